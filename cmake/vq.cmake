@@ -1,0 +1,48 @@
+# Small helpers shared by every folder of the tree.
+
+# Our own targets build with warnings on.
+function(vq_warnings target)
+  target_compile_options(${target} PRIVATE ${VQ_WARNINGS})
+endfunction()
+
+# vq_gtest(NAME SOURCES a.cpp b.cpp LIBS lib... LABELS threads ... [TIMEOUT s])
+# One GoogleTest program, run by ctest as one test.
+function(vq_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  vq_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "VQ_SOURCE_DIR=${PROJECT_SOURCE_DIR};VQ_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  if(T_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# vq_fuzz_target(NAME SOURCES ... LIBS ... CORPUS dir)
+# A libFuzzer target; dev.sh runs every one listed in fuzz_targets.txt with its seed corpus.
+function(vq_fuzz_target name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  vq_warnings(${name})
+  if(F_CORPUS)
+    set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS})
+  else()
+    set(corpus "")
+  endif()
+  file(APPEND ${PROJECT_BINARY_DIR}/fuzz_targets.txt "${CMAKE_CURRENT_BINARY_DIR}/${name} ${corpus}\n")
+endfunction()
+
+# vq_bench(NAME SOURCES ... LIBS ...): a benchmark program under bench/.
+function(vq_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} Threads::Threads)
+  vq_warnings(${name})
+endfunction()

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# One entry point for building, testing and running the toolchain on Debian 12.
+#
+#   ./dev.sh run [-H host] [-P port]   the main job (against the bundled device simulator
+#                                      unless a device is given)
+#   ./dev.sh test                      the whole suite: plain, ASan+UBSan, TSan, fuzz, arm64
+#   ./dev.sh deps                      install the Debian packages the build needs
+#   ./dev.sh build [dir]               plain build into build/ (or dir)
+#   ./dev.sh fuzz [seconds]            run every fuzz target (default 30 s each)
+#   ./dev.sh cross                     arm64 build of the device bridge, tests under qemu
+#   ./dev.sh bench                     build and run the benchmark programs
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+
+PACKAGES=(
+  build-essential cmake pkg-config git
+  libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-filesystem-dev
+  libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  curl python3 nodejs procps
+)
+CROSS_PACKAGES=(
+  g++-aarch64-linux-gnu qemu-user
+  libboost-thread-dev:arm64 libboost-system-dev:arm64
+)
+BENCH_PACKAGES=(nginx-light valgrind)
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing_packages() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+install_packages() {
+  local missing
+  missing=$(missing_packages "$@")
+  [ -z "$missing" ] && return 0
+  echo "== installing: $missing"
+  if echo "$missing" | grep -q ':arm64' && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    as_root dpkg --add-architecture arm64
+  fi
+  as_root apt-get update -qq
+  # shellcheck disable=SC2086
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove $missing
+}
+
+configure_build() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -Wno-dev "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+run_ctest() { # dir, extra ctest args...
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
+}
+
+cmd_deps() { install_packages "${PACKAGES[@]}"; }
+
+cmd_build() {
+  cmd_deps
+  configure_build "${1:-build}"
+}
+
+cmd_fuzz() {
+  local seconds=${1:-30}
+  cmd_deps
+  configure_build build-fuzz -DVQ_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  local list=build-fuzz/fuzz_targets.txt exe corpus work
+  [ -s "$list" ] || { echo "no fuzz targets"; return 0; }
+  while read -r exe corpus; do
+    work=$(mktemp -d)
+    [ -n "$corpus" ] && [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+    echo "== fuzz $(basename "$exe") for ${seconds}s"
+    (cd "$work" && "$exe" -max_total_time="$seconds" -print_final_stats=1 -detect_leaks=0 \
+        -artifact_prefix="$work/" "$work" 2>&1 | tail -n 12)
+    rm -rf "$work"
+  done < "$list"
+}
+
+cmd_cross() {
+  install_packages "${PACKAGES[@]}" "${CROSS_PACKAGES[@]}"
+  configure_build build-arm64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" \
+    -DVQ_WORKSTATION=OFF
+  run_ctest build-arm64 -L bridge
+}
+
+cmd_test() {
+  cmd_deps
+  echo "== plain build"
+  configure_build build
+  run_ctest build
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  configure_build build-asan -DVQ_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_ctest build-asan
+  echo "== ThreadSanitizer build (threaded tests)"
+  configure_build build-tsan -DVQ_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threads
+  echo "== fuzz targets"
+  cmd_fuzz "${VQ_FUZZ_SECONDS:-30}"
+  if [ -f cmake/aarch64-linux-gnu.cmake ]; then
+    echo "== arm64 build of the device bridge, tests under qemu"
+    cmd_cross
+  fi
+}
+
+cmd_bench() {
+  install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+  configure_build build-bench -DVQ_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+  local s
+  for s in bench/*/run.sh; do
+    [ -x "$s" ] && { echo "== $s"; "$s" "$ROOT/build-bench"; }
+  done
+}
+
+cmd_run() {
+  cmd_deps
+  configure_build build
+  if [ -x tools/run_main_job.sh ]; then
+    tools/run_main_job.sh "$ROOT/build" "$@"
+  else
+    echo "The main job arrives with velquin_publish; the build above is what exists so far."
+  fi
+}
+
+sub=${1:-help}
+shift || true
+case "$sub" in
+  deps) cmd_deps ;;
+  build) cmd_build "$@" ;;
+  test) cmd_test ;;
+  fuzz) cmd_fuzz "$@" ;;
+  cross) cmd_cross ;;
+  bench) cmd_bench ;;
+  run) cmd_run "$@" ;;
+  *) sed -n '2,12p' "$0"; [ "$sub" = help ] ;;
+esac
