@@ -1,0 +1,370 @@
+#include "httprtsp/src/message_format.hpp"
+
+#include "httprtsp/src/io_service_helper.hpp"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/lexical_cast.hpp>
+#include <boost/make_shared.hpp>
+
+#include <cstring>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
+namespace httprtsp {
+
+namespace {
+
+enum : unsigned char { printable = 1, separator = 2, control = 4 };
+
+struct char_classes {
+    unsigned char of[256];
+    char_classes() {
+        for (int c = 0; c < 256; ++c) {
+            unsigned char k = 0;
+            if (c >= 32 && c <= 126) k |= printable;
+            if (c <= 31 || c == 127) k |= control;
+            of[c] = k;
+        }
+        for (unsigned char c : {9, 32, 34, 40, 41, 44, 47, 58, 59, 60, 61, 62, 63, 64, 91, 93, 92, 123, 125})
+            of[c] |= separator;
+    }
+};
+const char_classes classes;
+
+inline unsigned char class_of(char c) { return classes.of[static_cast<unsigned char>(c)]; }
+inline bool is_printable(char c) { return class_of(c) & printable; }
+inline bool is_separator(char c) { return class_of(c) & separator; }
+inline bool is_control(char c) { return class_of(c) & control; }
+// A byte that may start or continue a token (method, header name).
+inline bool is_token(char c) { return (class_of(c) & (printable | separator)) == printable; }
+
+const std::size_t upload_reserve = 16384;
+
+void report_no_memory(std::int32_t size) {
+    HTTPRTSP_LOG_ERROR_ALWAYS("Could not allocate enough memory (%u) for message body.\n",
+                              static_cast<unsigned>(static_cast<std::uint32_t>(size)));
+}
+
+}  // namespace
+
+message_format::message_format() {}
+message_format::~message_format() {}
+
+const char* message_format::consume_run(const char* begin, const char* end, boost::tribool& result) {
+    while (begin != end) {
+        result = consume(*begin++);
+        if (!boost::indeterminate(result)) return begin;
+    }
+    result = boost::indeterminate;
+    return end;
+}
+
+httprtsp_message_format::httprtsp_message_format() : parse_state(0), remaining(0), chunked(false) {
+    // Header text is collected into these; keep their storage across messages.
+    start_line.reserve(256);
+    header_name.reserve(64);
+    header_value.reserve(256);
+}
+
+httprtsp_message_format::~httprtsp_message_format() {}
+
+void httprtsp_message_format::reset() {
+    parse_state = 0;
+    start_line.clear();
+    current_message.reset();
+}
+
+std::vector<boost::asio::const_buffer> httprtsp_message_format::to_buffers(boost::shared_ptr<message> msg) {
+    return msg->to_buffers();
+}
+
+boost::tribool httprtsp_message_format::consume(char c) { return step(c); }
+
+boost::tribool httprtsp_message_format::step(char c) {
+    switch (parse_state) {
+        case 0:
+            if (!is_token(c)) return false;
+            start_line.push_back(c);
+            parse_state = 1;
+            return boost::indeterminate;
+        case 1:
+            if (c == '\r') {
+                boost::tribool r = end_of_start_line();
+                if (!r) return false;
+                parse_state = 2;
+                return boost::indeterminate;
+            }
+            if (!is_printable(c)) return false;
+            start_line.push_back(c);
+            return boost::indeterminate;
+        case 2:
+            if (c != '\n') return false;
+            parse_state = 3;
+            return boost::indeterminate;
+        case 3:
+            if (c == '\r') {
+                parse_state = 9;
+                return boost::indeterminate;
+            }
+            if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
+                parse_state = 4;
+                return boost::indeterminate;
+            }
+            if (!is_token(c)) return false;
+            header_name.clear();
+            header_value.clear();
+            header_name.push_back(c);
+            parse_state = 5;
+            return boost::indeterminate;
+        case 4:
+            if (c == '\r') {
+                parse_state = 8;
+                return boost::indeterminate;
+            }
+            if (c == ' ' || c == '\t') return boost::indeterminate;
+            if (is_control(c)) return false;
+            header_value.push_back(c);
+            parse_state = 7;
+            return boost::indeterminate;
+        case 5:
+            if (c == ':') {
+                parse_state = 6;
+                return boost::indeterminate;
+            }
+            if (!is_token(c)) return false;
+            header_name.push_back(c);
+            return boost::indeterminate;
+        case 6:
+            if (c != ' ') return false;
+            parse_state = 7;
+            return boost::indeterminate;
+        case 7:
+            if (c == '\r') {
+                // Without a name (continuation text) nothing is stored; without a message
+                // (start line too short) the header goes nowhere.
+                if (!header_name.empty()) {
+                    if (current_message) current_message->add_header(header_name, header_value);
+                    header_name.clear();
+                    header_value.clear();
+                }
+                parse_state = 8;
+                return boost::indeterminate;
+            }
+            if (is_control(c)) return false;
+            header_value.push_back(c);
+            return boost::indeterminate;
+        case 8:
+            if (c != '\n') return false;
+            parse_state = 3;
+            return boost::indeterminate;
+        case 9:
+            if (c != '\n') return false;
+            return end_of_header_block();
+        case 10:
+            current_message->body()->push_back(c);
+            if (--remaining == 0) return true;
+            return boost::indeterminate;
+        case 11:
+            if (c == '\n') return read_chunk_size();
+            if (c != '\r') header_value.push_back(c);
+            return boost::indeterminate;
+        case 12:
+            if (remaining > 0) {
+                current_message->body()->push_back(c);
+                --remaining;
+            } else if (c == '\n') {
+                parse_state = 11;
+            }
+            return boost::indeterminate;
+        case 13:
+            if (c == '\n') return true;
+            return boost::indeterminate;
+        default:
+            return false;
+    }
+}
+
+boost::tribool httprtsp_message_format::end_of_start_line() {
+    // Too short for any start line: no message; the end of the header block rejects it.
+    if (start_line.size() <= 5) return boost::indeterminate;
+
+    // Token boundaries; adjacent separators give empty tokens.
+    std::size_t bounds[4];  // start of tokens 2..4 are after bounds[0..2]
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < start_line.size() && found < 3; ++i)
+        if (start_line[i] == ' ' || start_line[i] == '\t') bounds[found++] = i;
+    const std::size_t tokens = found + 1;  // at least; only the first three matter
+    auto token = [&](std::size_t k) {
+        const std::size_t from = k == 0 ? 0 : bounds[k - 1] + 1;
+        const std::size_t to = k < found ? bounds[k] : start_line.size();
+        return std::string(start_line, from, to - from);
+    };
+
+    if (start_line.compare(0, 5, "HTTP/") == 0 || start_line.compare(0, 5, "RTSP/") == 0) {
+        if (tokens < 2) return false;
+        boost::shared_ptr<reply> r = boost::make_shared<reply>();
+        r->protocol() = token(0);
+        r->status() = static_cast<std::uint32_t>(boost::lexical_cast<int>(token(1)));
+        current_message = r;
+    } else {
+        if (tokens < 3) return false;
+        boost::shared_ptr<request> r = boost::make_shared<request>(token(0), token(1), token(2));
+        // A received request keeps exactly the headers it arrived with.
+        r->headers().clear();
+        current_message = r;
+    }
+    return boost::indeterminate;
+}
+
+bool httprtsp_message_format::is_upload() const {
+    const request* req = dynamic_cast<const request*>(current_message.get());
+    if (!req || upload_uri.empty()) return false;
+    if (req->protocol().compare(0, 5, "HTTP/") != 0 || req->method() != "POST" || req->uri() != upload_uri)
+        return false;
+    message::header_map::const_iterator type = req->find_header(header_names::content_type);
+    return type != req->headers().end() && boost::starts_with(type->second, "multipart/form-data; boundary=");
+}
+
+boost::tribool httprtsp_message_format::end_of_header_block() {
+    if (!current_message) return false;
+
+    message::header_map::const_iterator coding = current_message->find_header(header_names::transfer_encoding);
+    chunked = coding != current_message->headers().end() && boost::iequals(coding->second, "chunked");
+    if (chunked) {
+        current_message->attach_body(boost::make_shared<std::vector<char> >());
+        header_value.clear();
+        parse_state = 11;
+        return boost::indeterminate;
+    }
+
+    remaining = current_message->content_length();
+    if (remaining == 0) return true;
+    if (remaining < 0) {
+        // No body can have a negative size; reserving for it could only fail.
+        report_no_memory(remaining);
+        return false;
+    }
+    message::body_ptr body = boost::make_shared<std::vector<char> >();
+    try {
+        body->reserve(is_upload() ? upload_reserve : static_cast<std::size_t>(remaining));
+    } catch (const std::bad_alloc&) {
+        report_no_memory(remaining);
+        return false;
+    } catch (const std::length_error&) {
+        report_no_memory(remaining);
+        return false;
+    }
+    current_message->attach_body(body);
+    parse_state = 10;
+    return boost::indeterminate;
+}
+
+boost::tribool httprtsp_message_format::read_chunk_size() {
+    // Same reading as formatted hex extraction: leading white space skipped, stops at the
+    // first non-digit, so chunk extensions after ';' are ignored.
+    std::istringstream in(header_value);
+    in >> std::hex;
+    std::int32_t size = 0;
+    in >> size;
+    // No number, a negative one, or one too large for a chunk: the stream cannot be followed.
+    if (in.fail() || size < 0) return false;
+    if (size == 0) {
+        parse_state = 13;
+        return boost::indeterminate;
+    }
+    remaining = size;
+    header_value.clear();
+    message::body_ptr body = current_message->body();
+    try {
+        body->reserve(body->size() + static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        report_no_memory(size);
+        return false;
+    } catch (const std::length_error&) {
+        report_no_memory(size);
+        return false;
+    }
+    parse_state = 12;
+    return boost::indeterminate;
+}
+
+const char* httprtsp_message_format::consume_run(const char* p, const char* end, boost::tribool& result) {
+    while (p != end) {
+        switch (parse_state) {
+            case 1: {
+                // Start line text: printable bytes other than CR (which is not printable).
+                const char* q = p;
+                while (q != end && is_printable(*q)) ++q;
+                start_line.append(p, q);
+                p = q;
+                break;
+            }
+            case 5: {
+                const char* q = p;
+                while (q != end && is_token(*q)) ++q;
+                header_name.append(p, q);
+                p = q;
+                break;
+            }
+            case 7: {
+                const char* q = p;
+                while (q != end && !is_control(*q)) ++q;
+                header_value.append(p, q);
+                p = q;
+                break;
+            }
+            case 10: {
+                // Body by length: take up to the end of the body, never beyond.
+                const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
+                                                            static_cast<std::size_t>(remaining));
+                std::vector<char>& body = *current_message->body();
+                body.insert(body.end(), p, p + n);
+                p += n;
+                remaining -= static_cast<std::int32_t>(n);
+                if (remaining == 0) {
+                    result = true;
+                    return p;
+                }
+                break;
+            }
+            case 12:
+                if (remaining > 0) {
+                    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
+                                                                static_cast<std::size_t>(remaining));
+                    std::vector<char>& body = *current_message->body();
+                    body.insert(body.end(), p, p + n);
+                    p += n;
+                    remaining -= static_cast<std::int32_t>(n);
+                } else {
+                    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                    if (!lf) return end;
+                    p = lf;
+                    parse_state = 11;
+                    ++p;
+                }
+                break;
+            case 13: {
+                const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                if (!lf) return end;
+                result = true;
+                return lf + 1;
+            }
+            default:
+                break;
+        }
+        if (p == end) break;
+        // Whatever the fast paths stopped at goes through the one-byte machine.
+        if (parse_state != 10 && parse_state != 12 && parse_state != 13) {
+            boost::tribool r = step(*p++);
+            if (!boost::indeterminate(r)) {
+                result = r;
+                return p;
+            }
+        }
+    }
+    result = boost::indeterminate;
+    return end;
+}
+
+}  // namespace httprtsp

@@ -1,0 +1,120 @@
+// Incremental parser and serializer for HTTP/1.x and RTSP messages sharing one byte stream.
+#ifndef HTTPRTSP_MESSAGE_FORMAT_HPP
+#define HTTPRTSP_MESSAGE_FORMAT_HPP
+
+#include "httprtsp/src/message.hpp"
+
+#include <boost/logic/tribool.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/tuple/tuple.hpp>
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace httprtsp {
+
+// One format per connection; its parser is used by one thread at a time.
+//
+// Errors: parse() and consume() let boost::bad_lexical_cast out when a status code is not a
+// decimal number or a Content-Length value cannot be converted. Treat that exactly like a
+// false result (malformed message): get_current_message() still returns the partly built
+// message (or null), then call reset(), which leaves the parser ready for a fresh message.
+// The position inside the input is lost, so the caller should answer and close as for any
+// malformed input.
+class message_format {
+public:
+    message_format();
+    virtual ~message_format();
+
+    // Forget the message being parsed; the next byte starts a new message.
+    virtual void reset() = 0;
+    // Wire image of a message (views into it; keep it alive until written).
+    virtual std::vector<boost::asio::const_buffer> to_buffers(boost::shared_ptr<message> msg) = 0;
+    // One byte: true = current message complete, false = malformed, indeterminate = need more.
+    virtual boost::tribool consume(char c) = 0;
+
+    // Feeds bytes from begin until a message completes or turns out malformed; then returns
+    // (result, position just past that byte, the message) and resets. When the bytes run out
+    // first: (indeterminate, end, null) and the partial state is kept for the next call.
+    template <typename Iterator>
+    boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > parse(Iterator begin, Iterator end);
+
+    boost::shared_ptr<message> get_current_message() const { return current_message; }
+
+    // A multipart POST to exactly this URI is an upload: its body is drained by the connection
+    // while it arrives, so only a small buffer is reserved for it. Empty: no uploads.
+    std::string upload_uri;
+
+protected:
+    // Consumes bytes from [begin, end) like repeated consume() calls, possibly taking runs of
+    // bytes at once; stops just past the byte that gave true or false and stores that result,
+    // or returns end with result indeterminate.
+    virtual const char* consume_run(const char* begin, const char* end, boost::tribool& result);
+
+    boost::shared_ptr<message> current_message;
+
+private:
+    template <typename Iterator>
+    boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > finish(boost::tribool result, Iterator pos) {
+        boost::shared_ptr<message> done = current_message;
+        reset();
+        return boost::make_tuple(result, pos, done);
+    }
+};
+
+template <typename Iterator>
+boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > message_format::parse(Iterator begin, Iterator end) {
+    typedef typename std::remove_cv<typename std::remove_pointer<Iterator>::type>::type pointee;
+    if constexpr (std::is_pointer<Iterator>::value && sizeof(pointee) == 1 &&
+                  (std::is_same<pointee, char>::value || std::is_same<pointee, unsigned char>::value ||
+                   std::is_same<pointee, signed char>::value)) {
+        // Contiguous bytes: let the format take runs (header text, body) at once.
+        const char* b = reinterpret_cast<const char*>(begin);
+        const char* e = reinterpret_cast<const char*>(end);
+        boost::tribool result = boost::indeterminate;
+        const char* stop = consume_run(b, e, result);
+        if (!boost::indeterminate(result)) return finish(result, begin + (stop - b));
+        return boost::make_tuple(boost::tribool(boost::indeterminate), end, boost::shared_ptr<message>());
+    } else {
+        while (begin != end) {
+            char c = *begin;
+            ++begin;
+            boost::tribool result = consume(c);
+            if (!boost::indeterminate(result)) return finish(result, begin);
+        }
+        return boost::make_tuple(boost::tribool(boost::indeterminate), end, boost::shared_ptr<message>());
+    }
+}
+
+class httprtsp_message_format : public message_format {
+public:
+    httprtsp_message_format();
+    ~httprtsp_message_format() override;
+
+    void reset() override;
+    std::vector<boost::asio::const_buffer> to_buffers(boost::shared_ptr<message> msg) override;
+    boost::tribool consume(char c) override;
+
+protected:
+    const char* consume_run(const char* begin, const char* end, boost::tribool& result) override;
+
+private:
+    boost::tribool step(char c);
+    boost::tribool end_of_start_line();
+    boost::tribool end_of_header_block();
+    boost::tribool read_chunk_size();
+    bool is_upload() const;
+
+    std::uint32_t parse_state;
+    std::int32_t remaining;
+    bool chunked;
+    std::string start_line;
+    std::string header_name;
+    std::string header_value;
+};
+
+}  // namespace httprtsp
+
+#endif
