@@ -1,0 +1,556 @@
+// Unix-domain socket transport for the IPC channel.
+//
+// Wire format on a connection (native byte order, both sides run on one host):
+//   request: RequestHeader, then in_size payload bytes
+//   reply:   ReplyHeader, then reply_size bytes (never more than the request's
+//            out_capacity)
+// A connection carries one exchange at a time; the sender keeps a few idle
+// connections for reuse, and the receiver serves each connection on a thread
+// of its own, so a callback that sends (even back to its sender) never waits
+// for a thread that is busy with it.
+#include "platform/ksal_ipc/KSAL_IPC.h"
+
+#include "platform/common/platform_path.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+
+const uint32_t kRequestMagic = 0x4b534931; // "KSI1"
+const uint32_t kReplyMagic = 0x4b535231;   // "KSR1"
+const std::size_t kMaxIdleConnections = 8;
+const std::size_t kMaxServedConnections = 256;
+
+enum ReplyStatus : uint32_t
+{
+    kDelivered = 0,
+    kWrongNode = 1,
+    kNoCallback = 2,
+    kClosing = 3,
+    kCallbackThrew = 4,
+};
+
+struct RequestHeader
+{
+    uint32_t magic;
+    uint32_t msg_id;
+    uint32_t src_node;
+    uint32_t dst_node;
+    uint32_t in_size;
+    uint32_t out_capacity;
+};
+
+struct ReplyHeader
+{
+    uint32_t magic;
+    uint32_t status;
+    int32_t result;
+    uint32_t reply_size;
+};
+
+bool read_all(int fd, void* buf, std::size_t size)
+{
+    char* p = static_cast<char*>(buf);
+    while (size > 0)
+    {
+        ssize_t n = ::recv(fd, p, size, 0);
+        if (n > 0)
+        {
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+bool write_all(int fd, const void* buf, std::size_t size)
+{
+    const char* p = static_cast<const char*>(buf);
+    while (size > 0)
+    {
+        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n > 0)
+        {
+            p += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+// An idle connection that the peer has closed (or that has unexpected bytes
+// waiting) must not be reused: the peer that held it is gone.
+bool still_usable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    int n = ::poll(&p, 1, 0);
+    return n == 0;
+}
+
+bool fill_address(const std::string& path, sockaddr_un& addr)
+{
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Returns a connected socket, or a negative KSAL_IPC_E_* value.
+int connect_to(const std::string& path)
+{
+    sockaddr_un addr;
+    if (!fill_address(path, addr))
+        return KSAL_IPC_E_RESOURCE;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return KSAL_IPC_E_RESOURCE;
+    int rc;
+    do
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+    {
+        int err = errno;
+        ::close(fd);
+        return (err == ENOENT || err == ECONNREFUSED || err == ENOTSOCK) ? KSAL_IPC_E_NO_PEER
+                                                                          : KSAL_IPC_E_IO;
+    }
+    return fd;
+}
+
+std::string socket_name(const std::string& channel, uint32_t node)
+{
+    std::string name;
+    for (char c : channel)
+        name += (c == '/' || c == '\0') ? '_' : c;
+    return name + "." + std::to_string(node);
+}
+
+class Channel : public std::enable_shared_from_this<Channel>
+{
+public:
+    Channel(uint32_t local, uint32_t remote, KSAL_IPC_Callback cb, void* cb_user)
+        : m_local(local), m_remote(remote), m_cb(cb), m_cbUser(cb_user)
+    {
+    }
+
+    ~Channel()
+    {
+        for (int fd : m_idle)
+            ::close(fd);
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+        for (int fd : m_wake)
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    int32_t open(const std::string& dir, const std::string& channel)
+    {
+        if (!vq_platform::make_dirs(dir))
+            return KSAL_IPC_E_RESOURCE;
+        m_localPath = dir + "/" + socket_name(channel, m_local);
+        m_remotePath = dir + "/" + socket_name(channel, m_remote);
+        sockaddr_un addr;
+        if (!fill_address(m_localPath, addr) || m_remotePath.size() >= sizeof addr.sun_path)
+            return KSAL_IPC_E_RESOURCE;
+
+        // A socket file whose owner still answers belongs to a live channel;
+        // one that refuses is left over from a process that ended.
+        int probe = connect_to(m_localPath);
+        if (probe >= 0)
+        {
+            ::close(probe);
+            return KSAL_IPC_E_IN_USE;
+        }
+        ::unlink(m_localPath.c_str());
+
+        m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_listenFd < 0)
+            return KSAL_IPC_E_RESOURCE;
+        if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
+            return errno == EADDRINUSE ? KSAL_IPC_E_IN_USE : KSAL_IPC_E_RESOURCE;
+        if (::listen(m_listenFd, 128) < 0 || ::pipe2(m_wake, O_CLOEXEC) < 0)
+        {
+            ::unlink(m_localPath.c_str());
+            return KSAL_IPC_E_RESOURCE;
+        }
+        try
+        {
+            m_acceptor = std::thread(&Channel::accept_loop, shared_from_this());
+        }
+        catch (...)
+        {
+            ::unlink(m_localPath.c_str());
+            return KSAL_IPC_E_RESOURCE;
+        }
+        return KSAL_IPC_OK;
+    }
+
+    int32_t send(uint32_t msg_id, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                 int32_t* msg_err)
+    {
+        int fd = take_connection();
+        if (fd < 0)
+            return fd;
+
+        std::vector<char> frame(sizeof(RequestHeader) + in_size);
+        RequestHeader h{kRequestMagic, msg_id, m_local, m_remote, in_size, out_size};
+        std::memcpy(frame.data(), &h, sizeof h);
+        if (in_size > 0)
+            std::memcpy(frame.data() + sizeof h, in, in_size);
+
+        int32_t rc = KSAL_IPC_E_IO;
+        ReplyHeader r;
+        if (write_all(fd, frame.data(), frame.size()) && read_all(fd, &r, sizeof r) &&
+            r.magic == kReplyMagic && r.reply_size <= out_size &&
+            (r.reply_size == 0 || read_all(fd, out, r.reply_size)))
+        {
+            if (r.status == kDelivered)
+            {
+                if (msg_err != nullptr)
+                    *msg_err = r.result;
+                rc = KSAL_IPC_OK;
+            }
+            else
+                rc = KSAL_IPC_E_REJECTED;
+        }
+        give_back(fd, rc == KSAL_IPC_OK || rc == KSAL_IPC_E_REJECTED);
+        return rc;
+    }
+
+    void close_channel()
+    {
+        {
+            std::lock_guard<std::mutex> lk(m_mutex);
+            m_stopping = true;
+            for (int fd : m_busy)
+                ::shutdown(fd, SHUT_RDWR);
+            for (int fd : m_idle)
+                ::close(fd);
+            m_idle.clear();
+        }
+        // Gone from the file system first, so new senders fail at once.
+        ::unlink(m_localPath.c_str());
+        char wake = 'x';
+        while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR)
+        {
+        }
+        if (m_acceptor.joinable())
+            m_acceptor.join();
+
+        const std::thread::id self = std::this_thread::get_id();
+        for (;;)
+        {
+            std::vector<std::thread> threads;
+            {
+                std::lock_guard<std::mutex> lk(m_mutex);
+                for (auto& w : m_workers)
+                    threads.push_back(std::move(w.second));
+                m_workers.clear();
+                for (auto& t : m_finished)
+                    threads.push_back(std::move(t));
+                m_finished.clear();
+            }
+            if (threads.empty())
+                break;
+            for (auto& t : threads)
+            {
+                // destroy called from one of our own callbacks: that thread
+                // finishes its message on its own after we return.
+                if (t.get_id() == self)
+                    t.detach();
+                else
+                    t.join();
+            }
+        }
+    }
+
+private:
+    int take_connection()
+    {
+        for (;;)
+        {
+            int fd = -1;
+            {
+                std::lock_guard<std::mutex> lk(m_mutex);
+                if (m_stopping)
+                    return KSAL_IPC_E_BAD_HANDLE;
+                if (m_idle.empty())
+                    break;
+                fd = m_idle.back();
+                m_idle.pop_back();
+                if (still_usable(fd))
+                {
+                    m_busy.insert(fd);
+                    return fd;
+                }
+            }
+            ::close(fd);
+        }
+        int fd = connect_to(m_remotePath);
+        if (fd < 0)
+            return fd;
+        std::lock_guard<std::mutex> lk(m_mutex);
+        if (m_stopping)
+        {
+            ::close(fd);
+            return KSAL_IPC_E_BAD_HANDLE;
+        }
+        m_busy.insert(fd);
+        return fd;
+    }
+
+    void give_back(int fd, bool reusable)
+    {
+        {
+            std::lock_guard<std::mutex> lk(m_mutex);
+            m_busy.erase(fd);
+            if (reusable && !m_stopping && m_idle.size() < kMaxIdleConnections)
+            {
+                m_idle.push_back(fd);
+                return;
+            }
+        }
+        ::close(fd);
+    }
+
+    void reap_finished()
+    {
+        std::vector<std::thread> done;
+        {
+            std::lock_guard<std::mutex> lk(m_mutex);
+            done.swap(m_finished);
+        }
+        for (auto& t : done)
+            t.join();
+    }
+
+    void accept_loop()
+    {
+        for (;;)
+        {
+            pollfd p[2] = {{m_listenFd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            int n = ::poll(p, 2, -1);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 || p[1].revents != 0)
+                break;
+            reap_finished();
+            if ((p[0].revents & POLLIN) == 0)
+                continue;
+            int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            std::lock_guard<std::mutex> lk(m_mutex);
+            if (m_stopping || m_workers.size() >= kMaxServedConnections)
+            {
+                ::close(fd);
+                continue;
+            }
+            try
+            {
+                std::thread t(&Channel::serve, shared_from_this(), fd);
+                m_busy.insert(fd);
+                m_workers.emplace(t.get_id(), std::move(t));
+            }
+            catch (...)
+            {
+                ::close(fd);
+            }
+        }
+    }
+
+    void serve(int fd)
+    {
+        {
+            // The acceptor registers us under the lock; wait for it so that a
+            // destroy racing with our start still sees this connection.
+            std::lock_guard<std::mutex> lk(m_mutex);
+        }
+        std::vector<unsigned char> payload;
+        std::vector<unsigned char> reply;
+        for (;;)
+        {
+            RequestHeader h;
+            if (!read_all(fd, &h, sizeof h) || h.magic != kRequestMagic ||
+                h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE || h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE)
+                break;
+            payload.resize(h.in_size);
+            if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size))
+                break;
+
+            uint32_t capacity = std::max(h.out_capacity, KSAL_IPC_MIN_REPLY_CAPACITY);
+            reply.assign(capacity, 0);
+            ReplyHeader r{kReplyMagic, kDelivered, -1, 0};
+            bool stopping;
+            {
+                std::lock_guard<std::mutex> lk(m_mutex);
+                stopping = m_stopping;
+            }
+            if (h.dst_node != m_local || h.src_node != m_remote)
+                r.status = kWrongNode;
+            else if (m_cb == nullptr)
+                r.status = kNoCallback;
+            else if (stopping)
+                r.status = kClosing;
+            else
+            {
+                uint32_t reply_size = capacity;
+                try
+                {
+                    r.result = m_cb(m_cbUser, h.msg_id, h.in_size > 0 ? payload.data() : nullptr,
+                                    h.in_size, reply.data(), &reply_size);
+                    // The sender only has room for out_capacity bytes.
+                    r.reply_size = std::min(std::min(reply_size, capacity), h.out_capacity);
+                }
+                catch (...)
+                {
+                    r.status = kCallbackThrew;
+                }
+            }
+            if (!write_all(fd, &r, sizeof r) || (r.reply_size > 0 && !write_all(fd, reply.data(), r.reply_size)))
+                break;
+        }
+
+        std::lock_guard<std::mutex> lk(m_mutex);
+        m_busy.erase(fd);
+        ::close(fd);
+        auto it = m_workers.find(std::this_thread::get_id());
+        if (it != m_workers.end())
+        {
+            m_finished.push_back(std::move(it->second));
+            m_workers.erase(it);
+        }
+    }
+
+    const uint32_t m_local;
+    const uint32_t m_remote;
+    const KSAL_IPC_Callback m_cb;
+    void* const m_cbUser;
+    std::string m_localPath;
+    std::string m_remotePath;
+    int m_listenFd = -1;
+    int m_wake[2] = {-1, -1};
+    std::thread m_acceptor;
+
+    std::mutex m_mutex; // guards everything below
+    bool m_stopping = false;
+    std::set<int> m_busy;     // connections in an exchange; shut down on close
+    std::vector<int> m_idle;  // our connections to the peer, ready for reuse
+    std::map<std::thread::id, std::thread> m_workers;
+    std::vector<std::thread> m_finished;
+};
+
+// Open channels by handle. Never destroyed: a process may end with channels
+// still open, and their threads must not meet destructed globals.
+struct Registry
+{
+    std::mutex mutex;
+    std::map<uintptr_t, std::shared_ptr<Channel>> channels;
+    uintptr_t next = 1;
+};
+
+Registry& registry()
+{
+    static Registry* r = new Registry;
+    return *r;
+}
+
+std::shared_ptr<Channel> find_channel(uintptr_t handle)
+{
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lk(reg.mutex);
+    auto it = reg.channels.find(handle);
+    return it == reg.channels.end() ? nullptr : it->second;
+}
+
+} // namespace
+
+extern "C" int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteNode, KSAL_IPC_Callback cb,
+                                    void* cb_user, const char* szChannelName, uintptr_t* pHandle)
+{
+    if (pHandle == nullptr)
+        return KSAL_IPC_E_BAD_ARGUMENT;
+    *pHandle = 0;
+    if (szChannelName == nullptr || *szChannelName == '\0' || std::strlen(szChannelName) > 64 ||
+        ui32LocalNode == ui32RemoteNode)
+        return KSAL_IPC_E_BAD_ARGUMENT;
+
+    std::shared_ptr<Channel> ch;
+    try
+    {
+        ch = std::make_shared<Channel>(ui32LocalNode, ui32RemoteNode, cb, cb_user);
+    }
+    catch (...)
+    {
+        return KSAL_IPC_E_RESOURCE;
+    }
+    int32_t rc = ch->open(vq_platform::map_path("/tmp/ksal_ipc"), szChannelName);
+    if (rc != KSAL_IPC_OK)
+        return rc;
+
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lk(reg.mutex);
+    uintptr_t handle = reg.next++;
+    reg.channels.emplace(handle, ch);
+    *pHandle = handle;
+    return KSAL_IPC_OK;
+}
+
+extern "C" int32_t KSAL_IPC_SendIOCTL(uintptr_t handle, uint32_t ui32MsgId, const void* pInBuffer,
+                                      uint32_t ui32InBufferSize, void* pOutBuffer, uint32_t ui32OutBufferSize,
+                                      int32_t* pi32MsgErr)
+{
+    if (pi32MsgErr != nullptr)
+        *pi32MsgErr = -1;
+    std::shared_ptr<Channel> ch = find_channel(handle);
+    if (!ch)
+        return KSAL_IPC_E_BAD_HANDLE;
+    if ((pInBuffer == nullptr && ui32InBufferSize != 0) || (pOutBuffer == nullptr && ui32OutBufferSize != 0) ||
+        ui32InBufferSize > KSAL_IPC_MAX_MESSAGE_SIZE || ui32OutBufferSize > KSAL_IPC_MAX_MESSAGE_SIZE)
+        return KSAL_IPC_E_BAD_ARGUMENT;
+    return ch->send(ui32MsgId, pInBuffer, ui32InBufferSize, pOutBuffer, ui32OutBufferSize, pi32MsgErr);
+}
+
+extern "C" int32_t KSAL_IPC_destroy(uintptr_t handle)
+{
+    std::shared_ptr<Channel> ch;
+    {
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> lk(reg.mutex);
+        auto it = reg.channels.find(handle);
+        if (it == reg.channels.end())
+            return KSAL_IPC_E_BAD_HANDLE;
+        ch = it->second;
+        reg.channels.erase(it);
+    }
+    ch->close_channel();
+    return KSAL_IPC_OK;
+}

@@ -1,0 +1,70 @@
+/* Inter-process messaging between the OEM UI process and the engine process.
+ *
+ * Stand-in for the device's IPC library (target `ksal_ipc`): each side of a
+ * channel listens on a Unix-domain socket named after the channel and its own
+ * node; a send connects to the socket of the peer's node. Both sides open the
+ * same channel name with the two node numbers swapped.
+ *
+ * A send is synchronous: it returns after the peer's callback ran, with the
+ * callback's result in *pi32MsgErr and the callback's reply bytes (up to
+ * ui32OutBufferSize) in pOutBuffer. Incoming messages are delivered on the
+ * library's own threads, one per connection, so a callback may itself send
+ * on the same channel while other messages keep being served. Any number of
+ * threads may send on one handle at once.
+ *
+ * Every function returns KSAL_IPC_OK (0) on success and a negative
+ * KSAL_IPC_E_* value on failure. */
+#ifndef KSAL_IPC_H
+#define KSAL_IPC_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KSAL_IPC_OK 0
+#define KSAL_IPC_E_BAD_HANDLE (-1)   /* handle 0, unknown or already destroyed */
+#define KSAL_IPC_E_BAD_ARGUMENT (-2) /* null pointer, oversized payload, bad channel name */
+#define KSAL_IPC_E_NO_PEER (-3)      /* nobody listening on the peer's node */
+#define KSAL_IPC_E_IO (-4)           /* connection lost before the answer came back */
+#define KSAL_IPC_E_REJECTED (-5)     /* the peer refused the message (wrong node, no callback, closing) */
+#define KSAL_IPC_E_RESOURCE (-6)     /* socket, thread or path limits of this system */
+#define KSAL_IPC_E_IN_USE (-7)       /* this channel and node are already open somewhere */
+
+/* Largest payload and largest reply a message may carry. */
+#define KSAL_IPC_MAX_MESSAGE_SIZE (1024u * 1024u)
+/* Smallest reply buffer a callback is given. */
+#define KSAL_IPC_MIN_REPLY_CAPACITY 4096u
+
+/* Called on a delivery thread for each incoming message. pui8InBuffer is null
+ * when the message has no payload. pui8OutBuffer holds *pui32OutBufferSize
+ * zeroed bytes on entry (at least KSAL_IPC_MIN_REPLY_CAPACITY); the callback
+ * stores its reply length there. The result goes back to the sender. */
+typedef int32_t (*KSAL_IPC_Callback)(void* cb_user, uint32_t ui32MsgId, const void* pui8InBuffer,
+                                     uint32_t ui32InBufferSize, void* pui8OutBuffer,
+                                     uint32_t* pui32OutBufferSize);
+
+/* Opens channel szChannelName as node ui32LocalNode talking to ui32RemoteNode.
+ * cb may be null for a send-only side (incoming messages are then refused).
+ * On success stores a non-zero handle in *pHandle; on failure stores 0. */
+int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteNode, KSAL_IPC_Callback cb,
+                         void* cb_user, const char* szChannelName, uintptr_t* pHandle);
+
+/* Sends one message and waits for the peer's callback to finish. pi32MsgErr
+ * receives the callback's result (-1 when the callback did not run); it may be
+ * null. pOutBuffer may be null when ui32OutBufferSize is 0. */
+int32_t KSAL_IPC_SendIOCTL(uintptr_t handle, uint32_t ui32MsgId, const void* pInBuffer,
+                           uint32_t ui32InBufferSize, void* pOutBuffer, uint32_t ui32OutBufferSize,
+                           int32_t* pi32MsgErr);
+
+/* Closes the channel: pending sends on it fail, the delivery threads are
+ * joined, and no callback runs after it returns (except the one calling it,
+ * when called from a callback). */
+int32_t KSAL_IPC_destroy(uintptr_t handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KSAL_IPC_H */
