@@ -1,0 +1,39 @@
+// Moving text between std::string and the fixed, zero-padded fields of the
+// wire structures.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+namespace oem_ui_process
+{
+namespace detail
+{
+
+// A field's text up to its first zero byte, or the whole field when the
+// sender filled every byte.
+template <std::size_t N>
+std::string field_text(const char (&szField)[N])
+{
+    return std::string(szField, ::strnlen(szField, N));
+}
+
+// Copies at most N-1 characters and zero-pads the rest: the last byte is
+// always zero.
+template <std::size_t N>
+void set_field_text(char (&szField)[N], const std::string& strText)
+{
+    std::memset(szField, 0, N);
+    std::memcpy(szField, strText.data(), std::min(strText.size(), N - 1));
+}
+
+template <std::size_t N>
+bool field_is_terminated(const char (&szField)[N])
+{
+    return std::memchr(szField, 0, N) != nullptr;
+}
+
+} // namespace detail
+} // namespace oem_ui_process
