@@ -83,3 +83,98 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
 }
 
 }  // namespace httprtsp
+
+// ---- I/O service pool ----
+
+#include <boost/make_shared.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+#if defined(_WIN32)
+namespace {
+
+// Debugger thread-naming convention: raise 0x406D1388 with this record; a debugger that is
+// attached picks the name up, and without one the exception is ours to swallow.
+#pragma pack(push, 8)
+struct thread_name_info {
+    DWORD type;        // 0x1000
+    LPCSTR name;
+    DWORD thread_id;   // -1: the calling thread
+    DWORD flags;       // 0
+};
+#pragma pack(pop)
+
+void set_thread_name(const std::string& name) {
+    thread_name_info info;
+    info.type = 0x1000;
+    info.name = name.c_str();
+    info.thread_id = static_cast<DWORD>(-1);
+    info.flags = 0;
+    __try {
+        RaiseException(0x406D1388, 0, sizeof info / sizeof(ULONG_PTR), reinterpret_cast<ULONG_PTR*>(&info));
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+    }
+}
+
+}  // namespace
+#else
+#include <pthread.h>
+namespace {
+
+void set_thread_name(const std::string& name) {
+#if defined(__APPLE__)
+    pthread_setname_np(name.substr(0, 63).c_str());
+#else
+    // Linux keeps at most 15 characters and a terminator.
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+#endif
+}
+
+}  // namespace
+#endif
+
+namespace {
+std::atomic<std::uint32_t> thread_counter(0);
+}
+
+void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service, const std::string& thread_name) {
+    set_thread_name(thread_name);
+    for (;;) {
+        try {
+            boost::system::error_code error;
+            io_service->run(error);
+            if (!error) return;
+            HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", error.message().c_str());
+        } catch (std::exception& e) {
+            HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", e.what());
+        } catch (boost::thread_interrupted&) {
+            return;
+        } catch (...) {
+            HTTPRTSP_LOG_ERROR("Uncought unknown exception.\n");
+        }
+    }
+}
+
+io_service_pool::io_service_pool(std::size_t count)
+    : io_service(boost::make_shared<boost::asio::io_service>()),
+      work(boost::make_shared<boost::asio::io_service::work>(*io_service)) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string name = "IO" + std::to_string(thread_counter++);
+        threads.push_back(boost::make_shared<boost::thread>(&run_io_service, io_service, name));
+    }
+}
+
+io_service_pool::~io_service_pool() {
+    stop();
+    work.reset();
+    io_service.reset();
+}
+
+void io_service_pool::stop() {
+    io_service->stop();
+    for (const boost::shared_ptr<boost::thread>& t : threads)
+        if (t->joinable()) t->join();
+    threads.clear();
+}

@@ -1,0 +1,512 @@
+#include "httprtsp/src/connection.hpp"
+
+#include "httprtsp/src/io_service_helper.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/exception_ptr.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+namespace httprtsp {
+
+namespace {
+
+const char multipart_prefix[] = "multipart/form-data; boundary=";
+const std::size_t multipart_prefix_size = sizeof multipart_prefix - 1;  // 30
+const std::size_t tail_size = 512;
+
+// Peer bytes for a log line: anything outside printable ASCII is escaped so that a peer
+// cannot drive the terminal.
+std::string printable(const char* begin, const char* end) {
+    std::string out;
+    out.reserve(static_cast<std::size_t>(end - begin));
+    for (const char* p = begin; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 32 || c > 126) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool starts_with(const std::string& s, const char* prefix, std::size_t n) { return s.compare(0, n, prefix) == 0; }
+
+enum class part_start { found, need_more, no_delimiter };
+
+// Finds where the content of the first part begins: past the first delimiter, its line end
+// and the part's header lines. While more bytes may come, an incomplete delimiter or header
+// block asks for more instead of guessing.
+part_start locate_part_data(const char* b, const char* e, const std::string& delimiter, bool complete,
+                            const char*& data) {
+    const char* d = std::search(b, e, delimiter.begin(), delimiter.end());
+    if (d == e) return complete ? part_start::no_delimiter : part_start::need_more;
+    const char* p = d + delimiter.size();
+    if (!complete && e - p < 2) return part_start::need_more;
+    if (e - p >= 2 && p[0] == '\r' && p[1] == '\n') p += 2;
+    if (!complete && e - p < 2) return part_start::need_more;
+    if (e - p >= 2 && p[0] == '-' && p[1] == '-') {  // closing delimiter: the part is empty
+        data = p;
+        return part_start::found;
+    }
+    static const char crlf[] = "\r\n";
+    static const char colon_space[] = ": ";
+    const char* next_delimiter = std::search(p, e, delimiter.begin(), delimiter.end());
+    for (;;) {
+        const char* line_end = std::search(p, next_delimiter, crlf, crlf + 2);
+        if (line_end == next_delimiter) {  // no line end before the next delimiter
+            if (!complete && next_delimiter == e) return part_start::need_more;
+            data = p;
+            return part_start::found;
+        }
+        if (line_end == p) {  // empty line ends the part's headers
+            data = p + 2;
+            return part_start::found;
+        }
+        if (std::search(p, line_end, colon_space, colon_space + 2) == line_end) {  // not a header line
+            data = p;
+            return part_start::found;
+        }
+        p = line_end + 2;
+    }
+}
+
+}  // namespace
+
+const std::size_t connection::upload_header_limit;
+
+connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
+                       boost::shared_ptr<request_handler_base> handler)
+    : io_service_(io_service),
+      socket_(*io_service),
+      handler_(handler),
+      format_(boost::make_shared<httprtsp_message_format>()),
+      upload_active(false),
+      upload_expected_bytes(0),
+      upload_written_bytes(0),
+      upload_last_percent(0),
+      upload_waiting(false),
+      write_index(0),
+      upload_handler_(boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)),
+      peer_known(false) {
+    if (upload_handler_) format_->upload_uri = upload_handler_->upload_uri();
+}
+
+connection::~connection() {
+    close();
+    upload_file.close();
+}
+
+bool connection::is_closed() {
+    scoped_lock lock(lock_);
+    return !socket_.is_open();
+}
+
+void connection::start() {
+    scoped_lock lock(lock_);
+    if (!socket_.is_open()) {
+        HTTPRTSP_LOG_WARNING("%p start:: socket already closed\n", static_cast<void*>(this));
+        return;
+    }
+    if (!peer_known) {
+        boost::system::error_code ignored;
+        peer_endpoint = socket_.remote_endpoint(ignored);
+        peer_known = !ignored;
+    }
+    socket_.async_read_some(boost::asio::buffer(read_buffer),
+                            boost::bind(&connection::handle_read, shared_from_this(), boost::placeholders::_1,
+                                        boost::placeholders::_2));
+}
+
+void connection::send(boost::shared_ptr<message> msg) {
+    scoped_lock lock(lock_);
+    if (!socket_.is_open())
+        throw boost::system::system_error(boost::asio::error::connection_reset);
+    write_queue.push_back(msg);
+    if (write_queue.size() == 1) write_front();
+}
+
+void connection::write_front() {
+    write_buffers = format_->to_buffers(write_queue.front());
+    write_index = 0;
+    socket_.async_write_some(write_buffers, boost::bind(&connection::handle_write, shared_from_this(),
+                                                        boost::placeholders::_1, boost::placeholders::_2));
+}
+
+boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> req) {
+    reply_placeholder_ptr placeholder = boost::make_shared<reply_placeholder>();
+    auto future = placeholder->promise.get_future();
+    {
+        scoped_lock lock(lock_);
+        send(req);
+        pending_replies.push_back(placeholder);
+    }
+    try {
+        return future.get();
+    } catch (boost::thread_interrupted&) {
+        clean_canceled_request(placeholder);
+        throw;
+    } catch (std::exception& e) {
+        HTTPRTSP_LOG_ERROR("connection::issue_request: %s\n", e.what());
+        clean_canceled_request(placeholder);
+    } catch (...) {
+        HTTPRTSP_LOG_ERROR("connection::issue_request: %s\n", "unknown exception");
+        clean_canceled_request(placeholder);
+    }
+    return boost::shared_ptr<reply>();
+}
+
+bool connection::clean_canceled_request(reply_placeholder_ptr placeholder) {
+    HTTPRTSP_LOG_ERROR("clean_canceled_request\n");
+    if (!placeholder) return false;
+    {
+        scoped_lock lock(lock_);
+        pending_replies.remove(placeholder);
+    }
+    try {
+        placeholder->promise.set_value(boost::shared_ptr<reply>());
+    } catch (std::exception& e) {
+        HTTPRTSP_LOG_ERROR("runtime error while handling 'promise' request: %s\n", e.what());
+    }
+    return true;
+}
+
+void connection::close(const boost::system::error_code& error) {
+    scoped_lock lock(lock_, boost::defer_lock);
+    try {
+        lock.lock();
+    } catch (std::exception& e) {
+        HTTPRTSP_LOG_ERROR("runtime error while handling 'cancel': %s\n", e.what());
+        return;
+    }
+    if (!socket_.is_open()) return;
+
+    boost::system::error_code close_error;
+    socket_.close(close_error);
+    if (close_error) HTTPRTSP_LOG_ERROR("runtime error while handling 'close': %s\n", close_error.message().c_str());
+
+    for (const reply_placeholder_ptr& placeholder : pending_replies) {
+        try {
+            if (error)
+                placeholder->promise.set_exception(boost::copy_exception(boost::system::system_error(error)));
+            else
+                placeholder->promise.set_value(boost::shared_ptr<reply>());
+        } catch (std::exception& e) {
+            HTTPRTSP_LOG_ERROR("runtime error while handling 'promise' request: %s\n", e.what());
+        }
+    }
+    pending_replies.clear();
+
+    // The front message's aborted write is still to complete and refers to it.
+    if (write_queue.size() >= 2) write_queue.erase(++write_queue.begin(), write_queue.end());
+
+    if (error && handler_) {
+        try {
+            handler_->handle_request(shared_from_this(), boost::shared_ptr<request>());
+        } catch (std::exception& e) {
+            HTTPRTSP_LOG_ERROR("runtime error while handling 'close' request: %s\n", e.what());
+        }
+    }
+}
+
+void connection::handle_read(const boost::system::error_code& error, std::size_t bytes) {
+    const char* pos = read_buffer.data();
+    const char* const end = pos + bytes;
+    while (pos != end) {
+        boost::tribool result = boost::indeterminate;
+        const char* stop = end;
+        boost::shared_ptr<message> msg;
+        bool parser_threw = false;
+        try {
+            boost::tie(result, stop, msg) = format_->parse(pos, end);
+        } catch (std::exception&) {
+            // A status code or Content-Length that does not convert: malformed like any other.
+            msg = format_->get_current_message();
+            format_->reset();
+            result = false;
+            stop = pos;
+            parser_threw = true;
+        }
+
+        if (!handle_read_upload(result, msg)) {
+            HTTPRTSP_LOG_ERROR("handle_read_upload failed\n");
+            if (boost::indeterminate(result)) format_->reset();
+            result = false;
+        }
+
+        if (boost::indeterminate(result)) {
+            pos = stop;
+            continue;
+        }
+        if (!result) {
+            HTTPRTSP_LOG_ERROR("error while parsing the request\n");
+            boost::asio::ip::tcp::endpoint peer;
+            {
+                scoped_lock lock(lock_);
+                peer = peer_endpoint;
+            }
+            HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d", printable(stop, end).c_str(),
+                                       peer.address().to_string().c_str(), static_cast<int>(peer.port()));
+            if (is_closed()) {
+                // Nothing can answer; a parser exception gives no position, so drop the rest.
+                pos = parser_threw ? end : stop;
+                continue;
+            }
+            boost::shared_ptr<reply> bad_request = boost::make_shared<reply>();
+            bad_request->protocol() = msg ? msg->protocol() : std::string("HTTP/1.0");
+            bad_request->set_status(400, true);
+            try {
+                send(bad_request);
+            } catch (...) {
+            }
+            close();
+            return;
+        }
+
+        if (boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg))
+            dispatch_request(req);
+        else if (boost::shared_ptr<reply> rep = boost::dynamic_pointer_cast<reply>(msg))
+            dispatch_reply(rep);
+        pos = stop;
+    }
+
+    if (!error) {
+        start();
+    } else if (error == boost::asio::error::operation_aborted) {
+        HTTPRTSP_LOG_NOTICE("%p====================================1.boost::asio::error::operation_aborted: ignored\n",
+                            static_cast<void*>(this));
+        start();
+    } else {
+        close(error);
+    }
+}
+
+void connection::dispatch_request(boost::shared_ptr<request> req) {
+    {
+        scoped_lock lock(lock_);
+        if (!socket_.is_open()) return;
+        boost::system::error_code ignored;
+        req->local_endpoint() = socket_.local_endpoint(ignored);
+        req->remote_endpoint() = socket_.remote_endpoint(ignored);
+    }
+    bool failed = false;
+    try {
+        if (handler_) handler_->handle_request(shared_from_this(), req);
+    } catch (std::exception& e) {
+        HTTPRTSP_LOG_ERROR_ALWAYS("exception while handling request: %s", e.what());
+        failed = true;
+    } catch (...) {
+        HTTPRTSP_LOG_ERROR_ALWAYS("non-standard exception while handling a request");
+        failed = true;
+    }
+    if (!failed) return;
+    boost::shared_ptr<reply> error_reply = req ? boost::make_shared<reply>(*req) : boost::make_shared<reply>();
+    if (!req) error_reply->protocol() = "HTTP/1.0";
+    error_reply->set_status(500, true);
+    try {
+        send(error_reply);
+    } catch (std::exception&) {
+        // Closed meanwhile: nobody is left to answer.
+    }
+}
+
+void connection::dispatch_reply(boost::shared_ptr<reply> rep) {
+    reply_placeholder_ptr placeholder;
+    {
+        scoped_lock lock(lock_);
+        if (!pending_replies.empty()) {
+            placeholder = pending_replies.front();
+            pending_replies.pop_front();
+        }
+    }
+    if (!placeholder) {
+        HTTPRTSP_LOG_ERROR_ALWAYS("handle_read: received unexpected reply");
+        return;
+    }
+    try {
+        placeholder->promise.set_value(rep);
+    } catch (std::exception& e) {
+        HTTPRTSP_LOG_ERROR_ALWAYS("exception while handling reply: %s", e.what());
+    } catch (...) {
+        HTTPRTSP_LOG_ERROR_ALWAYS("non-standard exception while handling reply");
+    }
+}
+
+void connection::handle_write(const boost::system::error_code& error, std::size_t bytes) {
+    if (error) {
+        close(error);
+        return;
+    }
+    scoped_lock lock(lock_);
+    if (write_queue.empty()) return;
+
+    // Step over what the socket took; write the rest of the same message first.
+    while (write_index < write_buffers.size()) {
+        const std::size_t size = write_buffers[write_index].size();
+        if (bytes < size) {
+            write_buffers[write_index] += bytes;
+            break;
+        }
+        bytes -= size;
+        ++write_index;
+    }
+    while (write_index < write_buffers.size() && write_buffers[write_index].size() == 0) ++write_index;
+    if (write_index < write_buffers.size()) {
+        std::vector<boost::asio::const_buffer> rest(write_buffers.begin() + static_cast<std::ptrdiff_t>(write_index),
+                                                    write_buffers.end());
+        socket_.async_write_some(rest, boost::bind(&connection::handle_write, shared_from_this(),
+                                                   boost::placeholders::_1, boost::placeholders::_2));
+        return;
+    }
+
+    if (!write_queue.front()->keep_alive()) {
+        close();
+        write_queue.clear();
+        return;
+    }
+    write_queue.pop_front();
+    if (!write_queue.empty()) write_front();
+}
+
+bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg) {
+    if (!upload_handler_) return true;
+    upload_temp_file_request_handler& uploads = *upload_handler_;
+    try {
+        if (!msg) msg = format_->get_current_message();
+        boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
+        if (!req) return true;
+        message::body_ptr body = req->body();
+        if (!body || body->empty()) return true;
+        if (!starts_with(req->protocol(), "HTTP/", 5) || req->method() != "POST" || req->uri() != format_->upload_uri)
+            return true;
+        message::header_map::const_iterator type = req->find_header(header_names::content_type);
+        if (type == req->headers().end() || !starts_with(type->second, multipart_prefix, multipart_prefix_size))
+            return true;
+
+        scoped_lock lock(lock_);
+        if (!upload_active && !upload_waiting) {
+            upload_expected_bytes = 0;
+            upload_written_bytes = 0;
+            upload_last_percent = 0;
+            uploads.upload_progress(0, "Upload Firmware...");
+        }
+        if (!result) return true;  // malformed: nothing more to do here
+        const bool complete = result ? true : false;
+
+        std::string boundary = type->second.substr(multipart_prefix_size);
+        if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
+            boundary = boundary.substr(1, boundary.size() - 2);
+        const std::string delimiter = "--" + boundary;
+
+        const char* data = body->data();
+        const char* const body_end = data + body->size();
+        if (!upload_active) {
+            const int length = req->content_length();
+            upload_expected_bytes = length > 0 ? static_cast<std::uint32_t>(length) : 0;
+            const part_start found = locate_part_data(body->data(), body_end, delimiter, complete, data);
+            if (found != part_start::found) {
+                // Wait for the rest of the delimiter and part headers, but not forever.
+                upload_waiting = found == part_start::need_more && body->size() <= upload_header_limit;
+                return upload_waiting;
+            }
+            upload_waiting = false;
+            // Opened (and truncated) even when no content has come yet, so that finishing
+            // never sees a file left from an earlier upload.
+            upload_file.open(uploads.temp_file_path(), std::ios::out | std::ios::trunc | std::ios::binary);
+            if (!upload_file.is_open()) {
+                uploads.upload_progress(0, "Error: open failed");
+                return false;
+            }
+            upload_active = true;
+        }
+
+        if (data != body_end) {
+            const std::size_t count = static_cast<std::size_t>(body_end - data);
+            upload_file.write(data, static_cast<std::streamsize>(count));
+            if (!upload_file) {
+                uploads.upload_failed(1);
+                return false;
+            }
+            upload_written_bytes += static_cast<std::uint32_t>(count);
+            if (upload_expected_bytes != 0) {
+                const std::uint64_t percent =
+                    static_cast<std::uint64_t>(upload_written_bytes) * 100u / upload_expected_bytes;
+                if (percent > upload_last_percent) {
+                    upload_last_percent = static_cast<std::uint16_t>(std::min<std::uint64_t>(percent, 0xFFFFu));
+                    uploads.upload_progress(static_cast<int>(upload_last_percent), "Upload Firmware...");
+                }
+            }
+        }
+        body->clear();
+
+        if (complete) return finish_upload(uploads, delimiter);
+        return true;
+    } catch (std::exception& e) {
+        HTTPRTSP_LOG_ERROR_ALWAYS("an exception was thrown: %s", e.what());
+        return true;
+    }
+}
+
+// Lock held. The file holds the part's content followed by "\r\n", the closing delimiter
+// and whatever came after it; cut it back to the content.
+bool connection::finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter) {
+    upload_file.close();
+    upload_active = false;
+    uploads.upload_progress(100, "Firmware upload Done");
+
+    if (upload_written_bytes == 0) {  // nothing of this request reached the file
+        uploads.upload_failed(3);
+        return false;
+    }
+    const boost::filesystem::path path(uploads.temp_file_path());
+    boost::system::error_code error;
+    const std::uintmax_t size = boost::filesystem::file_size(path, error);
+    if (error || size == 0) {
+        uploads.upload_failed(2);
+        return false;
+    }
+    const std::uintmax_t n = std::min<std::uintmax_t>(size - 1, tail_size);
+    char tail[tail_size];
+    {
+        boost::filesystem::ifstream in(path, std::ios::in | std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(size - n));
+        in.read(tail, static_cast<std::streamsize>(n));
+        if (!in || static_cast<std::uintmax_t>(in.gcount()) != n) {
+            uploads.upload_failed(2);
+            return false;
+        }
+    }
+    const char* const tail_end = tail + n;
+    const char* found = std::search(static_cast<const char*>(tail), tail_end, delimiter.begin(), delimiter.end());
+    if (found == tail_end) {
+        uploads.upload_failed(3);
+        return false;
+    }
+    // Content ends two bytes (the "\r\n") before the delimiter.
+    const std::uintmax_t delimiter_at = size - n + static_cast<std::uintmax_t>(found - tail);
+    if (delimiter_at < 2) {
+        uploads.upload_failed(4);
+        return false;
+    }
+    boost::filesystem::resize_file(path, delimiter_at - 2, error);
+    if (error) {
+        uploads.upload_failed(4);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace httprtsp

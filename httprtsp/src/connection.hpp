@@ -1,0 +1,112 @@
+// One TCP connection carrying HTTP/RTSP requests and replies in both directions.
+#ifndef HTTPRTSP_CONNECTION_HPP
+#define HTTPRTSP_CONNECTION_HPP
+
+#include "httprtsp/src/message.hpp"
+#include "httprtsp/src/message_format.hpp"
+#include "httprtsp/src/request_handler_base.hpp"
+
+#include <boost/array.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/filesystem/fstream.hpp>
+#include <boost/logic/tribool.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/future.hpp>
+#include <boost/thread/recursive_mutex.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+namespace httprtsp {
+
+// Requests issued by the owner are matched to arriving replies strictly first in, first out;
+// requests from the peer go to the request handler, whose replies share the write queue.
+// Always owned through a shared pointer: every pending operation holds one.
+class connection : public boost::enable_shared_from_this<connection>, private boost::noncopyable {
+public:
+    // Where a waiting issue_request() receives its reply.
+    struct reply_placeholder {
+        boost::promise<boost::shared_ptr<reply> > promise;
+    };
+    typedef boost::shared_ptr<reply_placeholder> reply_placeholder_ptr;
+
+    // Body bytes collected without finding the first delimiter and the end of the part's
+    // header lines before an upload is refused.
+    static const std::size_t upload_header_limit = 16 * 1024;
+
+    connection(boost::shared_ptr<boost::asio::io_service> io_service,
+               boost::shared_ptr<request_handler_base> handler);
+    // Closes without error (waiting requests get empty replies); never waits.
+    virtual ~connection();
+
+    // Queues a message for writing. Throws boost::system::system_error (connection_reset)
+    // when the socket is closed.
+    virtual void send(boost::shared_ptr<message> msg);
+
+    // Starts reading; the socket must be open and connected.
+    void start();
+    // Sends the request and blocks until its reply arrives. Empty when the connection closed
+    // before that. Never call it from an I/O thread the reply depends on.
+    boost::shared_ptr<reply> issue_request(boost::shared_ptr<request> req);
+    // Withdraws the placeholder of a waiter that gave up; false for an empty pointer.
+    bool clean_canceled_request(reply_placeholder_ptr placeholder);
+    // Closes the socket and settles every waiter: with an error code, waiters receive it
+    // and the handler hears of the close; without one, waiters get empty replies.
+    void close(const boost::system::error_code& error = boost::system::error_code());
+    bool is_closed();
+
+    // The socket to open and connect (or to accept into) before start().
+    boost::asio::ip::tcp::socket& socket() { return socket_; }
+    boost::shared_ptr<request_handler_base> handler() const { return handler_; }
+
+private:
+    typedef boost::recursive_mutex lock_type;
+    typedef boost::unique_lock<lock_type> scoped_lock;
+
+    void handle_read(const boost::system::error_code& error, std::size_t bytes);
+    void handle_write(const boost::system::error_code& error, std::size_t bytes);
+    void dispatch_request(boost::shared_ptr<request> req);
+    void dispatch_reply(boost::shared_ptr<reply> rep);
+    // Streams the body of a multipart upload into the handler's temporary file; false makes
+    // the input count as malformed.
+    bool handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
+    bool finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter);
+    void write_front();  // lock held
+
+    boost::shared_ptr<boost::asio::io_service> io_service_;
+    boost::asio::ip::tcp::socket socket_;
+    boost::shared_ptr<request_handler_base> handler_;
+    boost::array<char, 8192> read_buffer;
+    boost::shared_ptr<httprtsp_message_format> format_;
+    std::list<reply_placeholder_ptr> pending_replies;
+    std::list<boost::shared_ptr<message> > write_queue;
+    lock_type lock_;
+    bool upload_active;
+    std::uint32_t upload_expected_bytes;
+    std::uint32_t upload_written_bytes;
+    std::uint16_t upload_last_percent;
+    boost::filesystem::ofstream upload_file;
+
+    // Set while the first piece of an upload waits for its delimiter and part headers.
+    bool upload_waiting;
+    // Views of the front message still to be written; the write is issued in pieces so
+    // that every socket call happens under the lock.
+    std::vector<boost::asio::const_buffer> write_buffers;
+    std::size_t write_index;
+    boost::shared_ptr<upload_temp_file_request_handler> upload_handler_;
+    // The peer's address, kept from the first start() so that it can still be logged
+    // after the socket has closed.
+    boost::asio::ip::tcp::endpoint peer_endpoint;
+    bool peer_known;
+};
+
+}  // namespace httprtsp
+
+#endif
