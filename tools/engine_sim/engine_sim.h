@@ -1,0 +1,60 @@
+// The engine side of the OEM UI channel, as a class the program drives.
+#pragma once
+
+#include <rapidjson/document.h>
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace engine_sim
+{
+
+// Sets `value` at a configuration path "$.a.b[2].c" inside `root`: members
+// are created or replaced in objects, array items replaced (or appended at
+// index == size). False when the path does not lead into the document.
+bool set_at_path(rapidjson::Value& root, const std::string& path, const rapidjson::Value& value,
+                 rapidjson::Document::AllocatorType& alloc);
+
+// The value at a configuration path, or null when there is none.
+const rapidjson::Value* find_at_path(const rapidjson::Value& root, const std::string& path);
+
+class simulator
+{
+public:
+    explicit simulator(const std::string& handoff_path);
+    ~simulator();
+
+    void set_config_document(const rapidjson::Document& config);
+    bool open(const std::string& channel, uint32_t local = 15, uint32_t remote = 14);
+    void close();
+
+    // Runs one line of the command language; false on "quit".
+    bool command(const std::string& line);
+
+    // The answer to one message of the OEM UI process (the IPC callback).
+    int32_t handle(uint32_t id, const void* in, uint32_t in_size, void* out, uint32_t* out_size);
+
+    void emit_error(const std::string& what, const std::string& detail);
+
+private:
+    void emit(const rapidjson::Value& event);
+    void send(std::istringstream& args);
+    void raw(std::istringstream& args);
+    bool write_handoff(const rapidjson::Value& doc, uint32_t& id_out, void* info_out);
+    int32_t fail_override(uint32_t id);
+
+    std::string m_handoff;
+    uint32_t m_nextJsonId = 0;
+    uintptr_t m_handle = 0;
+    std::string m_channel;
+
+    std::mutex m_outMutex;       // one line at a time on standard output
+    std::mutex m_stateMutex;     // the configuration, the failure set, the send counter
+    rapidjson::Document m_config;
+    std::set<uint32_t> m_failing;
+};
+
+} // namespace engine_sim
