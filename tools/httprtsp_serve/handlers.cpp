@@ -1,0 +1,84 @@
+#include "tools/httprtsp_serve/handlers.hpp"
+
+#include "httprtsp/src/connection.hpp"
+#include "tools/httprtsp_serve/sha256.hpp"
+
+#include <boost/make_shared.hpp>
+
+#include <cstdint>
+
+namespace httprtsp_serve {
+
+file_upload_handler::file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out)
+    : uri_(uri), path_(path), out_(out) {}
+
+void file_upload_handler::record(int percent, const std::string& text) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    events_.push_back(event{percent, text});
+    if (out_) {
+        if (percent >= 0)
+            std::fprintf(out_, "upload progress %d %s\n", percent, text.c_str());
+        else
+            std::fprintf(out_, "upload failed %s\n", text.c_str());
+        std::fflush(out_);
+    }
+}
+
+void file_upload_handler::upload_progress(int percent, const std::string& text) { record(percent, text); }
+
+void file_upload_handler::upload_failed(int code) { record(-1, std::to_string(code)); }
+
+std::vector<file_upload_handler::event> file_upload_handler::events() const {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return events_;
+}
+
+void file_upload_handler::clear_events() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    events_.clear();
+}
+
+void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                                         boost::shared_ptr<httprtsp::request> req) {
+    if (!req) return;  // a connection closed
+    boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
+    // A streamed upload arrives with its body drained into the file.
+    const httprtsp::message::body_ptr body = req->body();
+    if (req->method() != "POST" || (body && !body->empty())) {
+        rep->set_status(400, true);
+        conn->send(rep);
+        return;
+    }
+    std::uint64_t size = 0;
+    const std::string digest = sha256_file(path_, &size);
+    if (digest.empty()) {
+        rep->set_status(500, true);
+    } else {
+        rep->set_status(200, false);
+        rep->set_body(std::to_string(size) + " " + digest + "\n");
+    }
+    conn->send(rep);
+}
+
+void echo_handler::handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                                  boost::shared_ptr<httprtsp::request> req) {
+    if (!req) return;
+    boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
+    rep->set_status(200, false);
+    rep->add_header("X-Echo-Method", req->method());
+    rep->add_header("X-Echo-Uri", req->uri());
+    const httprtsp::message::body_ptr body = req->body();
+    rep->set_body(body ? boost::make_shared<std::vector<char> >(*body) : boost::make_shared<std::vector<char> >());
+    conn->send(rep);
+}
+
+upload_front::upload_front(boost::shared_ptr<httprtsp::request_handler> router,
+                           boost::shared_ptr<httprtsp::upload_temp_file_request_handler> uploads)
+    : router_(router), uploads_(uploads) {}
+
+void upload_front::handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                                  boost::shared_ptr<httprtsp::request> req) {
+    router_->handle_request(conn, req);
+}
+
+}  // namespace httprtsp_serve

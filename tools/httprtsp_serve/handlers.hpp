@@ -1,0 +1,77 @@
+// Request handlers of httprtsp_serve: a multipart upload into a file, an echo, and the front
+// that lets a connection stream uploads while a router picks the handler for each request.
+#ifndef TOOLS_HTTPRTSP_SERVE_HANDLERS_HPP
+#define TOOLS_HTTPRTSP_SERVE_HANDLERS_HPP
+
+#include "httprtsp/src/request_handler.hpp"
+#include "httprtsp/src/request_handler_base.hpp"
+
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace httprtsp_serve {
+
+// Streams multipart POSTs to one URI into one file (one upload at a time) and answers the
+// finished request "200" with "<size> <sha256>\n" of the stored file.
+class file_upload_handler : public httprtsp::upload_temp_file_request_handler {
+public:
+    struct event {
+        int percent;      // -1 for a failure report
+        std::string text; // progress text, or the failure code in decimal
+    };
+
+    // Progress and failures are printed to out (when not null) as
+    // "upload progress <percent> <text>" and "upload failed <code>".
+    file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out);
+
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
+    std::string upload_uri() override { return uri_; }
+    std::string temp_file_path() override { return path_; }
+    void upload_progress(int percent, const std::string& text) override;
+    void upload_failed(int code) override;
+
+    std::vector<event> events() const;
+    void clear_events();
+
+private:
+    void record(int percent, const std::string& text);
+
+    const std::string uri_;
+    const std::string path_;
+    std::FILE* out_;
+    mutable boost::mutex mutex_;
+    std::vector<event> events_;
+};
+
+// Answers 200 with the request's body, and its method and uri in "x-echo-method" and
+// "x-echo-uri".
+class echo_handler : public httprtsp::request_handler_base {
+public:
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
+};
+
+// Connections stream uploads only for an upload handler, so this front is one: it passes
+// the upload calls to the upload handler and every request to the router.
+class upload_front : public httprtsp::upload_temp_file_request_handler {
+public:
+    upload_front(boost::shared_ptr<httprtsp::request_handler> router,
+                 boost::shared_ptr<httprtsp::upload_temp_file_request_handler> uploads);
+
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
+    std::string upload_uri() override { return uploads_->upload_uri(); }
+    std::string temp_file_path() override { return uploads_->temp_file_path(); }
+    void upload_progress(int percent, const std::string& text) override { uploads_->upload_progress(percent, text); }
+    void upload_failed(int code) override { uploads_->upload_failed(code); }
+
+private:
+    boost::shared_ptr<httprtsp::request_handler> router_;
+    boost::shared_ptr<httprtsp::upload_temp_file_request_handler> uploads_;
+};
+
+}  // namespace httprtsp_serve
+
+#endif
