@@ -1,0 +1,113 @@
+// Log lines as written to standard output.
+#include "httprtsp/src/io_service_helper.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace httprtsp;
+
+struct colours_guard {
+    bool saved = colours_enabled;
+    explicit colours_guard(bool on) { colours_enabled = on; }
+    ~colours_guard() { colours_enabled = saved; }
+};
+
+std::string prefix(int line) { return "In log_test, line " + std::to_string(line) + ": "; }
+
+TEST(LogLine, WithoutColours) {
+    colours_guard g(false);
+    testing::internal::CaptureStdout();
+    const int l1 = __LINE__ + 1;
+    HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", "boom");
+    const int l2 = __LINE__ + 1;
+    HTTPRTSP_LOG_WARNING("%p start:: socket already closed\n", static_cast<void*>(nullptr));
+    const int l3 = __LINE__ + 1;
+    HTTPRTSP_LOG_NOTICE("n=%d", 42);
+    EXPECT_EQ(prefix(l1) + "Uncought exception: boom\n" + prefix(l2) + "(nil) start:: socket already closed\n" +
+                  prefix(l3) + "n=42",
+              testing::internal::GetCapturedStdout());
+}
+
+TEST(LogLine, WithColours) {
+    colours_guard g(true);
+    testing::internal::CaptureStdout();
+    const int l1 = __LINE__ + 1;
+    HTTPRTSP_LOG_ERROR("e\n");
+    const int l2 = __LINE__ + 1;
+    HTTPRTSP_LOG_WARNING("w\n");
+    const int l3 = __LINE__ + 1;
+    HTTPRTSP_LOG_NOTICE("n\n");
+    EXPECT_EQ(prefix(l1) + "\033[31m\033[1me\n\033[0m" + prefix(l2) + "\033[33m\033[1mw\n\033[0m" + prefix(l3) +
+                  "\033[32m\033[1mn\n\033[0m",
+              testing::internal::GetCapturedStdout());
+}
+
+TEST(LogLine, AlwaysColouredLinesIgnoreTheSwitch) {
+    for (bool on : {false, true}) {
+        colours_guard g(on);
+        testing::internal::CaptureStdout();
+        const int l1 = __LINE__ + 1;
+        HTTPRTSP_LOG_ERROR_ALWAYS("handle_read: received unexpected reply");
+        const int l2 = __LINE__ + 1;
+        HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d", "x", "127.0.0.1", 80);
+        EXPECT_EQ(prefix(l1) + "\033[31m\033[1mhandle_read: received unexpected reply\033[0m\r\n" + prefix(l2) +
+                      "\033[32m\033[1mreceived bad http/rtsp message: x from 127.0.0.1:80\033[0m\r\n",
+                  testing::internal::GetCapturedStdout());
+    }
+}
+
+TEST(LogLine, FileNameLosesDirectoriesAndExtension) {
+    colours_guard g(false);
+    struct row {
+        const char* file;
+        const char* shown;
+    } rows[] = {
+        {"/work/main/httprtsp/src/connection.cpp", "connection"},
+        {"C:\\src\\httprtsp\\src\\message_format.cpp", "message_format"},
+        {"io_service_helper.cpp", "io_service_helper"},
+        {"dir.d/noext", "noext"},
+        {"a/b.c.cpp", "b.c"},
+    };
+    for (const row& r : rows) {
+        testing::internal::CaptureStdout();
+        log_line(r.file, 7, log_level::error, false, "x");
+        EXPECT_EQ(std::string("In ") + r.shown + ", line 7: x", testing::internal::GetCapturedStdout());
+    }
+}
+
+TEST(LogLine, LongMessagesAreNotCut) {
+    colours_guard g(false);
+    const std::string big(5000, 'q');
+    testing::internal::CaptureStdout();
+    log_line("f.cpp", 1, log_level::notice, false, "%s|", big.c_str());
+    EXPECT_EQ("In f, line 1: " + big + "|", testing::internal::GetCapturedStdout());
+}
+
+TEST(LogLine, LinesFromSeveralThreadsStayWhole) {
+    colours_guard g(true);
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i) log_line("t.cpp", t, log_level::error, true, "thread %d message %d", t, i);
+        });
+    for (std::thread& th : threads) th.join();
+    std::istringstream in(testing::internal::GetCapturedStdout());
+    std::string line;
+    std::set<std::string> seen;
+    while (std::getline(in, line)) {
+        ASSERT_EQ(0u, line.find("In t, line ")) << line;
+        ASSERT_EQ("\033[0m\r", line.substr(line.size() - 5)) << line;
+        seen.insert(line);
+    }
+    EXPECT_EQ(800u, seen.size());
+}
+
+}  // namespace

@@ -1,0 +1,381 @@
+// Incremental parser: corpora fed in every split, rejection rules, chunked coding, body
+// reservation, and the handling of sizes that cannot be met.
+#include "httprtsp/src/io_service_helper.hpp"
+#include "httprtsp/src/message_format.hpp"
+
+#include <boost/lexical_cast.hpp>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace httprtsp;
+
+// What one completed or rejected message looked like.
+struct outcome {
+    std::string result;  // "ok", "bad" or "throw"
+    std::size_t stop;    // absolute offset just past the deciding byte
+    std::string dump;    // message dump, or "null"
+    bool operator==(const outcome& o) const { return result == o.result && stop == o.stop && dump == o.dump; }
+};
+
+std::ostream& operator<<(std::ostream& os, const outcome& o) {
+    return os << "{" << o.result << " @" << o.stop << " " << o.dump << "}";
+}
+
+std::string describe(const boost::shared_ptr<message>& m) {
+    if (!m) return "null";
+    std::string d = m->to_string();
+    d += m->body() ? " [body " + std::to_string(m->body()->size()) + "]" : " [no body]";
+    return d;
+}
+
+// Feeds data in pieces cut at the given offsets, the way a connection feeds its reads.
+std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t>& cuts, bool through_pointers = true,
+                          const std::string& upload_uri = std::string()) {
+    httprtsp_message_format format;
+    format.upload_uri = upload_uri;
+    std::vector<outcome> out;
+    std::vector<std::size_t> bounds = cuts;
+    bounds.push_back(data.size());
+    std::size_t from = 0;
+    for (std::size_t to : bounds) {
+        if (through_pointers) {
+            const char* p = data.data() + from;
+            const char* e = data.data() + to;
+            while (p != e) {
+                try {
+                    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r = format.parse(p, e);
+                    if (boost::indeterminate(r.get<0>())) {
+                        EXPECT_EQ(e, r.get<1>());
+                        EXPECT_FALSE(r.get<2>());
+                    } else {
+                        out.push_back({r.get<0>() ? "ok" : "bad", static_cast<std::size_t>(r.get<1>() - data.data()),
+                                       describe(r.get<2>())});
+                        EXPECT_FALSE(format.get_current_message()) << "nothing kept after a decision";
+                    }
+                    p = r.get<1>();
+                } catch (const boost::bad_lexical_cast&) {
+                    out.push_back({"throw", 0, describe(format.get_current_message())});
+                    format.reset();
+                    return out;
+                }
+            }
+        } else {
+            // A non-contiguous iterator takes the one-byte path.
+            std::deque<char> piece(data.begin() + from, data.begin() + to);
+            std::deque<char>::iterator p = piece.begin();
+            while (p != piece.end()) {
+                try {
+                    boost::tuple<boost::tribool, std::deque<char>::iterator, boost::shared_ptr<message> > r =
+                        format.parse(p, piece.end());
+                    if (!boost::indeterminate(r.get<0>()))
+                        out.push_back({r.get<0>() ? "ok" : "bad", from + static_cast<std::size_t>(r.get<1>() - piece.begin()),
+                                       describe(r.get<2>())});
+                    p = r.get<1>();
+                } catch (const boost::bad_lexical_cast&) {
+                    out.push_back({"throw", 0, describe(format.get_current_message())});
+                    format.reset();
+                    return out;
+                }
+            }
+        }
+        from = to;
+    }
+    return out;
+}
+
+// Every way of cutting the input must give the same outcomes as feeding it whole.
+void expect_same_in_every_split(const std::string& data, const std::vector<outcome>& expected,
+                                const std::string& upload_uri = std::string()) {
+    ASSERT_EQ(expected, feed(data, {}, true, upload_uri));
+    ASSERT_EQ(expected, feed(data, {}, false, upload_uri)) << "one byte at a time through consume";
+    for (std::size_t k = 0; k <= data.size(); ++k) ASSERT_EQ(expected, feed(data, {k}, true, upload_uri)) << "split at " << k;
+    std::vector<std::size_t> every;
+    for (std::size_t k = 1; k < data.size(); ++k) every.push_back(k);
+    ASSERT_EQ(expected, feed(data, every, true, upload_uri)) << "byte by byte";
+}
+
+struct corpus_entry {
+    std::string bytes;
+    std::string result;
+    std::string dump;
+};
+
+const std::vector<corpus_entry>& corpus() {
+    static const std::vector<corpus_entry> entries = {
+        {"GET /x HTTP/1.1\r\nHost: a\r\n\r\n", "ok",
+         "httprtsp::request[method: GET, uri: /x, protocol: HTTP/1.1, header: [[host, a]], body: ] [no body]"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", "ok",
+         "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[content-length, 5]], body: hello] [body 5]"},
+        {"POST /cometd RTSP/1.1\r\nContent-Type: application/json\r\nConnection: Keep-Alive\r\nContent-Length: 12\r\n\r\n"
+         "[{\"a\":\"\r\n\"}]",
+         "ok",
+         "httprtsp::request[method: POST, uri: /cometd, protocol: RTSP/1.1, header: [[connection, Keep-Alive]"
+         "[content-length, 12][content-type, application/json]], body: [{\"a\":\"\r\n\"}]] [body 12]"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\nContent-Length: 99\r\n\r\n5;name=\"v\"\r\nhello\r\n"
+         "3 ; x\r\n, w\r\n0\r\n\r\n",
+         "ok",
+         "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[content-length, 99][transfer-encoding, Chunked]], "
+         "body: hello, w] [body 8]"},
+        {"RTSP/1.0 404 Not Found At All\r\nCSeq: 7\r\nX-Dup: 1\r\nx-dup: 2\r\nX-High: caf\xc3\xa9 \xff\r\nX-Empty: \r\n"
+         "X-Sp:  two\r\n\r\n",
+         "ok",
+         "httprtsp::reply[status: 404, protocol: RTSP/1.0, header: [[cseq, 7][x-dup, 1][x-dup, 2][x-empty, ]"
+         "[x-high, caf\xc3\xa9 \xff][x-sp,  two]], body: ] [no body]"},
+        // A folded line is accepted but joins no entry.
+        {"GET / HTTP/1.0\r\nA: 1\r\n \t folded text\r\n\t\r\nB: 2\r\n\r\n", "ok",
+         "httprtsp::request[method: GET, uri: /, protocol: HTTP/1.0, header: [[a, 1][b, 2]], body: ] [no body]"},
+        // Two spaces: the uri is empty and the uri takes the protocol's place.
+        {"GET  /x HTTP/1.1\r\n\r\n", "ok",
+         "httprtsp::request[method: GET, uri: , protocol: /x, header: [], body: ] [no body]"},
+        {"HTTP/1.0 204 No Content\r\nContent-Length: 0\r\n\r\n", "ok",
+         "httprtsp::reply[status: 204, protocol: HTTP/1.0, header: [[content-length, 0]], body: ] [no body]"},
+        // Trailer lines are not parsed: the first LF after the last chunk completes the message.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nexpires: never\n", "ok",
+         "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[transfer-encoding, chunked]], body: ] [body 0]"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n  A\r\n0123456789junk to the LF\n00\r\n\r\n", "ok",
+         "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[transfer-encoding, chunked]], "
+         "body: 0123456789] [body 10]"},
+        // A list of codings is not chunked coding: the body goes by length.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 2\r\n\r\nzz", "ok",
+         "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[content-length, 2][transfer-encoding, gzip, "
+         "chunked]], body: zz] [body 2]"},
+        // Long enough start line with a separator start is fine after the first byte.
+        {"SET_PARAMETER rtsp://h:554/s?x=1 RTSP/1.0 extra\r\nSession: 12;timeout=60\r\n\r\n", "ok",
+         "httprtsp::request[method: SET_PARAMETER, uri: rtsp://h:554/s?x=1, protocol: RTSP/1.0, "
+         "header: [[session, 12;timeout=60]], body: ] [no body]"},
+    };
+    return entries;
+}
+
+TEST(ParserCorpus, EachMessageInEverySplit) {
+    for (const corpus_entry& e : corpus()) {
+        SCOPED_TRACE(e.bytes);
+        expect_same_in_every_split(e.bytes, {{e.result, e.bytes.size(), e.dump}});
+    }
+}
+
+TEST(ParserCorpus, AllMessagesInOneBufferInEverySplit) {
+    std::string all;
+    std::vector<outcome> expected;
+    for (const corpus_entry& e : corpus()) {
+        all += e.bytes;
+        expected.push_back({e.result, all.size(), e.dump});
+    }
+    expect_same_in_every_split(all, expected);
+}
+
+TEST(ParserCorpus, BytesAfterAMessageStartTheNext) {
+    const std::string data = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 201 Created\r\n\r\nGET";
+    std::vector<outcome> got = feed(data, {});
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello").size(), got[0].stop);
+    EXPECT_EQ("httprtsp::reply[status: 201, protocol: HTTP/1.1, header: [], body: ] [no body]", got[1].dump);
+}
+
+struct rejection {
+    const char* name;
+    std::string bytes;
+    std::size_t stop;  // offset just past the rejected byte
+    bool with_message;
+};
+
+TEST(ParserRejects, EachRule) {
+    const std::string get = "GET /x HTTP/1.1\r\n";  // 17 bytes
+    const rejection rows[] = {
+        {"empty line where a message begins", "\r\n", 1, false},
+        {"LF first", "\n", 1, false},
+        {"separator first", " GET / HTTP/1.1\r\n", 1, false},
+        {"slash first", "/x", 1, false},
+        {"non-ASCII first", "\xc3GET", 1, false},
+        {"tab in start line", "GET /x\tHTTP/1.1\r\n", 7, false},
+        {"high byte in start line", "GET /\x80 HTTP/1.1\r\n", 6, false},
+        {"no LF after start line", "GET /x HTTP/1.1\rX", 17, true},
+        {"status line with one token", "HTTP/1.1\r\n", 9, false},
+        {"request line with two tokens", "GET /index\r\n", 11, false},
+        {"no space after colon", get + "Host:a\r\n", 23, true},
+        {"colon then CR", get + "Host:\r\n", 23, true},
+        {"tab after colon", get + "Host:\ta\r\n", 23, true},
+        {"tab in value", get + "Host: a\tb\r\n", 25, true},
+        {"DEL in value", get + "Host: a\x7f\r\n", 25, true},
+        {"space in name", get + "Ho st: a\r\n", 20, true},
+        {"separator in name", get + "Ho(st: a\r\n", 20, true},
+        {"high byte in name", get + "H\xe9: a\r\n", 19, true},
+        {"continuation before any header", get + " folded\r\n\r\n", 18, true},
+        {"tab continuation before any header", get + "\tfolded\r\n\r\n", 18, true},
+        {"control in continuation", get + "A: 1\r\n \x01\r\n", 25, true},
+        {"no LF after header line", get + "A: 1\rB", 23, true},
+        {"no LF after empty line", get + "\rX", 19, true},
+        {"start line of five characters", "GET /\r\nHost: a\r\n\r\n", 18, false},
+        {"start line of one character", "G\r\nX: 1\r\n\r\n", 11, false},
+        // Without a message there is no header entry, so a folded line is not allowed.
+        {"fold after headers of no message", "G\r\nX: 1\r\n \r\n\r\n", 10, false},
+        {"chunk size not hexadecimal", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 51, true},
+        {"chunk size empty", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n", 49, true},
+        {"chunk size negative", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-1\r\nx\r\n", 51, true},
+        {"chunk size too large", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000000\r\n", 57, true},
+        {"chunk size only an extension", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n;a=1\r\n", 53, true},
+    };
+    for (const rejection& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<outcome> got = feed(r.bytes, {});
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ("bad", got[0].result);
+        EXPECT_EQ(r.stop, got[0].stop);
+        EXPECT_EQ(r.with_message, got[0].dump != "null") << got[0].dump;
+        // The decision does not depend on how the bytes arrive.
+        const std::vector<outcome> whole = feed(r.bytes.substr(0, r.stop), {});
+        expect_same_in_every_split(r.bytes.substr(0, r.stop), whole);
+    }
+}
+
+TEST(ParserRejects, ParserStartsAfreshAfterABadMessage) {
+    const std::string data = "GET /x HTTP/1.1\r\nHost:a\r\nGET /y HTTP/1.1\r\n\r\n";
+    std::vector<outcome> got = feed(data, {});
+    // "\r\n" after the rejected byte is itself rejected as the start of a message, then GET /y parses.
+    ASSERT_EQ(4u, got.size());
+    EXPECT_EQ("bad", got[0].result);
+    EXPECT_EQ("bad", got[1].result);
+    EXPECT_EQ("bad", got[2].result);
+    EXPECT_EQ("httprtsp::request[method: GET, uri: /y, protocol: HTTP/1.1, header: [], body: ] [no body]", got[3].dump);
+}
+
+TEST(ParserConversion, StatusThatIsNotANumberThrowsAndResetRecovers) {
+    httprtsp_message_format format;
+    const std::string bad = "HTTP/1.1 OK fine\r\n";
+    EXPECT_THROW(format.parse(bad.data(), bad.data() + bad.size()), boost::bad_lexical_cast);
+    format.reset();
+    const std::string good = "HTTP/1.1 200 OK\r\n\r\n";
+    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r =
+        format.parse(good.data(), good.data() + good.size());
+    EXPECT_TRUE(bool(r.get<0>()));
+    EXPECT_EQ(good.data() + good.size(), r.get<1>());
+}
+
+TEST(ParserConversion, UnconvertibleContentLengthThrowsWithTheMessageReachable) {
+    for (const char* value : {"12abc", "", " 5", "99999999999"}) {
+        const std::string data = std::string("POST /a HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\n";
+        std::vector<outcome> got = feed(data, {});
+        ASSERT_EQ(1u, got.size()) << value;
+        EXPECT_EQ("throw", got[0].result);
+        EXPECT_NE(std::string::npos, got[0].dump.find("method: POST")) << "the partly built request is reachable";
+    }
+    // After reset the same object parses normally.
+    httprtsp_message_format format;
+    const std::string bad = "HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n";
+    EXPECT_THROW(format.parse(bad.begin(), bad.end()), boost::bad_lexical_cast);
+    format.reset();
+    EXPECT_FALSE(format.get_current_message());
+    const std::string good = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz";
+    EXPECT_TRUE(bool(format.parse(good.begin(), good.end()).get<0>()));
+}
+
+// The memory line is always coloured and carries the unsigned 32-bit view of the size.
+void expect_memory_line(const std::string& captured, const std::string& number) {
+    const std::string prefix = "In message_format, line ";
+    ASSERT_EQ(0u, captured.find(prefix)) << captured;
+    const std::size_t colon = captured.find(": ", prefix.size());
+    ASSERT_NE(std::string::npos, colon);
+    EXPECT_EQ("\033[31m\033[1mCould not allocate enough memory (" + number + ") for message body.\n\033[0m\r\n",
+              captured.substr(colon + 2));
+}
+
+TEST(ParserMends, NegativeContentLengthIsBadAndReported) {
+    const bool saved = colours_enabled;
+    colours_enabled = false;
+    struct row {
+        const char* name;
+        std::string bytes;
+        std::string upload_uri;
+        std::string number;
+    } rows[] = {
+        {"reply", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nhello", "", "4294967291"},
+        {"plain POST", "POST /up HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "", "4294967295"},
+        {"upload POST",
+         "POST /up HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=xx\r\nContent-Length: -2147483648\r\n\r\n--xx",
+         "/up", "2147483648"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        testing::internal::CaptureStdout();
+        std::vector<outcome> got = feed(r.bytes, {}, true, r.upload_uri);
+        const std::string captured = testing::internal::GetCapturedStdout();
+        ASSERT_LE(1u, got.size());
+        EXPECT_EQ("bad", got[0].result);
+        EXPECT_EQ(r.bytes.find("\r\n\r\n") + 4, got[0].stop);
+        expect_memory_line(captured, r.number);
+    }
+    colours_enabled = saved;
+}
+
+TEST(ParserBody, ReservationFollowsTheUploadTest) {
+    struct row {
+        const char* name;
+        std::string start;
+        std::string content_type;
+        std::string upload_uri;
+        std::size_t capacity;
+    } rows[] = {
+        {"upload", "POST /upload HTTP/1.1", "multipart/form-data; boundary=b", "/upload", 16384},
+        {"other uri", "POST /other HTTP/1.1", "multipart/form-data; boundary=b", "/upload", 1000000},
+        {"RTSP", "POST /upload RTSP/1.0", "multipart/form-data; boundary=b", "/upload", 1000000},
+        {"lower-case method", "post /upload HTTP/1.1", "multipart/form-data; boundary=b", "/upload", 1000000},
+        {"other type", "POST /upload HTTP/1.1", "Multipart/form-data; boundary=b", "/upload", 1000000},
+        {"no upload uri", "POST  HTTP/1.1", "multipart/form-data; boundary=b", "", 1000000},
+        {"reply", "HTTP/1.1 200 OK", "multipart/form-data; boundary=b", "/upload", 1000000},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        httprtsp_message_format format;
+        format.upload_uri = r.upload_uri;
+        const std::string head = r.start + "\r\nContent-Type: " + r.content_type + "\r\nContent-Length: 1000000\r\n\r\n";
+        boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > got =
+            format.parse(head.data(), head.data() + head.size());
+        EXPECT_TRUE(boost::indeterminate(got.get<0>()));
+        ASSERT_TRUE(format.get_current_message());
+        ASSERT_TRUE(format.get_current_message()->body());
+        EXPECT_EQ(r.capacity, format.get_current_message()->body()->capacity());
+    }
+}
+
+TEST(ParserBody, LargeBodyInPiecesStopsExactlyAtItsEnd) {
+    std::string body(100000, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+    const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + body;
+    const std::string data = first + "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n\n";
+    for (std::vector<std::size_t> cuts : {std::vector<std::size_t>{}, {100}, {8192, 16384, 24576}, {first.size() - 1}}) {
+        std::vector<outcome> got = feed(data, cuts);
+        ASSERT_EQ(2u, got.size());
+        EXPECT_EQ(first.size(), got[0].stop);
+        EXPECT_EQ(data.size(), got[1].stop);
+    }
+    httprtsp_message_format format;
+    boost::shared_ptr<message> m = format.parse(first.data(), first.data() + first.size()).get<2>();
+    ASSERT_TRUE(m && m->body());
+    EXPECT_TRUE(std::equal(body.begin(), body.end(), m->body()->begin()));
+    EXPECT_EQ(100000u, m->body()->capacity()) << "reserved once from the Content-Length";
+}
+
+TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
+    std::string data = "HTTP/1.1 200 OK\r\nTransfer-Encoding: CHUNKED\r\n\r\n";
+    std::string expected;
+    for (int i = 1; i <= 40; ++i) {
+        std::string chunk(static_cast<std::size_t>(i * 3), static_cast<char>('a' + i % 26));
+        char size[16];
+        std::snprintf(size, sizeof size, "%x", i * 3);
+        data += std::string(size) + (i % 2 ? ";ext=" + std::to_string(i) : "") + "\r\n" + chunk + "\r\n";
+        expected += chunk;
+    }
+    data += "0;last\r\n\r\n";
+    std::vector<outcome> got = feed(data, {});
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ("ok", got[0].result);
+    EXPECT_NE(std::string::npos, got[0].dump.find("body: " + expected + "]"));
+    expect_same_in_every_split(data, got);
+}
+
+}  // namespace
