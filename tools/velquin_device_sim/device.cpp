@@ -250,6 +250,7 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
         } else {
             delivery["channel"] = channels::commands;
             delivery["data"]["command"] = command;
+            if (data.isMember("data") && !data["data"].isNull()) delivery["data"]["data"] = data["data"];
             delivery["data"]["result"] = "ok";
         }
         deliveries.append(delivery);
