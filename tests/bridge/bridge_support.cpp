@@ -19,6 +19,8 @@ namespace bridge_test
 namespace
 {
 
+bool g_rootGiven = false;
+
 // Every test program (and every death-test child) gets a root of its own,
 // so IPC sockets and hand-off files never meet those of another program.
 class platform_root_environment : public ::testing::Environment
@@ -27,8 +29,11 @@ public:
     void SetUp() override { platform_root(); }
     void TearDown() override
     {
-        std::error_code ec;
-        std::filesystem::remove_all(platform_root(), ec);
+        if (!g_rootGiven)
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(platform_root(), ec);
+        }
     }
 };
 
@@ -40,6 +45,14 @@ const ::testing::Environment* const g_rootEnvironment =
 const std::string& platform_root()
 {
     static const std::string root = [] {
+        // Death-test children inherit their parent's root; a root given from
+        // outside is used as it is and left in place.
+        const char* given = std::getenv("VQ_PLATFORM_ROOT");
+        if (given != nullptr && *given != '\0')
+        {
+            g_rootGiven = true;
+            return std::string(given);
+        }
         char tmpl[] = "/tmp/vqb.XXXXXX";
         const char* dir = ::mkdtemp(tmpl);
         if (dir == nullptr)
