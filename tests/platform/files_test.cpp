@@ -1,0 +1,315 @@
+// OEM file functions, path relocation, logger and assertion hook.
+#include "platform/common/platform_path.h"
+#include "platform/device_constants/device_constants.h"
+#include "platform/device_log/vq_log.h"
+#include "platform/oem_files/oem_files.h"
+#include "platform/rapidjson_hook/ks_callstack_assert.h"
+
+#include <gtest/gtest.h>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace oem_ui_process;
+
+namespace
+{
+
+std::string g_root;
+
+class PlatformRoot : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vq_files_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        g_root = tmpl;
+        ::setenv("VQ_PLATFORM_ROOT", g_root.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(g_root, ec);
+    }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new PlatformRoot);
+
+TJsonFile_Info info_for(const std::string& path, uint32_t id = 0)
+{
+    TJsonFile_Info info;
+    std::memset(&info, 0, sizeof info);
+    std::memcpy(info.szJSONDataFilePath, path.data(), std::min(path.size(), sizeof info.szJSONDataFilePath));
+    info.ui32JsonId = id;
+    return info;
+}
+
+std::string slurp(const std::string& real_path)
+{
+    std::ifstream in(real_path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string to_json(const rapidjson::Value& v)
+{
+    rapidjson::StringBuffer b;
+    rapidjson::Writer<rapidjson::StringBuffer> w(b);
+    v.Accept(w);
+    return b.GetString();
+}
+
+std::string test_dir()
+{
+    return std::string("/files/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce)
+{
+    struct Case
+    {
+        const char* in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"/tmp/oem/oem_vorn_device_ipc.json", g_root + "/tmp/oem/oem_vorn_device_ipc.json"},
+        {"relative/file.json", "relative/file.json"},
+        {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(vq_platform::map_path(c.in), c.out) << c.in;
+    // A path already under the root is not moved a second time.
+    const std::string once = vq_platform::map_path("/a/b");
+    EXPECT_EQ(vq_platform::map_path(once), once);
+    // A sibling folder whose name merely starts with the root's is still moved.
+    EXPECT_EQ(vq_platform::map_path(g_root + "x/f"), g_root + g_root + "x/f");
+
+    EXPECT_EQ(vq_platform::parent_of("/a/b/c.json"), "/a/b");
+    EXPECT_EQ(vq_platform::parent_of("/c.json"), "/");
+    EXPECT_EQ(vq_platform::parent_of("c.json"), "");
+}
+
+TEST(OemFiles, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent)
+{
+    const std::string path = test_dir() + "/deep/er/hand_off.json";
+    const std::string real = g_root + path;
+    ASSERT_TRUE(create_file(path, false));
+    EXPECT_TRUE(fs::is_regular_file(real));
+    EXPECT_EQ(fs::file_size(real), 0u);
+
+    std::ofstream(real) << "{\"keep\":1}";
+    ASSERT_TRUE(create_file(path, false));
+    EXPECT_EQ(slurp(real), "{\"keep\":1}");
+    ASSERT_TRUE(create_file(path, true));
+    EXPECT_EQ(slurp(real), "");
+
+    // A file where a folder should be, a folder where the file should be.
+    std::ofstream(g_root + test_dir() + "/blocker") << "x";
+    EXPECT_FALSE(create_file(test_dir() + "/blocker/f.json", false));
+    fs::create_directories(g_root + test_dir() + "/a_dir");
+    EXPECT_FALSE(create_file(test_dir() + "/a_dir", false));
+    EXPECT_FALSE(create_file("", false));
+}
+
+TEST(OemFiles, DocumentsSurviveTheRoundTrip)
+{
+    const char* texts[] = {
+        "{\"path\":\"$.ios.inputs[0].gain\",\"value\":-3.25}",
+        "[1,2,{\"a\":[true,false,null]},\"\\u00e9t\\u00e9 \\\"quoted\\\"\"]",
+        "\"just a string\"",
+        "12345678901234",
+        "{}",
+    };
+    uint32_t id = 0;
+    for (const char* text : texts)
+    {
+        SCOPED_TRACE(text);
+        rapidjson::Document in;
+        in.Parse(text);
+        ASSERT_FALSE(in.HasParseError());
+        TJsonFile_Info info = info_for(test_dir() + "/doc.json", id++);
+        ASSERT_TRUE(write_json_to_file(info, in));
+        rapidjson::Document out;
+        ASSERT_TRUE(read_json_from_file(info, out));
+        EXPECT_EQ(to_json(out), to_json(in));
+        EXPECT_TRUE(out == in);
+    }
+    // Writing needs no create_file first, and leaves no temporary files.
+    size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(g_root + test_dir()))
+    {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST(OemFiles, UnreadableFilesLeaveTheDocumentAlone)
+{
+    const std::string dir = g_root + test_dir();
+    fs::create_directories(dir + "/sub");
+    struct Case
+    {
+        const char* name;
+        const char* content; // null: no such file
+    };
+    const Case cases[] = {
+        {"missing.json", nullptr}, {"empty.json", ""},        {"broken.json", "{\"a\":"},
+        {"trailing.json", "{} {}"}, {"nan.json", "[NaN]"},     {"text.json", "hello"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        if (c.content != nullptr)
+            std::ofstream(dir + "/" + c.name) << c.content;
+        rapidjson::Document doc;
+        doc.Parse("{\"before\":true}");
+        EXPECT_FALSE(read_json_from_file(info_for(test_dir() + "/" + c.name), doc));
+        EXPECT_EQ(to_json(doc), "{\"before\":true}");
+    }
+    rapidjson::Document doc;
+    EXPECT_FALSE(read_json_from_file(info_for(test_dir() + "/sub"), doc));
+    EXPECT_FALSE(read_json_from_file(info_for(""), doc));
+}
+
+TEST(OemFiles, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays)
+{
+    const std::string path = test_dir() + "/keep.json";
+    rapidjson::Document good;
+    good.Parse("{\"v\":1}");
+    ASSERT_TRUE(write_json_to_file(info_for(path), good));
+
+    rapidjson::Document bad;
+    bad.SetObject();
+    bad.AddMember("v", rapidjson::Value(std::nan("")), bad.GetAllocator());
+    EXPECT_FALSE(write_json_to_file(info_for(path), bad));
+    EXPECT_EQ(slurp(g_root + path), "{\"v\":1}");
+
+    // Folder that cannot be made.
+    std::ofstream(g_root + test_dir() + "/file") << "x";
+    EXPECT_FALSE(write_json_to_file(info_for(test_dir() + "/file/x.json"), good));
+}
+
+TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize)
+{
+    char field[256];
+    std::memset(field, 'a', sizeof field);
+    EXPECT_EQ(field_text(field, sizeof field), std::string(256, 'a'));
+    field[10] = '\0';
+    EXPECT_EQ(field_text(field, sizeof field), std::string(10, 'a'));
+    EXPECT_EQ(field_text(nullptr, 5), "");
+
+    // A path that fills all 256 bytes is read as 256 characters, not beyond.
+    TJsonFile_Info info;
+    std::memset(info.szJSONDataFilePath, 'p', sizeof info.szJSONDataFilePath);
+    info.ui32JsonId = 0x41414141; // would extend the path if read past the field
+    EXPECT_EQ(json_file_path(info), std::string(256, 'p'));
+}
+
+TEST(OemFiles, ReadersNeverSeeHalfADocument)
+{
+    // Two large documents written in turn while another thread reads.
+    const std::string path = test_dir() + "/swap.json";
+    rapidjson::Document docs[2];
+    for (int d = 0; d < 2; ++d)
+    {
+        docs[d].SetArray();
+        for (int i = 0; i < 20000; ++i)
+            docs[d].PushBack(rapidjson::Value(d * 1000000 + i), docs[d].GetAllocator());
+    }
+    ASSERT_TRUE(write_json_to_file(info_for(path), docs[0]));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad_reads{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done)
+        {
+            rapidjson::Document got;
+            if (!read_json_from_file(info_for(path), got) || !got.IsArray() || got.Size() != 20000 ||
+                !(got == docs[0] || got == docs[1]))
+                bad_reads++;
+            reads++;
+        }
+    });
+    for (int i = 0; i < 60; ++i)
+        ASSERT_TRUE(write_json_to_file(info_for(path), docs[i % 2]));
+    while (reads < 5)
+        std::this_thread::yield();
+    done = true;
+    reader.join();
+    EXPECT_EQ(bad_reads.load(), 0);
+}
+
+TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage)
+{
+    vq_log_capture capture;
+    vq_log__(3, "oem_vorn_device_ipc_impl", 120, "Unknown message(%u)\n", 19u);
+    vq_log__(6, "x", 1, "%s= %s\n", "gain", "3");
+    const std::string long_text(3000, 'z');
+    vq_log__(3, "x", 2, "%s", long_text.c_str());
+    auto records = capture.records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].level, 3);
+    EXPECT_EQ(records[0].file, "oem_vorn_device_ipc_impl");
+    EXPECT_EQ(records[0].line, 120);
+    EXPECT_EQ(records[0].message, "Unknown message(19)\n");
+    EXPECT_EQ(capture.count("gain= 3\n"), 1u);
+    EXPECT_EQ(records[2].message, long_text);
+    capture.clear();
+    EXPECT_TRUE(capture.records().empty());
+}
+
+TEST(DeviceLog, NestedCapturesRestoreTheOuterOne)
+{
+    vq_log_capture outer;
+    {
+        vq_log_capture inner;
+        vq_log__(3, "f", 1, "inner\n");
+        EXPECT_EQ(inner.count("inner\n"), 1u);
+    }
+    vq_log__(3, "f", 2, "outer\n");
+    EXPECT_EQ(outer.count("inner\n"), 0u);
+    EXPECT_EQ(outer.count("outer\n"), 1u);
+}
+
+TEST(DeviceLog, LinesFromManyThreadsAreAllKept)
+{
+    vq_log_capture capture;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i)
+                vq_log__(3, "t", t, "thread %d line %d\n", t, i);
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(capture.records().size(), 800u);
+}
+
+TEST(DeviceNames, FixedTexts)
+{
+    EXPECT_STREQ(device::fields::path, "path");
+    EXPECT_STREQ(device::channels::logs_channel, "/vorn/logs");
+}
+
+TEST(RapidjsonHook, ReportsAndCountsWithoutEndingTheProcess)
+{
+    const std::size_t before = vq_platform::ks_assert_count();
+    rapidjson::_ks_callstack_assert("IsObject()", "document.h", 1234);
+    rapidjson::_ks_callstack_assert("IsString()", nullptr, 1);
+    EXPECT_EQ(vq_platform::ks_assert_count(), before + 2);
+    EXPECT_STREQ(vq_platform::ks_assert_last_expression(), "IsString()");
+}
+
+} // namespace

@@ -1,0 +1,379 @@
+// The IPC stand-in across two real processes: this test program on one side,
+// platform_ipc_peer (see ipc_peer.cpp) on the other.
+#include "platform/ksal_ipc/KSAL_IPC.h"
+#include "platform/testing/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+const uint32_t kOurNode = 15;
+const uint32_t kPeerNode = 14;
+
+// One private socket folder for the whole program, so parallel tests never meet.
+class PlatformRoot : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/vq_ipc_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_root = tmpl;
+        ::setenv("VQ_PLATFORM_ROOT", m_root.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_root, ec);
+    }
+
+private:
+    std::string m_root;
+};
+const auto* const g_root = ::testing::AddGlobalTestEnvironment(new PlatformRoot);
+
+std::string channel_name()
+{
+    return std::string("t_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+std::unique_ptr<vq_testing::child_process> start_peer(const std::string& channel, uint32_t local = kPeerNode,
+                                                      uint32_t remote = kOurNode)
+{
+    auto peer = std::make_unique<vq_testing::child_process>(std::vector<std::string>{
+        PLATFORM_IPC_PEER, channel, std::to_string(local), std::to_string(remote)});
+    std::string line;
+    EXPECT_TRUE(peer->started());
+    EXPECT_TRUE(peer->read_line(line));
+    EXPECT_EQ(line, "ready");
+    return peer;
+}
+
+// Our side's callback: answers 902 (the peer's call back into us) and can
+// itself call the peer again while the peer waits for us.
+struct OurSide
+{
+    uintptr_t handle = 0;
+    std::atomic<int> calls{0};
+    std::atomic<bool> call_peer_again{false};
+    std::atomic<bool> destroy_from_callback{false};
+
+    static int32_t callback(void* user, uint32_t id, const void* in, uint32_t in_size, void* out, uint32_t* out_size)
+    {
+        auto* self = static_cast<OurSide*>(user);
+        self->calls++;
+        if (self->destroy_from_callback)
+        {
+            *out_size = 0;
+            return KSAL_IPC_destroy(self->handle) == KSAL_IPC_OK ? 77 : -77;
+        }
+        if (self->call_peer_again && in_size > 0)
+        {
+            // The peer is blocked in its own callback waiting for us; it must
+            // still serve this nested message.
+            int32_t err = 0;
+            uint32_t cap = *out_size;
+            int32_t rc = KSAL_IPC_SendIOCTL(self->handle, 7, in, in_size, out, cap, &err);
+            *out_size = rc == KSAL_IPC_OK ? in_size : 0;
+            return rc == KSAL_IPC_OK ? err + 1000 : rc;
+        }
+        uint32_t n = in_size < *out_size ? in_size : *out_size;
+        for (uint32_t i = 0; i < n; ++i)
+            static_cast<unsigned char*>(out)[i] = static_cast<const unsigned char*>(in)[n - 1 - i];
+        *out_size = n;
+        return static_cast<int32_t>(id) + 10000;
+    }
+
+    int32_t open(const std::string& channel, uint32_t local = kOurNode, uint32_t remote = kPeerNode)
+    {
+        return KSAL_IPC_init_ex(local, remote, &OurSide::callback, this, channel.c_str(), &handle);
+    }
+    ~OurSide()
+    {
+        if (handle != 0 && !destroy_from_callback)
+            KSAL_IPC_destroy(handle);
+    }
+};
+
+TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize)
+{
+    auto peer = start_peer(channel_name());
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    ASSERT_NE(us.handle, 0u);
+
+    struct Case
+    {
+        uint32_t payload;
+        uint32_t out_size;
+        uint32_t expect_copied;
+    };
+    // The peer echoes the payload into a reply buffer of at least 4096 bytes.
+    const Case cases[] = {{0, 0, 0}, {1, 16, 1}, {260, 260, 260}, {516, 100, 100},
+                          {4096, 4096, 4096}, {6000, 8192, 6000}, {70000, 70000, 70000}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.payload);
+        std::vector<unsigned char> in(c.payload);
+        for (uint32_t i = 0; i < c.payload; ++i)
+            in[i] = static_cast<unsigned char>(i * 7 + c.payload);
+        // Guard bytes after the caller's buffer must stay untouched.
+        std::vector<unsigned char> out(c.out_size + 8, 0xEE);
+        int32_t err = 12345;
+        ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 42, in.empty() ? nullptr : in.data(), c.payload,
+                                     c.out_size ? out.data() : nullptr, c.out_size, &err),
+                  KSAL_IPC_OK);
+        EXPECT_EQ(err, 42);
+        EXPECT_EQ(0, std::memcmp(out.data(), in.data(), c.expect_copied));
+        for (uint32_t i = c.out_size; i < out.size(); ++i)
+            ASSERT_EQ(out[i], 0xEE) << "byte " << i << " written past the caller's buffer";
+    }
+}
+
+TEST(IpcAcrossProcesses, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom)
+{
+    auto peer = start_peer(channel_name());
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    struct Case
+    {
+        const void* in;
+        uint32_t in_size;
+        uint32_t out_size;
+        uint32_t capacity;
+        uint32_t null_payload;
+    };
+    const char byte = 'x';
+    const Case cases[] = {{nullptr, 0, 8, 4096, 1}, {&byte, 1, 8, 4096, 0}, {nullptr, 0, 10000, 10000, 1}};
+    for (const Case& c : cases)
+    {
+        std::vector<uint32_t> out(c.out_size / 4, 0);
+        int32_t err = -1;
+        ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 903, c.in, c.in_size, out.data(), c.out_size, &err), KSAL_IPC_OK);
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(out[0], c.capacity);
+        EXPECT_EQ(out[1], c.null_payload);
+    }
+}
+
+TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer)
+{
+    auto peer = start_peer(channel_name());
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+
+    const int kThreads = 8;
+    const int kSends = 40;
+    std::atomic<int> mismatches{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kSends; ++i)
+            {
+                // Every few messages one is slow, so exchanges overlap.
+                uint32_t id = (i % 10 == 3) ? 900 : static_cast<uint32_t>(1000 + t);
+                std::string payload = "thread " + std::to_string(t) + " message " + std::to_string(i);
+                char out[64] = {};
+                int32_t err = 0;
+                int32_t rc = KSAL_IPC_SendIOCTL(us.handle, id, payload.data(), static_cast<uint32_t>(payload.size()),
+                                                out, sizeof out, &err);
+                if (rc != KSAL_IPC_OK)
+                    failures++;
+                else if (err != static_cast<int32_t>(id) || payload != std::string(out, payload.size()))
+                    mismatches++;
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays)
+{
+    auto peer = start_peer(channel_name());
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+
+    // We send 901; the peer's callback sends 902 back to us and waits; our
+    // callback answers it (reversed payload).
+    const std::string payload = "abcdef";
+    char out[16] = {};
+    int32_t err = 0;
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 901, payload.data(), 6, out, sizeof out, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 902 + 10000);
+    EXPECT_EQ(std::string(out, 6), "fedcba");
+
+    // One level deeper: our callback, while the peer waits for it, calls the
+    // peer again (7 is echoed with result 7).
+    us.call_peer_again = true;
+    std::memset(out, 0, sizeof out);
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 901, payload.data(), 6, out, sizeof out, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 1007);
+    EXPECT_EQ(std::string(out, 6), payload);
+    EXPECT_EQ(us.calls.load(), 2);
+}
+
+TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle)
+{
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    int32_t err = 5;
+    char in[4] = {1, 2, 3, 4};
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, 4, nullptr, 0, &err), KSAL_IPC_E_NO_PEER);
+    EXPECT_EQ(err, -1);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(0, 100, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_BAD_HANDLE);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle + 1000, 100, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_BAD_HANDLE);
+    // Malformed calls are refused before anything is sent.
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, nullptr, 4, nullptr, 0, &err), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, 4, nullptr, 8, &err), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, KSAL_IPC_MAX_MESSAGE_SIZE + 1, nullptr, 0, &err),
+              KSAL_IPC_E_BAD_ARGUMENT);
+
+    uintptr_t h = 99;
+    EXPECT_EQ(KSAL_IPC_init_ex(1, 2, nullptr, nullptr, nullptr, &h), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(KSAL_IPC_init_ex(1, 2, nullptr, nullptr, "", &h), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(KSAL_IPC_init_ex(3, 3, nullptr, nullptr, "same_node", &h), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(KSAL_IPC_init_ex(1, 2, nullptr, nullptr, "x", nullptr), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(KSAL_IPC_destroy(0), KSAL_IPC_E_BAD_HANDLE);
+}
+
+TEST(IpcFailures, OneChannelAndNodeIsOpenOnlyOnce)
+{
+    OurSide a, b;
+    ASSERT_EQ(a.open(channel_name()), KSAL_IPC_OK);
+    EXPECT_EQ(b.open(channel_name()), KSAL_IPC_E_IN_USE);
+    EXPECT_EQ(b.handle, 0u);
+    // Once closed, the same channel and node can be opened again.
+    ASSERT_EQ(KSAL_IPC_destroy(a.handle), KSAL_IPC_OK);
+    a.handle = 0;
+    EXPECT_EQ(b.open(channel_name()), KSAL_IPC_OK);
+}
+
+TEST(IpcFailures, MessagesBetweenMismatchedNodesAreRefused)
+{
+    // The peer listens on our remote node but expects a different partner.
+    auto peer = start_peer(channel_name(), kPeerNode, 99);
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    int32_t err = 0;
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 1, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_REJECTED);
+    EXPECT_EQ(err, -1);
+}
+
+TEST(IpcFailures, APeerThatEndsFailsTheSendAndARestartedPeerIsReached)
+{
+    const std::string channel = channel_name();
+    OurSide us;
+    ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
+    int32_t err = 0;
+    {
+        auto peer = start_peer(channel);
+        ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 5, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+        // 904 ends the peer process inside its callback: no answer ever comes.
+        EXPECT_NE(KSAL_IPC_SendIOCTL(us.handle, 904, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+        EXPECT_EQ(peer->wait(), 0);
+    }
+    // The dead peer's socket file is still there; sending reaches nobody.
+    EXPECT_NE(KSAL_IPC_SendIOCTL(us.handle, 5, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    // A new peer replaces the stale socket; our idle connections to the old
+    // one must not be used for it.
+    auto peer = start_peer(channel);
+    for (int i = 0; i < 3; ++i)
+    {
+        ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 6, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+        EXPECT_EQ(err, 6);
+    }
+}
+
+TEST(IpcLifecycle, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle)
+{
+    const std::string channel = channel_name();
+    // The peer side here is a second channel in this process: the checks are
+    // about our own delivery threads.
+    OurSide us, other;
+    ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
+    ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
+    int32_t err = 0;
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(us.calls.load(), 1);
+
+    const uintptr_t old = us.handle;
+    ASSERT_EQ(KSAL_IPC_destroy(us.handle), KSAL_IPC_OK);
+    us.handle = 0;
+    EXPECT_EQ(KSAL_IPC_destroy(old), KSAL_IPC_E_BAD_HANDLE);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(old, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_BAD_HANDLE);
+    // The other side's reused connection to us is gone too.
+    EXPECT_NE(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(us.calls.load(), 1);
+}
+
+TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer)
+{
+    auto peer = start_peer(channel_name());
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    std::atomic<int32_t> rc{1};
+    std::atomic<bool> sending{false};
+    std::thread sender([&] {
+        int32_t err = 0;
+        sending = true;
+        // 900 keeps the peer busy for a while before it answers.
+        rc = KSAL_IPC_SendIOCTL(us.handle, 900, nullptr, 0, nullptr, 0, &err);
+    });
+    while (!sending)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(KSAL_IPC_destroy(us.handle), KSAL_IPC_OK);
+    us.handle = 0;
+    sender.join();
+    // Either the answer beat the destroy or the send was cut off; it never hangs.
+    EXPECT_TRUE(rc == KSAL_IPC_OK || rc == KSAL_IPC_E_IO || rc == KSAL_IPC_E_BAD_HANDLE) << rc;
+}
+
+TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel)
+{
+    const std::string channel = channel_name();
+    OurSide us, other;
+    ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
+    ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
+    us.destroy_from_callback = true;
+    int32_t err = 0;
+    int32_t rc = KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err);
+    // The channel closes under the answer: it may or may not reach the sender.
+    if (rc == KSAL_IPC_OK)
+    {
+        EXPECT_EQ(err, 77);
+    }
+    EXPECT_EQ(us.calls.load(), 1);
+    EXPECT_NE(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(us.calls.load(), 1);
+}
+
+TEST(IpcLifecycle, ASendOnlySideRefusesIncomingMessages)
+{
+    const std::string channel = channel_name();
+    uintptr_t send_only = 0;
+    ASSERT_EQ(KSAL_IPC_init_ex(kOurNode, kPeerNode, nullptr, nullptr, channel.c_str(), &send_only), KSAL_IPC_OK);
+    OurSide other;
+    ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
+    int32_t err = 0;
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_REJECTED);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(send_only, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 3 + 10000);
+    EXPECT_EQ(KSAL_IPC_destroy(send_only), KSAL_IPC_OK);
+}
+
+} // namespace
