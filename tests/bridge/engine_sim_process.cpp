@@ -4,9 +4,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +35,8 @@ engine_sim_process::engine_sim_process()
     ::close(fromChild[1]);
     m_in = toChild[1];
     m_out = fromChild[0];
+    if (m_pid > 0)
+        m_reader = std::thread(&engine_sim_process::reader, this);
     m_ready = m_pid > 0 && wait_event("ready") != nullptr;
 }
 
@@ -56,31 +58,42 @@ void engine_sim_process::command(const std::string& line)
     }
 }
 
-bool engine_sim_process::read_line(std::string& line, int timeout_ms)
+void engine_sim_process::reader()
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string buffer;
+    char chunk[4096];
     for (;;)
     {
-        const std::string::size_type nl = m_buffer.find('\n');
-        if (nl != std::string::npos)
-        {
-            line = m_buffer.substr(0, nl);
-            m_buffer.erase(0, nl + 1);
-            return true;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || m_out < 0)
-            return false;
-        pollfd pfd{m_out, POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left)) <= 0)
-            continue;
-        char chunk[4096];
         const ssize_t n = ::read(m_out, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
-            return false;
-        m_buffer.append(chunk, static_cast<std::size_t>(n));
+            break;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+        std::string::size_type nl;
+        while ((nl = buffer.find('\n')) != std::string::npos)
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back(buffer.substr(0, nl));
+            buffer.erase(0, nl + 1);
+            m_cv.notify_all();
+        }
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_eof = true;
+    m_cv.notify_all();
+}
+
+bool engine_sim_process::read_line(std::string& line, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !m_lines.empty() || m_eof; }))
+        return false;
+    if (m_lines.empty())
+        return false;
+    line = m_lines.front();
+    m_lines.pop_front();
+    return true;
 }
 
 std::shared_ptr<rapidjson::Document>
@@ -149,6 +162,9 @@ int engine_sim_process::stop()
         ::waitpid(m_pid, &status, 0);
         m_pid = -1;
     }
+    // The child is gone, so its output ends and the reader finishes.
+    if (m_reader.joinable())
+        m_reader.join();
     if (m_out >= 0)
         ::close(m_out);
     m_out = -1;

@@ -4,9 +4,13 @@
 
 #include <rapidjson/document.h>
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 
 namespace bridge_test
@@ -35,12 +39,19 @@ public:
 
 private:
     bool read_line(std::string& line, int timeout_ms);
+    // Drains the simulator's output all the time, so that it never blocks
+    // writing an event while a test is busy elsewhere.
+    void reader();
 
     pid_t m_pid = -1;
     int m_in = -1;
     int m_out = -1;
     bool m_ready = false;
-    std::string m_buffer;
+    std::thread m_reader;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::string> m_lines;
+    bool m_eof = false;
 };
 
 } // namespace bridge_test
