@@ -134,7 +134,10 @@ TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize)
                                      c.out_size ? out.data() : nullptr, c.out_size, &err),
                   KSAL_IPC_OK);
         EXPECT_EQ(err, 42);
-        EXPECT_EQ(0, std::memcmp(out.data(), in.data(), c.expect_copied));
+        if (c.expect_copied > 0)
+        {
+            EXPECT_EQ(0, std::memcmp(out.data(), in.data(), c.expect_copied));
+        }
         for (uint32_t i = c.out_size; i < out.size(); ++i)
             ASSERT_EQ(out[i], 0xEE) << "byte " << i << " written past the caller's buffer";
     }
