@@ -222,9 +222,30 @@ void connection::close(const boost::system::error_code& error) {
     }
 }
 
+void connection::receive(const char* data, std::size_t size) {
+    while (size != 0) {
+        const std::size_t piece = std::min(size, read_buffer.size());
+        if (!process_received(data, data + piece)) return;
+        data += piece;
+        size -= piece;
+    }
+}
+
 void connection::handle_read(const boost::system::error_code& error, std::size_t bytes) {
-    const char* pos = read_buffer.data();
-    const char* const end = pos + bytes;
+    if (!process_received(read_buffer.data(), read_buffer.data() + bytes)) return;
+
+    if (!error) {
+        start();
+    } else if (error == boost::asio::error::operation_aborted) {
+        HTTPRTSP_LOG_NOTICE("%p====================================1.boost::asio::error::operation_aborted: ignored\n",
+                            static_cast<void*>(this));
+        start();
+    } else {
+        close(error);
+    }
+}
+
+bool connection::process_received(const char* pos, const char* const end) {
     while (pos != end) {
         boost::tribool result = boost::indeterminate;
         const char* stop = end;
@@ -273,7 +294,7 @@ void connection::handle_read(const boost::system::error_code& error, std::size_t
             } catch (...) {
             }
             close();
-            return;
+            return false;
         }
 
         if (boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg))
@@ -282,16 +303,7 @@ void connection::handle_read(const boost::system::error_code& error, std::size_t
             dispatch_reply(rep);
         pos = stop;
     }
-
-    if (!error) {
-        start();
-    } else if (error == boost::asio::error::operation_aborted) {
-        HTTPRTSP_LOG_NOTICE("%p====================================1.boost::asio::error::operation_aborted: ignored\n",
-                            static_cast<void*>(this));
-        start();
-    } else {
-        close(error);
-    }
+    return true;
 }
 
 void connection::dispatch_request(boost::shared_ptr<request> req) {
@@ -423,8 +435,8 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
                 return upload_waiting;
             }
             upload_waiting = false;
-            // Opened (and truncated) even when no content has come yet, so that finishing
-            // never sees a file left from an earlier upload.
+            if (complete && data == body_end) return finish_upload(uploads, delimiter);  // nothing to store
+            // Opened (and truncated) even when no content has come yet: later pieces append.
             upload_file.open(uploads.temp_file_path(), std::ios::out | std::ios::trunc | std::ios::binary);
             if (!upload_file.is_open()) {
                 uploads.upload_progress(0, "Error: open failed");
@@ -463,11 +475,11 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
 // Lock held. The file holds the part's content followed by "\r\n", the closing delimiter
 // and whatever came after it; cut it back to the content.
 bool connection::finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter) {
-    upload_file.close();
+    if (upload_file.is_open()) upload_file.close();
     upload_active = false;
     uploads.upload_progress(100, "Firmware upload Done");
 
-    if (upload_written_bytes == 0) {  // nothing of this request reached the file
+    if (upload_written_bytes == 0) {  // nothing of this request reached the file: leave it alone
         uploads.upload_failed(3);
         return false;
     }

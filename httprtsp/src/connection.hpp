@@ -62,6 +62,11 @@ public:
     void close(const boost::system::error_code& error = boost::system::error_code());
     bool is_closed();
 
+    // Handles bytes as if they had been read from the socket, in reads of at most the
+    // receive buffer's size. For connections that are not reading (start() never called):
+    // tests and tools that bring their own byte stream.
+    void receive(const char* data, std::size_t size);
+
     // The socket to open and connect (or to accept into) before start().
     boost::asio::ip::tcp::socket& socket() { return socket_; }
     boost::shared_ptr<request_handler_base> handler() const { return handler_; }
@@ -72,6 +77,9 @@ private:
 
     void handle_read(const boost::system::error_code& error, std::size_t bytes);
     void handle_write(const boost::system::error_code& error, std::size_t bytes);
+    // Parses and dispatches received bytes; false when the input was rejected and the
+    // connection closed, so that no further read may start.
+    bool process_received(const char* begin, const char* end);
     void dispatch_request(boost::shared_ptr<request> req);
     void dispatch_reply(boost::shared_ptr<reply> rep);
     // Streams the body of a multipart upload into the handler's temporary file; false makes
