@@ -34,7 +34,6 @@ const char_classes classes;
 
 inline unsigned char class_of(char c) { return classes.of[static_cast<unsigned char>(c)]; }
 inline bool is_printable(char c) { return class_of(c) & printable; }
-inline bool is_separator(char c) { return class_of(c) & separator; }
 inline bool is_control(char c) { return class_of(c) & control; }
 // A byte that may start or continue a token (method, header name).
 inline bool is_token(char c) { return (class_of(c) & (printable | separator)) == printable; }
@@ -162,7 +161,7 @@ boost::tribool httprtsp_message_format::step(char c) {
             if (c != '\n') return false;
             return end_of_header_block();
         case 10:
-            current_message->body()->push_back(c);
+            body_bytes().push_back(c);
             if (--remaining == 0) return true;
             return boost::indeterminate;
         case 11:
@@ -171,7 +170,7 @@ boost::tribool httprtsp_message_format::step(char c) {
             return boost::indeterminate;
         case 12:
             if (remaining > 0) {
-                current_message->body()->push_back(c);
+                body_bytes().push_back(c);
                 --remaining;
             } else if (c == '\n') {
                 parse_state = 11;
@@ -183,6 +182,17 @@ boost::tribool httprtsp_message_format::step(char c) {
         default:
             return false;
     }
+}
+
+std::vector<char>& httprtsp_message_format::body_bytes() {
+    // While an upload arrives the connection drains the body; should it drop the vector
+    // altogether, collecting goes on into a fresh one instead of through a null pointer.
+    std::vector<char>* body = current_message->body().get();
+    if (!body) {
+        current_message->attach_body(boost::make_shared<std::vector<char> >());
+        body = current_message->body().get();
+    }
+    return *body;
 }
 
 boost::tribool httprtsp_message_format::end_of_start_line() {
@@ -275,9 +285,9 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
     }
     remaining = size;
     header_value.clear();
-    message::body_ptr body = current_message->body();
+    std::vector<char>& body = body_bytes();
     try {
-        body->reserve(body->size() + static_cast<std::size_t>(size));
+        body.reserve(body.size() + static_cast<std::size_t>(size));
     } catch (const std::bad_alloc&) {
         report_no_memory(size);
         return false;
@@ -318,7 +328,7 @@ const char* httprtsp_message_format::consume_run(const char* p, const char* end,
                 // Body by length: take up to the end of the body, never beyond.
                 const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
                                                             static_cast<std::size_t>(remaining));
-                std::vector<char>& body = *current_message->body();
+                std::vector<char>& body = body_bytes();
                 body.insert(body.end(), p, p + n);
                 p += n;
                 remaining -= static_cast<std::int32_t>(n);
@@ -332,7 +342,7 @@ const char* httprtsp_message_format::consume_run(const char* p, const char* end,
                 if (remaining > 0) {
                     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
                                                                 static_cast<std::size_t>(remaining));
-                    std::vector<char>& body = *current_message->body();
+                    std::vector<char>& body = body_bytes();
                     body.insert(body.end(), p, p + n);
                     p += n;
                     remaining -= static_cast<std::int32_t>(n);

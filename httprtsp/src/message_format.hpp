@@ -41,6 +41,9 @@ public:
     template <typename Iterator>
     boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > parse(Iterator begin, Iterator end);
 
+    // The message being parsed, null between messages. While an upload arrives the caller may
+    // take the bytes collected so far out of its body between parse calls (clear the vector);
+    // the parser keeps counting by the Content-Length.
     boost::shared_ptr<message> get_current_message() const { return current_message; }
 
     // A multipart POST to exactly this URI is an upload: its body is drained by the connection
@@ -106,6 +109,7 @@ private:
     boost::tribool end_of_header_block();
     boost::tribool read_chunk_size();
     bool is_upload() const;
+    std::vector<char>& body_bytes();
 
     std::uint32_t parse_state;
     std::int32_t remaining;
