@@ -2,6 +2,8 @@
 
 #include <json/reader.h>
 
+#include <exception>
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
@@ -88,6 +90,17 @@ std::string* text_target(command_options& options, const std::string& argument) 
   return nullptr;
 }
 
+// The reader throws instead of failing on very deep nesting; that is a text
+// it cannot parse like any other.
+bool parse_json_value(const std::string& text, Json::Value& value) {
+  try {
+    Json::Reader reader;
+    return reader.parse(text, value);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 } // namespace
 
 scan_result scan_command_line(const std::vector<std::string>& arguments) {
@@ -109,9 +122,8 @@ scan_result scan_command_line(const std::vector<std::string>& arguments) {
       if (target) {
         *target = next;
       } else {
-        Json::Reader reader;
         Json::Value parsed;
-        if (!reader.parse(next, parsed))
+        if (!parse_json_value(next, parsed))
           return ending(scan_outcome::bad_json_value);
         options.json_value = parsed;
       }

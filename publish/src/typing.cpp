@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -115,8 +116,12 @@ Json::Value command_data(const command_options& options) {
   Json::Value data(Json::objectValue);
   data["command"] = options.value;
   // A key that is not JSON is sent anyway, with whatever the parser built.
-  Json::Reader reader;
-  reader.parse(options.key, data["data"], false);
+  try {
+    Json::Reader reader;
+    reader.parse(options.key, data["data"], false);
+  } catch (const std::exception&) {
+    // Nesting too deep for the reader: sent like any other unparsable key.
+  }
   return data;
 }
 

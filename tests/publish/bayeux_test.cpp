@@ -182,6 +182,14 @@ TEST(bayeux_answer, success_is_the_truth_of_the_last_elements_successful) {
       EXPECT_EQ(answer, parse_json(c.answer));
     }
   }
+  // A body nested deeper than the reader goes is as unparsable as any other.
+  {
+    scripted_peer peer;
+    test_client_base client(peer);
+    peer.then_body(std::string(5000, '[') + std::string(5000, ']'));
+    Json::Value answer;
+    EXPECT_FALSE(client.connect(answer));
+  }
   // Without a reply, or a reply without a body: unsuccessful, answer null.
   for (int without_body = 0; without_body < 2; ++without_body) {
     scripted_peer peer;

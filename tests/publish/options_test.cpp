@@ -46,6 +46,8 @@ TEST(option_scan, unusable_command_lines_end_with_usage_or_json_message) {
       {"bad json even without a port", {"-c", "-jv", "[1,"}, scan_outcome::bad_json_value, -1},
       {"unknown option before bad json", {"-P", "8081", "-x", "-jv", "{"}, scan_outcome::usage, 1},
       {"empty json text", {"-P", "8081", "--jsonvalue", ""}, scan_outcome::bad_json_value, -1},
+      {"json nested deeper than the reader goes",
+       {"-P", "8081", "-jv", std::string(5000, '[') + std::string(5000, ']')}, scan_outcome::bad_json_value, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -117,9 +118,14 @@ bool client_base::send_message(const std::string& method, const Json::Value& mes
     return false;
   const std::vector<char>& bytes = *reply->body();
   const char* begin = bytes.empty() ? "" : bytes.data();
-  Json::Reader reader;
-  if (!reader.parse(begin, begin + bytes.size(), answer, true))
+  try {
+    Json::Reader reader;
+    if (!reader.parse(begin, begin + bytes.size(), answer, true))
+      return false;
+  } catch (const std::exception&) {
+    // The reader throws on nesting too deep for it: a body it cannot parse.
     return false;
+  }
   return answer_successful(answer);
 }
 
