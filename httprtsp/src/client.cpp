@@ -31,7 +31,13 @@ void client::ensure_connected() {
         socket.open(it->endpoint().protocol(), error);
         if (!error) socket.connect(it->endpoint(), error);
     }
-    if (error) throw boost::system::system_error(error);
+    if (error) {
+        // A socket left open but unconnected would pass the check above next time, and the
+        // next request would be written into it: close it so that every exchange connects anew.
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        throw boost::system::system_error(error);
+    }
     conn->start();
 }
 
