@@ -38,6 +38,7 @@ const char* const usage_text =
     "                        instead of answering it (once)\n"
     "  --raw-body TEXT       answer requests with TEXT as the body instead of the device's answer\n"
     "  --raw-channel CH      ... only requests whose first message is on channel CH\n"
+    "  --raw-count N         ... only the first N such requests (default: all)\n"
     "  -h, --help            this text\n";
 
 struct options {
@@ -51,6 +52,7 @@ struct options {
     bool raw = false;
     std::string raw_body;
     std::string raw_channel;
+    long long raw_count = -1;
 };
 
 [[noreturn]] void usage_exit(const std::string& problem) {
@@ -102,6 +104,8 @@ options read_options(int argc, char** argv) {
         } else if (arg == "--raw-body") {
             o.raw = true;
             o.raw_body = value;
+        } else if (arg == "--raw-count") {
+            o.raw_count = static_cast<long long>(number(arg, value, 1000000000));
         } else if (arg == "--raw-channel") {
             o.raw_channel = value;
         } else {
@@ -155,7 +159,8 @@ public:
             conn->close();  // the waiting client gets no reply
             return;
         }
-        if (options_.raw && (options_.raw_channel.empty() || first_channel(body) == options_.raw_channel)) {
+        if (options_.raw && (options_.raw_channel.empty() || first_channel(body) == options_.raw_channel) &&
+            (options_.raw_count < 0 || raw_answers_++ < options_.raw_count)) {
             answer.status = 200;
             answer.body = options_.raw_body;
         }
@@ -170,6 +175,7 @@ private:
     velquin_sim::device& device_;
     const options& options_;
     std::atomic<long long> requests_{0};
+    std::atomic<long long> raw_answers_{0};
 };
 
 }  // namespace
