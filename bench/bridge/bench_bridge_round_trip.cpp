@@ -1,0 +1,146 @@
+// Round trips of get_config with a 100 KB configuration (IPC message plus the
+// engine writing and the bridge reading the hand-off file) against a
+// payload-only send_command, through the real IPC stand-in. The engine side
+// runs in this process on its own node; its work per get_config is what the
+// engine process would do: write the configuration into the named file.
+//
+//   bench_bridge_round_trip [seconds per case]
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
+#include "platform/ksal_ipc/KSAL_IPC.h"
+#include "platform/oem_files/oem_files.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <boost/make_shared.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+using namespace oem_ui_process;
+
+namespace
+{
+
+rapidjson::Document g_config;
+
+int32_t engine_side(void*, uint32_t id, const void* in, uint32_t in_size, void*, uint32_t* out_size)
+{
+    if (out_size != nullptr)
+        *out_size = 0;
+    if (id == EOEMUIP_OEM_get_config)
+    {
+        if (in == nullptr || in_size < sizeof(TOEM_get_config))
+            return EOEMUIPE_BadArgument;
+        TOEM_get_config msg;
+        std::memcpy(&msg, in, sizeof(msg));
+        return write_json_to_file(msg.JsonFile_Info, g_config) ? EOEMUIPE_Success : EOEMUIPE_Fail;
+    }
+    return EOEMUIPE_Success;
+}
+
+// A configuration of about `bytes` bytes of JSON text.
+std::size_t make_config(std::size_t bytes)
+{
+    g_config.SetObject();
+    auto& a = g_config.GetAllocator();
+    rapidjson::Value inputs(rapidjson::kArrayType);
+    std::size_t size = 0;
+    for (int i = 0; size < bytes; ++i)
+    {
+        rapidjson::Value input(rapidjson::kObjectType);
+        input.AddMember("id", i, a);
+        const std::string name = "Input " + std::to_string(i);
+        input.AddMember("name", rapidjson::Value(name.c_str(), a), a);
+        input.AddMember("gain", -12.5 + (i % 50) * 0.5, a);
+        input.AddMember("phantom", i % 2 == 0, a);
+        input.AddMember("route", "$.sessions[0].sources", a);
+        inputs.PushBack(input, a);
+        size += 90;
+    }
+    rapidjson::Value ios(rapidjson::kObjectType);
+    ios.AddMember("inputs", inputs, a);
+    g_config.AddMember("ios", ios, a);
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    g_config.Accept(writer);
+    return buffer.GetSize();
+}
+
+struct facade_access : oem_vorn_device_ipc
+{
+    using impl_type = oem_vorn_device_ipc::Impl;
+};
+
+struct figures
+{
+    long rounds;
+    double per_second;
+    double micros;
+};
+
+figures measure(double seconds, const std::function<bool()>& round)
+{
+    // Warm up the connection and the file system caches first.
+    for (int i = 0; i < 20; ++i)
+        if (!round())
+            std::exit(2);
+    const auto start = std::chrono::steady_clock::now();
+    const auto until = start + std::chrono::duration<double>(seconds);
+    long rounds = 0;
+    auto now = start;
+    while (now < until)
+    {
+        if (!round())
+            std::exit(2);
+        ++rounds;
+        now = std::chrono::steady_clock::now();
+    }
+    const double elapsed = std::chrono::duration<double>(now - start).count();
+    return figures{rounds, rounds / elapsed, elapsed * 1e6 / rounds};
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    const std::size_t configBytes = make_config(100 * 1024);
+
+    uintptr_t engine = 0;
+    if (KSAL_IPC_init_ex(15, 14, &engine_side, nullptr, "IPC_oem_ui2Hul", &engine) != 0)
+    {
+        std::fprintf(stderr, "cannot open the engine side of the channel\n");
+        return 1;
+    }
+    auto impl = boost::make_shared<facade_access::impl_type>(nullptr, nullptr);
+    if (!impl->init())
+    {
+        std::fprintf(stderr, "cannot open the bridge's side of the channel\n");
+        return 1;
+    }
+
+    const figures config = measure(seconds, [&] {
+        auto doc = boost::make_shared<rapidjson::Document>();
+        return impl->get_config(doc) && doc->IsObject();
+    });
+    const figures command = measure(seconds, [&] {
+        impl->send_command("mute_all");
+        return true;
+    });
+
+    std::printf("get_config (%zu bytes of JSON): %ld round trips, %.0f/s, %.1f us each\n", configBytes,
+                config.rounds, config.per_second, config.micros);
+    std::printf("send_command (payload only):    %ld round trips, %.0f/s, %.1f us each\n", command.rounds,
+                command.per_second, command.micros);
+    std::printf("ratio get_config / send_command: %.1fx the time per round trip (the hand-off file's cost)\n",
+                config.micros / command.micros);
+
+    impl->destroy();
+    KSAL_IPC_destroy(engine);
+    return 0;
+}
