@@ -143,7 +143,7 @@ boost::tribool httprtsp_message_format::step(char c) {
                 // Without a name (continuation text) nothing is stored; without a message
                 // (start line too short) the header goes nowhere.
                 if (!header_name.empty()) {
-                    if (current_message) current_message->add_header(header_name, header_value);
+                    if (current_message) store_header();
                     header_name.clear();
                     header_value.clear();
                 }
@@ -195,9 +195,40 @@ std::vector<char>& httprtsp_message_format::body_bytes() {
     return *body;
 }
 
+void httprtsp_message_format::refresh_names() {
+    // Header names are lower-cased through the global locale; look its facet up again only
+    // when the global locale has changed.
+    const std::locale now;
+    if (names_ctype && now == names_locale) return;
+    names_locale = now;
+    names_ctype = &std::use_facet<std::ctype<char> >(names_locale);
+    auto lowered = [this](const std::string& name) {
+        std::string key(name);
+        names_ctype->tolower(&key[0], &key[0] + key.size());
+        return key;
+    };
+    transfer_encoding_key = lowered(header_names::transfer_encoding);
+    content_length_key = lowered(header_names::content_length);
+    content_type_key = lowered(header_names::content_type);
+}
+
+void httprtsp_message_format::store_header() {
+    // Same as message::add_header, with the facet looked up once per message.
+    std::string key(header_name);
+    names_ctype->tolower(&key[0], &key[0] + key.size());
+    current_message->headers().emplace(std::move(key), header_value);
+}
+
+const std::string* httprtsp_message_format::first_value(const std::string& key) const {
+    const message::header_map& headers = current_message->headers();
+    message::header_map::const_iterator it = headers.lower_bound(key);
+    return it != headers.end() && it->first == key ? &it->second : nullptr;
+}
+
 boost::tribool httprtsp_message_format::end_of_start_line() {
     // Too short for any start line: no message; the end of the header block rejects it.
     if (start_line.size() <= 5) return boost::indeterminate;
+    refresh_names();
 
     // Token boundaries; adjacent separators give empty tokens.
     std::size_t bounds[4];  // start of tokens 2..4 are after bounds[0..2]
@@ -205,42 +236,45 @@ boost::tribool httprtsp_message_format::end_of_start_line() {
     for (std::size_t i = 0; i < start_line.size() && found < 3; ++i)
         if (start_line[i] == ' ' || start_line[i] == '\t') bounds[found++] = i;
     const std::size_t tokens = found + 1;  // at least; only the first three matter
-    auto token = [&](std::size_t k) {
-        const std::size_t from = k == 0 ? 0 : bounds[k - 1] + 1;
-        const std::size_t to = k < found ? bounds[k] : start_line.size();
-        return std::string(start_line, from, to - from);
-    };
+    auto from = [&](std::size_t k) { return k == 0 ? 0 : bounds[k - 1] + 1; };
+    auto length = [&](std::size_t k) { return (k < found ? bounds[k] : start_line.size()) - from(k); };
 
     if (start_line.compare(0, 5, "HTTP/") == 0 || start_line.compare(0, 5, "RTSP/") == 0) {
         if (tokens < 2) return false;
         boost::shared_ptr<reply> r = boost::make_shared<reply>();
-        r->protocol() = token(0);
-        r->status() = static_cast<std::uint32_t>(boost::lexical_cast<int>(token(1)));
+        r->protocol().assign(start_line, 0, length(0));
+        r->status() = static_cast<std::uint32_t>(boost::lexical_cast<int>(start_line.data() + from(1), length(1)));
         current_message = r;
+        current_is_request = false;
     } else {
         if (tokens < 3) return false;
-        boost::shared_ptr<request> r = boost::make_shared<request>(token(0), token(1), token(2));
-        // A received request keeps exactly the headers it arrived with.
-        r->headers().clear();
+        // Built with an empty protocol, so the constructor adds no Connection entry: a received
+        // request keeps exactly the headers it arrived with.
+        boost::shared_ptr<request> r = boost::make_shared<request>(std::string(), std::string(), std::string());
+        r->method().assign(start_line, 0, length(0));
+        r->uri().assign(start_line, from(1), length(1));
+        r->protocol().assign(start_line, from(2), length(2));
         current_message = r;
+        current_is_request = true;
     }
     return boost::indeterminate;
 }
 
 bool httprtsp_message_format::is_upload() const {
-    const request* req = dynamic_cast<const request*>(current_message.get());
-    if (!req || upload_uri.empty()) return false;
+    // No upload URI: no uploads (an empty request target must not count as one).
+    if (upload_uri.empty() || !current_is_request) return false;
+    const request* req = static_cast<const request*>(current_message.get());
     if (req->protocol().compare(0, 5, "HTTP/") != 0 || req->method() != "POST" || req->uri() != upload_uri)
         return false;
-    message::header_map::const_iterator type = req->find_header(header_names::content_type);
-    return type != req->headers().end() && boost::starts_with(type->second, "multipart/form-data; boundary=");
+    const std::string* type = first_value(content_type_key);
+    return type && boost::starts_with(*type, "multipart/form-data; boundary=");
 }
 
 boost::tribool httprtsp_message_format::end_of_header_block() {
     if (!current_message) return false;
 
-    message::header_map::const_iterator coding = current_message->find_header(header_names::transfer_encoding);
-    chunked = coding != current_message->headers().end() && boost::iequals(coding->second, "chunked");
+    const std::string* coding = first_value(transfer_encoding_key);
+    chunked = coding && boost::iequals(*coding, "chunked");
     if (chunked) {
         current_message->attach_body(boost::make_shared<std::vector<char> >());
         header_value.clear();
@@ -248,7 +282,9 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
         return boost::indeterminate;
     }
 
-    remaining = current_message->content_length();
+    // As message::content_length(): 0 without the entry, bad_lexical_cast for a malformed value.
+    const std::string* length = first_value(content_length_key);
+    remaining = length ? boost::lexical_cast<std::int32_t>(*length) : 0;
     if (remaining == 0) return true;
     if (remaining < 0) {
         // No body can have a negative size; reserving for it could only fail.
@@ -302,6 +338,27 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
 const char* httprtsp_message_format::consume_run(const char* p, const char* end, boost::tribool& result) {
     while (p != end) {
         switch (parse_state) {
+            case 3: {
+                // A whole "name: value" CR LF line inside the buffer is stored in one go; it
+                // ends where the one-byte machine would end it, in state 3 with both buffers
+                // empty. Anything else (folding, the empty line, a line cut by the buffer's
+                // end, a rejected byte) takes the one-byte path below.
+                const char* name_end = p;
+                while (name_end != end && is_token(*name_end)) ++name_end;
+                if (name_end == p || end - name_end < 2 || name_end[0] != ':' || name_end[1] != ' ') break;
+                const char* value_end = name_end + 2;
+                while (value_end != end && !is_control(*value_end)) ++value_end;
+                if (end - value_end < 2 || value_end[0] != '\r' || value_end[1] != '\n') break;
+                if (current_message) {
+                    std::string key(p, name_end);
+                    names_ctype->tolower(&key[0], &key[0] + key.size());
+                    current_message->headers().emplace(std::move(key), std::string(name_end + 2, value_end));
+                }
+                header_name.clear();
+                header_value.clear();
+                p = value_end + 2;
+                continue;
+            }
             case 1: {
                 // Start line text: printable bytes other than CR (which is not printable).
                 const char* q = p;

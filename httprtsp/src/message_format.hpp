@@ -9,6 +9,7 @@
 #include <boost/tuple/tuple.hpp>
 
 #include <cstdint>
+#include <locale>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -110,6 +111,9 @@ private:
     boost::tribool read_chunk_size();
     bool is_upload() const;
     std::vector<char>& body_bytes();
+    void refresh_names();
+    void store_header();
+    const std::string* first_value(const std::string& key) const;
 
     std::uint32_t parse_state;
     std::int32_t remaining;
@@ -117,6 +121,15 @@ private:
     std::string start_line;
     std::string header_name;
     std::string header_value;
+
+    // What the start line said the current message is.
+    bool current_is_request = false;
+    // The global locale's ctype facet and the header keys lowered through it.
+    std::locale names_locale;
+    const std::ctype<char>* names_ctype = nullptr;
+    std::string transfer_encoding_key;
+    std::string content_length_key;
+    std::string content_type_key;
 };
 
 }  // namespace httprtsp
