@@ -30,15 +30,21 @@ int decode_status(int st)
 }
 } // namespace
 
+std::vector<std::string> emulator_prefix()
+{
+    std::vector<std::string> words;
+    std::istringstream emulator(VQ_CHILD_EMULATOR);
+    for (std::string word; emulator >> word;)
+        words.push_back(word);
+    return words;
+}
+
 child_process::child_process(const std::vector<std::string>& argv)
 {
     // A child that ends early must not take the test down with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::vector<std::string> args;
-    std::istringstream emulator(VQ_CHILD_EMULATOR);
-    for (std::string word; emulator >> word;)
-        args.push_back(word);
+    std::vector<std::string> args = emulator_prefix();
     args.insert(args.end(), argv.begin(), argv.end());
     if (args.empty())
         return;

@@ -13,6 +13,12 @@
 namespace vq_testing
 {
 
+// The words that start a program of this build on this machine: none in a
+// native build; the emulator and its options (e.g. "qemu-aarch64", "-L", "/")
+// in a cross build whose tests run under it. Put them before the program's
+// path when starting a child with exec.
+std::vector<std::string> emulator_prefix();
+
 class child_process
 {
 public:
