@@ -3,6 +3,7 @@
 // capacity, [8] flags (1: no payload pointer, 2: no reply buffer, 4: no reply
 // size, 8: no engine, 16: engine refuses, 32: file choice), rest: payload.
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
+#include "platform/device_log/vq_log.h"
 #include "platform/oem_files/oem_files.h"
 
 #include <boost/make_shared.hpp>
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -77,6 +80,14 @@ struct quiet_engine : engine_oem_vorn_device_ipc_callback
 const uint32_t kKnownIds[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 30, 31, 100, 107};
 const char* const kFiles[] = {"/tmp/fz/doc.json", "/tmp/fz/missing.json", "/tmp/fz/answer.json", "/tmp/fz/bad.json"};
 
+std::string g_root;
+
+void remove_root()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(g_root, ec);
+}
+
 quiet_hul g_hul;
 quiet_engine g_engine;
 probe* g_probe = nullptr;
@@ -107,6 +118,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (::mkdtemp(tmpl) == nullptr)
         std::abort();
     ::setenv("VQ_PLATFORM_ROOT", tmpl, 1);
+    g_root = tmpl;
+    std::atexit(remove_root);
+    // Unknown ids are logged on every run; keep the fuzzer's output readable.
+    vq_log_set_sink([](const vq_log_record&) {});
     rapidjson::Document doc;
     doc.Parse("{\"path\":\"$.a\",\"value\":[1,2,{\"b\":\"c\"}]}");
     TJsonFile_Info info;
