@@ -404,6 +404,18 @@ TEST_F(DeviceTest, BatchesAnswerInOrderWithBroadcastsLast) {
     EXPECT_EQ(trace[0].find('\n'), trace[0].size() - 1);
 }
 
+TEST_F(DeviceTest, FixedClientIdSurvivesReplayedSessions) {
+    sim.set_fixed_client_id("bench-client");
+    for (int session = 0; session < 2; ++session) {
+        SCOPED_TRACE(session);
+        EXPECT_EQ(handshake(), "bench-client");
+        EXPECT_EQ(send(meta("/meta/connect", "bench-client"))[0]["successful"], Json::Value(true));
+        EXPECT_EQ(send(meta("/meta/disconnect", "bench-client"))[0]["successful"], Json::Value(true));
+        // After the disconnect the id is unknown until the next handshake grants it again.
+        EXPECT_EQ(send(meta("/meta/connect", "bench-client"))[0]["error"], Json::Value("402::unknown client"));
+    }
+}
+
 TEST(DeviceSample, SampleConfigurationHasWhatTheExamplesAddress) {
     Json::Value config = parse_json(velquin_sim::sample_configuration);
     ASSERT_TRUE(config.isObject());

@@ -144,7 +144,16 @@ Json::Value device::handle_messages(const Json::Value& messages) {
     return replies;
 }
 
+void device::set_fixed_client_id(const std::string& id) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    fixed_client_id_ = id;
+}
+
 std::string device::fresh_client_id() {
+    if (!fixed_client_id_.empty()) {
+        clients_.insert(fixed_client_id_);
+        return fixed_client_id_;
+    }
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     for (;;) {
         std::string id;

@@ -59,6 +59,10 @@ public:
 
     std::size_t client_count() const;
 
+    // Every handshake grants `id` (when not empty) instead of a fresh one, so that a
+    // recorded session can be replayed byte for byte (benchmarks).
+    void set_fixed_client_id(const std::string& id);
+
 private:
     Json::Value handle_one(const Json::Value& message, Json::Value& deliveries);
     Json::Value handle_publish(const Json::Value& message, Json::Value reply, Json::Value& deliveries);
@@ -70,6 +74,7 @@ private:
     unsigned failing_publishes_ = 0;
     Json::Value failure_advice_;
     std::function<void(const std::string&)> trace_;
+    std::string fixed_client_id_;
     std::mt19937_64 random_;
 };
 

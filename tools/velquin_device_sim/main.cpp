@@ -39,6 +39,7 @@ const char* const usage_text =
     "  --raw-body TEXT       answer requests with TEXT as the body instead of the device's answer\n"
     "  --raw-channel CH      ... only requests whose first message is on channel CH\n"
     "  --raw-count N         ... only the first N such requests (default: all)\n"
+    "  --client-id ID        every handshake grants ID (replaying recorded sessions)\n"
     "  -h, --help            this text\n";
 
 struct options {
@@ -53,6 +54,7 @@ struct options {
     std::string raw_body;
     std::string raw_channel;
     long long raw_count = -1;
+    std::string client_id;
 };
 
 [[noreturn]] void usage_exit(const std::string& problem) {
@@ -106,6 +108,8 @@ options read_options(int argc, char** argv) {
             o.raw_body = value;
         } else if (arg == "--raw-count") {
             o.raw_count = static_cast<long long>(number(arg, value, 1000000000));
+        } else if (arg == "--client-id") {
+            o.client_id = value;
         } else if (arg == "--raw-channel") {
             o.raw_channel = value;
         } else {
@@ -184,6 +188,7 @@ int main(int argc, char** argv) {
     const options opts = read_options(argc, argv);
     try {
         velquin_sim::device device(load_configuration(opts.config_file));
+        device.set_fixed_client_id(opts.client_id);
         if (opts.fail_publishes > 0) device.fail_next_publishes(opts.fail_publishes, opts.advice);
 
         std::unique_ptr<std::ofstream> trace;
