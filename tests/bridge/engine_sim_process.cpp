@@ -6,12 +6,31 @@
 #include <csignal>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace bridge_test
 {
+
+command_line::command_line(const std::string& program, const std::vector<std::string>& args)
+{
+    std::istringstream emulator(BRIDGE_TEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        words.push_back(word);
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    for (std::string& w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+}
+
+void command_line::exec() const
+{
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
 
 engine_sim_process::engine_sim_process()
 {
@@ -22,14 +41,13 @@ engine_sim_process::engine_sim_process()
         return;
     // Writes to a simulator that died must fail, not kill the test.
     ::signal(SIGPIPE, SIG_IGN);
-    const char* path = ENGINE_SIM_PATH;
+    const command_line program(ENGINE_SIM_PATH, {});
     m_pid = ::fork();
     if (m_pid == 0)
     {
         ::dup2(toChild[0], 0);
         ::dup2(fromChild[1], 1);
-        ::execl(path, path, static_cast<char*>(nullptr));
-        ::_exit(127);
+        program.exec();
     }
     ::close(toChild[0]);
     ::close(fromChild[1]);

@@ -11,10 +11,26 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 #include <sys/types.h>
 
 namespace bridge_test
 {
+
+// The words that start `program` with `args`. In a cross build the tests run
+// under an emulator, and so must the programs they start. Made before fork:
+// the child of a threaded process must not allocate.
+struct command_line
+{
+    command_line(const std::string& program, const std::vector<std::string>& args);
+    command_line(const command_line&) = delete;
+    command_line& operator=(const command_line&) = delete;
+    // In the child after fork: replaces the process, or ends it with 127.
+    [[noreturn]] void exec() const;
+
+    std::vector<std::string> words;
+    std::vector<char*> argv;
+};
 
 class engine_sim_process
 {

@@ -13,12 +13,10 @@ namespace
 // Runs a program with --once; its exit status, or -1.
 int run_once(const char* path)
 {
+    const bridge_test::command_line program(path, {"--once"});
     const pid_t pid = ::fork();
     if (pid == 0)
-    {
-        ::execl(path, path, "--once", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+        program.exec();
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
         return -1;
