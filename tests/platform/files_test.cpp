@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 using namespace oem_ui_process;
 
@@ -268,6 +270,30 @@ TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage)
     EXPECT_EQ(records[2].message, long_text);
     capture.clear();
     EXPECT_TRUE(capture.records().empty());
+}
+
+TEST(DeviceLog, WithoutASinkEachCallIsOneLineOnStandardError)
+{
+    std::fflush(stderr);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const int saved = ::dup(2);
+    ::dup2(pipe_fds[1], 2);
+    vq_log__(3, "oem_vorn_device_ipc_impl", 42, "KSAL_IPC_init failed\n");
+    vq_log__(4, "x", 7, "no line break %d", 5);
+    vq_log__(3, "x", 8, "two breaks\n\n");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(pipe_fds[1]);
+    std::string text;
+    char buf[1024];
+    for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(pipe_fds[0]);
+    EXPECT_EQ(text, "vq[3] oem_vorn_device_ipc_impl:42: KSAL_IPC_init failed\n"
+                    "vq[4] x:7: no line break 5\n"
+                    "vq[3] x:8: two breaks\n");
 }
 
 TEST(DeviceLog, NestedCapturesRestoreTheOuterOne)
