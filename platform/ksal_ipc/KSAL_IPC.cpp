@@ -228,9 +228,7 @@ public:
 
         int32_t rc = KSAL_IPC_E_IO;
         ReplyHeader r;
-        if (write_all(fd, frame.data(), frame.size()) && read_all(fd, &r, sizeof r) &&
-            r.magic == kReplyMagic && r.reply_size <= out_size &&
-            (r.reply_size == 0 || read_all(fd, out, r.reply_size)))
+        if (write_all(fd, frame.data(), frame.size()) && read_reply(fd, r, out, out_size))
         {
             if (r.status == kDelivered)
             {
@@ -243,6 +241,37 @@ public:
         }
         give_back(fd, rc == KSAL_IPC_OK || rc == KSAL_IPC_E_REJECTED);
         return rc;
+    }
+
+    // The peer answers each request with exactly one reply and nothing
+    // after it, so reading ahead into a buffer never takes the next one's
+    // bytes; usually the whole reply arrives in one read.
+    static bool read_reply(int fd, ReplyHeader& r, void* out, uint32_t out_size)
+    {
+        std::vector<char> buf(sizeof r + out_size);
+        std::size_t got = 0;
+        std::size_t want = sizeof r;
+        while (got < want)
+        {
+            ssize_t n = ::recv(fd, buf.data() + got, buf.size() - got, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            got += static_cast<std::size_t>(n);
+            if (want == sizeof r && got >= sizeof r)
+            {
+                std::memcpy(&r, buf.data(), sizeof r);
+                if (r.magic != kReplyMagic || r.reply_size > out_size)
+                    return false;
+                want = sizeof r + r.reply_size;
+            }
+        }
+        if (got != want)
+            return false;
+        if (r.reply_size > 0)
+            std::memcpy(out, buf.data() + sizeof r, r.reply_size);
+        return true;
     }
 
     void close_channel()
@@ -406,8 +435,11 @@ private:
             if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size))
                 break;
 
+            // The reply header and the callback's buffer share one allocation,
+            // so the answer leaves in a single write.
             uint32_t capacity = std::max(h.out_capacity, KSAL_IPC_MIN_REPLY_CAPACITY);
-            reply.assign(capacity, 0);
+            reply.assign(sizeof(ReplyHeader) + capacity, 0);
+            unsigned char* const reply_bytes = reply.data() + sizeof(ReplyHeader);
             ReplyHeader r{kReplyMagic, kDelivered, -1, 0};
             bool stopping;
             {
@@ -426,7 +458,7 @@ private:
                 try
                 {
                     r.result = m_cb(m_cbUser, h.msg_id, h.in_size > 0 ? payload.data() : nullptr,
-                                    h.in_size, reply.data(), &reply_size);
+                                    h.in_size, reply_bytes, &reply_size);
                     // The sender only has room for out_capacity bytes.
                     r.reply_size = std::min(std::min(reply_size, capacity), h.out_capacity);
                 }
@@ -435,7 +467,8 @@ private:
                     r.status = kCallbackThrew;
                 }
             }
-            if (!write_all(fd, &r, sizeof r) || (r.reply_size > 0 && !write_all(fd, reply.data(), r.reply_size)))
+            std::memcpy(reply.data(), &r, sizeof r);
+            if (!write_all(fd, reply.data(), sizeof r + r.reply_size))
                 break;
         }
 
