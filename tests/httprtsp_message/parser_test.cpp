@@ -360,6 +360,47 @@ TEST(ParserBody, LargeBodyInPiecesStopsExactlyAtItsEnd) {
     EXPECT_EQ(100000u, m->body()->capacity()) << "reserved once from the Content-Length";
 }
 
+TEST(ParserBody, UploadBodyDrainedBetweenReads) {
+    // The connection moves an upload's bytes to a file as they arrive: it empties (or even
+    // drops) the body between parse calls, and the parser must go on counting to the end.
+    std::string payload(20000, 'u');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 23);
+    const std::string head =
+        "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=zz\r\nContent-Length: 20000\r\n\r\n";
+    const std::string data = head + payload + "GET /next HTTP/1.1\r\n\r\n";
+    for (bool drop : {false, true}) {
+        httprtsp_message_format format;
+        format.upload_uri = "/upload";
+        std::string drained;
+        const char* p = data.data();
+        const char* end = data.data() + data.size();
+        std::vector<boost::shared_ptr<message> > done;
+        while (p != end) {
+            const char* e = std::min(end, p + 8192);
+            while (p != e) {
+                boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r = format.parse(p, e);
+                p = r.get<1>();
+                if (!boost::indeterminate(r.get<0>())) {
+                    ASSERT_TRUE(bool(r.get<0>()));
+                    done.push_back(r.get<2>());
+                }
+            }
+            boost::shared_ptr<message> m = format.get_current_message();
+            if (m && m->body()) {
+                drained.append(m->body()->begin(), m->body()->end());
+                if (drop)
+                    m->attach_body(message::body_ptr());
+                else
+                    m->body()->clear();
+            }
+        }
+        ASSERT_EQ(2u, done.size()) << drop;
+        drained.append(done[0]->body()->begin(), done[0]->body()->end());
+        EXPECT_EQ(payload, drained) << drop;
+        EXPECT_EQ("/next", boost::dynamic_pointer_cast<request>(done[1])->uri());
+    }
+}
+
 TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
     std::string data = "HTTP/1.1 200 OK\r\nTransfer-Encoding: CHUNKED\r\n\r\n";
     std::string expected;
