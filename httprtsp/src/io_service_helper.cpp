@@ -136,8 +136,18 @@ void set_thread_name(const std::string& name) {
 #endif
 
 namespace {
+
 std::atomic<std::uint32_t> thread_counter(0);
-}
+
+// Pending operations own shared pointers to their connections, and connections own the
+// service: after stop() those that never ran would keep each other alive. Discarding
+// them when the pool goes away breaks that cycle.
+class pool_io_service : public boost::asio::io_service {
+public:
+    void discard_pending() { shutdown(); }
+};
+
+}  // namespace
 
 void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service, const std::string& thread_name) {
     set_thread_name(thread_name);
@@ -158,7 +168,7 @@ void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service, const
 }
 
 io_service_pool::io_service_pool(std::size_t count)
-    : io_service(boost::make_shared<boost::asio::io_service>()),
+    : io_service(boost::make_shared<pool_io_service>()),
       work(boost::make_shared<boost::asio::io_service::work>(*io_service)) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::string name = "IO" + std::to_string(thread_counter++);
@@ -169,6 +179,7 @@ io_service_pool::io_service_pool(std::size_t count)
 io_service_pool::~io_service_pool() {
     stop();
     work.reset();
+    static_cast<pool_io_service&>(*io_service).discard_pending();
     io_service.reset();
 }
 

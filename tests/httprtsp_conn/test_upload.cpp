@@ -76,7 +76,18 @@ class UploadTest : public ::testing::Test {
 protected:
     void SetUp() override { fresh(); }
 
+    void TearDown() override { drain(); }
+
+    // Answers written to the unconnected socket complete with an error; running them lets
+    // go of the connection they hold.
+    void drain() {
+        conn.reset();
+        io->restart();
+        io->poll();
+    }
+
     void fresh(const std::string& path = std::string()) {
+        drain();
         handler = boost::make_shared<recording_upload_handler>("/upload", path.empty() ? dir.file("upload.bin") : path);
         conn = boost::make_shared<httprtsp::connection>(io, handler);
         // Open but unconnected: requests are dispatched, answers go nowhere.
