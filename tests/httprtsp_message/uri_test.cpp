@@ -51,6 +51,8 @@ TEST(ParseUri, Table) {
         {"/a:b", "", "", "/a:b", "", ""},
         {std::string("/nul\0byte", 9), "", "", std::string("/nul\0byte", 9), "", ""},
         {"http://[::1]:8080/x?y#", "http", "[::1]:8080", "/x", "y", ""},
+        {"/l1\nl2?q\n#f\ng", "", "", "/l1\nl2", "q\n", "f\ng"},
+        {"x\n//h/p", "", "", "x\n//h/p", "", ""},
     };
     for (const row& r : rows) {
         uri_parts p = parse_uri(r.in);
