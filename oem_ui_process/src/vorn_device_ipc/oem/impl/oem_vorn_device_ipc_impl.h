@@ -57,7 +57,7 @@ private:
     int32_t reply_storage_text(uint32_t ui32MsgId, void* pui8OutBuffer, uint32_t ui32OutCapacity,
                                uint32_t& ui32ReplyLength);
     // Names this side's hand-off file with the next sequence number. Lock held.
-    TJsonFile_Info next_json_file_info() const;
+    TJsonFile_Info next_json_file_info();
     // Sends one message; true when both the library and the peer's handler succeeded.
     bool send(uint32_t ui32MsgId, const void* pPayload, uint32_t ui32PayloadSize) const;
     bool is_engine_path(const std::string& strPath) const;
@@ -66,7 +66,7 @@ private:
     oem_vorn_device_ipc_callback* m_pHulCallback;
     engine_oem_vorn_device_ipc_callback* m_pEngineCallback;
     std::string m_strJsonDataFilePath;
-    mutable uint32_t m_ui32JsonId;
+    uint32_t m_ui32JsonId;
     const std::string m_strEngineJsonPath;
     uintptr_t m_KSAL_IPC_handler;
 

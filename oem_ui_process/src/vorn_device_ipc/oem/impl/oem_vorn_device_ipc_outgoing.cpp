@@ -15,7 +15,7 @@
 namespace oem_ui_process
 {
 
-TJsonFile_Info oem_vorn_device_ipc::Impl::next_json_file_info() const
+TJsonFile_Info oem_vorn_device_ipc::Impl::next_json_file_info()
 {
     TJsonFile_Info info;
     detail::set_field_text(info.szJSONDataFilePath, m_strJsonDataFilePath);
