@@ -202,9 +202,10 @@ void httprtsp_message_format::refresh_names() {
     if (names_ctype && now == names_locale) return;
     names_locale = now;
     names_ctype = &std::use_facet<std::ctype<char> >(names_locale);
+    names_classic = names_locale == std::locale::classic();
     auto lowered = [this](const std::string& name) {
         std::string key(name);
-        names_ctype->tolower(&key[0], &key[0] + key.size());
+        lower_in_place(key);
         return key;
     };
     transfer_encoding_key = lowered(header_names::transfer_encoding);
@@ -212,10 +213,20 @@ void httprtsp_message_format::refresh_names() {
     content_type_key = lowered(header_names::content_type);
 }
 
+void httprtsp_message_format::lower_in_place(std::string& key) const {
+    if (names_classic) {
+        // The classic locale changes only A to Z; spare the facet's virtual call.
+        for (char& c : key)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    } else {
+        names_ctype->tolower(&key[0], &key[0] + key.size());
+    }
+}
+
 void httprtsp_message_format::store_header() {
     // Same as message::add_header, with the facet looked up once per message.
     std::string key(header_name);
-    names_ctype->tolower(&key[0], &key[0] + key.size());
+    lower_in_place(key);
     current_message->headers().emplace(std::move(key), header_value);
 }
 
@@ -351,7 +362,7 @@ const char* httprtsp_message_format::consume_run(const char* p, const char* end,
                 if (end - value_end < 2 || value_end[0] != '\r' || value_end[1] != '\n') break;
                 if (current_message) {
                     std::string key(p, name_end);
-                    names_ctype->tolower(&key[0], &key[0] + key.size());
+                    lower_in_place(key);
                     current_message->headers().emplace(std::move(key), std::string(name_end + 2, value_end));
                 }
                 header_name.clear();

@@ -113,6 +113,7 @@ private:
     std::vector<char>& body_bytes();
     void refresh_names();
     void store_header();
+    void lower_in_place(std::string& key) const;
     const std::string* first_value(const std::string& key) const;
 
     std::uint32_t parse_state;
@@ -127,6 +128,7 @@ private:
     // The global locale's ctype facet and the header keys lowered through it.
     std::locale names_locale;
     const std::ctype<char>* names_ctype = nullptr;
+    bool names_classic = false;
     std::string transfer_encoding_key;
     std::string content_length_key;
     std::string content_type_key;

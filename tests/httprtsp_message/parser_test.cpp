@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <locale>
 #include <string>
 #include <vector>
 
@@ -399,6 +400,32 @@ TEST(ParserBody, UploadBodyDrainedBetweenReads) {
         EXPECT_EQ(payload, drained) << drop;
         EXPECT_EQ("/next", boost::dynamic_pointer_cast<request>(done[1])->uri());
     }
+}
+
+// A ctype in the manner of a Turkish single-byte locale: 'I' lowers to the dotless i (0xFD).
+struct dotless_ctype : std::ctype<char> {
+    char do_tolower(char c) const override { return c == 'I' ? '\xfd' : std::ctype<char>::do_tolower(c); }
+    const char* do_tolower(char* low, const char* high) const override {
+        for (; low != high; ++low) *low = do_tolower(*low);
+        return high;
+    }
+};
+
+TEST(ParserNames, LoweredThroughTheGlobalLocaleOfTheMoment) {
+    const std::string data = "GET / HTTP/1.1\r\nX-Id: 1\r\n\r\n";
+    httprtsp_message_format format;
+    auto key_of = [&]() {
+        boost::shared_ptr<message> m = format.parse(data.data(), data.data() + data.size()).get<2>();
+        return m->headers().begin()->first;
+    };
+    EXPECT_EQ("x-id", key_of());
+    const std::locale saved = std::locale::global(std::locale(std::locale::classic(), new dotless_ctype));
+    EXPECT_EQ("x-\xfd" "d", key_of()) << "the same parser follows a new global locale";
+    request built("GET", "/", "HTTP/1.0");
+    built.add_header("X-Id", "1");
+    EXPECT_EQ("x-\xfd" "d", built.headers().begin()->first) << "the message and the parser agree";
+    std::locale::global(saved);
+    EXPECT_EQ("x-id", key_of());
 }
 
 TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
