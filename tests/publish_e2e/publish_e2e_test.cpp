@@ -469,9 +469,54 @@ TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
     expect_sequence(sim.trace(), sequence({joining, {"/service/velquin/commands"}, leaving}));
 }
 
+// The usage text, line by line; the example address and host name are the program's
+// own choice, each used twice.
+std::string usage_text(const std::string& address, const std::string& host) {
+    const std::string p = "velquin_publish -H ";
+    const char* const lines[] = {
+        "",
+        "",
+        "velquin_publish -H[--host] myhost -P[--port] myport [OPTIONS]",
+        "",
+        "",
+        "OPTIONS:",
+        "-c[--config]: print out the host configuration in Json styled form. Can be piped into a file",
+        "-o[--command]: sends value to the commands channel.",
+        "-p[--path]: the literal path into the config where key:value will be set",
+        "-k[--key]: the key value",
+        "-v[--value]: the value associated to the key",
+        "-jv[--jsonvalue]: the json value associated to the key; Note: key may be omitted",
+        "",
+        "EXAMPLES:",
+    };
+    std::string text;
+    for (const char* line : lines) text += std::string(line) + "\n";
+    text += p + address + " -P 8081 -c > hostconfig.txt\n";
+    text += p + address + " -P 8081 -o -v reboot\n";
+    text += p + host + R"( -P 80 -o -v gpio_read_iic -k "{\"device_addr\": 45, \"register_addr\": 30, \"value\": 5}")" "\n";
+    text += p + host +
+            R"( -P 80 -p $.actions.create_connections -jv "[{\"out\": {\"module_id\": 2, \"channel_id\" : 0}, \"in\" : {\"module_id\": 1, \"channel_id\" : 0}}]")" "\n";
+    text += "velquin_publish -H localhost -P 8081 -p $.sessions.sources[?(@.id==1)][0] -k name -v mySource1\n";
+    text += "If ordered, -p -k -v can be ommited\n";
+    text += "velquin_publish -H localhost -P 8081 $.sessions.sources[?(@.id==1)][0] name mySource1\n";
+    text += "velquin_publish -H localhost -P 8081 -p $._modules[?(@.id==254)][0] -k outputs_1to8 -v 110\n";
+    text += "\n\n";
+    return text;
+}
+
 TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     simulator sim;
-    const std::string usage_start = "\n\nvelquin_publish -H[--host] myhost -P[--port] myport [OPTIONS]\n";
+    // Learn the examples' address and host name from one usage text, then hold every
+    // usage text to the whole expected text.
+    const e2e::run_result first = e2e::run(publish_exe, {"-c"});
+    std::smatch address, host;
+    ASSERT_TRUE(std::regex_search(first.out, address,
+                                  std::regex("\nvelquin_publish -H ([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+) -P 8081 -c > ")))
+        << first.out;
+    ASSERT_TRUE(std::regex_search(first.out, host, std::regex("\nvelquin_publish -H ([^ ]+) -P 80 -o -v gpio_read_iic ")))
+        << first.out;
+    const std::string usage = usage_text(address[1], host[1]);
+    EXPECT_EQ(first.out, usage);
     struct scan_case {
         std::vector<std::string> args;
         int status;
@@ -495,7 +540,7 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
         if (c.status == 255) {
             EXPECT_EQ(r.out, "Failed to parse json value\n");
         } else {
-            EXPECT_EQ(r.out.substr(0, usage_start.size()), usage_start);
+            EXPECT_EQ(r.out, usage);
         }
     }
     EXPECT_TRUE(sim.trace().empty()) << "no command line above may reach the device";
