@@ -9,6 +9,7 @@
 #include <json/writer.h>
 
 #include <cstdint>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -573,6 +574,57 @@ TEST(PublishE2E, SeveralClientsAtOnce) {
     }
     EXPECT_EQ(per_client.size(), static_cast<std::size_t>(clients));
     for (const auto& entry : per_client) EXPECT_EQ(entry.second, 8) << entry.first;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
+    e2e::temp_dir dir;
+    const std::string not_object = dir.path("array.json"), not_json = dir.path("bad.json");
+    std::ofstream(not_object) << "[1, 2]";
+    std::ofstream(not_json) << "{\"ios\": ";
+    struct option_case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"--help"}, 0},
+        {{"--port", "70000"}, 2},
+        {{"--port", "-1"}, 2},
+        {{"--port", "80x"}, 2},
+        {{"--fail-publishes", "many"}, 2},
+        {{"--advice", "{not json"}, 2},
+        {{"--bogus", "1"}, 2},
+        {{"--trace"}, 2},
+        {{"--config", dir.path("missing.json")}, 1},
+        {{"--config", not_object}, 1},
+        {{"--config", not_json}, 1},
+        {{"--address", "not-an-address"}, 1},
+    };
+    for (const option_case& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        const e2e::run_result r = e2e::run(sim_exe, c.args, std::chrono::seconds(20));
+        EXPECT_EQ(r.status, c.status) << describe(r);
+        EXPECT_EQ(r.out, "") << "nothing on standard output: its first line is the port";
+        if (c.status != 0) {
+            EXPECT_NE(r.err, "");
+        }
+    }
+}
+
+TEST(DeviceSimulatorProgram, StartsFromTheGivenConfiguration) {
+    e2e::temp_dir dir;
+    const char* const config = R"({"ios": {"inputs": []}, "sessions": {"sources": [{"id": 1, "name": "Only"}]}})";
+    std::ofstream(dir.path("config.json")) << config;
+    simulator sim({"--config", dir.path("config.json")});
+    e2e::run_result r = sim.publish({"$.sessions.sources[?(@.id==1)][0]", "name", "Renamed"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    Json::Value expected = parse_json(config);
+    expected["sessions"]["sources"][0]["name"] = "Renamed";
+    EXPECT_EQ(r.out, printed(expected));
 }
 
 }  // namespace
