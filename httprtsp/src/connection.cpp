@@ -100,6 +100,7 @@ connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
       upload_last_percent(0),
       upload_waiting(false),
       write_index(0),
+      close_when_written(false),
       upload_handler_(boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)),
       peer_known(false) {
     if (upload_handler_) format_->upload_uri = upload_handler_->upload_uri();
@@ -289,11 +290,17 @@ bool connection::process_received(const char* pos, const char* const end) {
             boost::shared_ptr<reply> bad_request = boost::make_shared<reply>();
             bad_request->protocol() = msg ? msg->protocol() : std::string("HTTP/1.0");
             bad_request->set_status(400, true);
+            scoped_lock lock(lock_);
             try {
                 send(bad_request);
             } catch (...) {
             }
-            close();
+            // Closing now would drop the answer while an earlier write is still in flight:
+            // close once everything queued has gone out.
+            if (write_queue.empty() || !socket_.is_open())
+                close();
+            else
+                close_when_written = true;
             return false;
         }
 
@@ -390,7 +397,10 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
         return;
     }
     write_queue.pop_front();
-    if (!write_queue.empty()) write_front();
+    if (!write_queue.empty())
+        write_front();
+    else if (close_when_written)
+        close();
 }
 
 bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg) {

@@ -108,6 +108,8 @@ private:
     // that every socket call happens under the lock.
     std::vector<boost::asio::const_buffer> write_buffers;
     std::size_t write_index;
+    // Set when malformed input was answered: close once the write queue has drained.
+    bool close_when_written;
     boost::shared_ptr<upload_temp_file_request_handler> upload_handler_;
     // The peer's address, kept from the first start() so that it can still be logged
     // after the socket has closed.

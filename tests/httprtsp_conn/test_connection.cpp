@@ -76,7 +76,10 @@ protected:
         saved_colours = httprtsp::colours_enabled;
         httprtsp::colours_enabled = false;
     }
-    void TearDown() override { httprtsp::colours_enabled = saved_colours; }
+    void TearDown() override {
+        pool.stop();  // no I/O thread logs any more
+        httprtsp::colours_enabled = saved_colours;
+    }
 
     // Our connection as the client side of a loopback pair; peer is the raw far end.
     boost::shared_ptr<httprtsp::connection> connect_to_peer(boost::shared_ptr<httprtsp::request_handler_base> handler) {
@@ -216,16 +219,22 @@ TEST_F(ConnectionTest, MalformedInputIsLoggedAnsweredWith400AndClosed) {
 
 TEST_F(ConnectionTest, ReplyWithUnreadableStatusCodeReleasesTheWaitingRequest) {
     boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(boost::make_shared<recording_handler>());
-    stdout_capture out;
-    std::future<boost::shared_ptr<httprtsp::reply> > waiting = std::async(std::launch::async, [conn] {
-        return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
-    });
-    ASSERT_FALSE(read_http_message(peer, pending).empty());
-    peer_write("HTTP/1.1 abc OK\r\n\r\n");
-    ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(10)));
+    std::future<boost::shared_ptr<httprtsp::reply> > waiting;
+    std::string answer;
+    {
+        stdout_capture out;
+        waiting = std::async(std::launch::async, [conn] {
+            return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
+        });
+        ASSERT_FALSE(read_http_message(peer, pending).empty());
+        peer_write("HTTP/1.1 abc OK\r\n\r\n");
+        waiting.wait_for(std::chrono::seconds(10));
+        answer = read_http_message(peer, pending);
+    }
+    ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(0)));
     EXPECT_FALSE(waiting.get());
     EXPECT_TRUE(conn->is_closed());
-    EXPECT_EQ("HTTP/1.0 400 Bad Request", status_line_of(read_http_message(peer, pending)));
+    EXPECT_EQ("HTTP/1.0 400 Bad Request", status_line_of(answer));
 }
 
 TEST_F(ConnectionTest, PeerClosingWhileARequestWaitsGivesAnEmptyReplyAndOneCloseNotice) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -22,7 +23,8 @@ TEST(Pool, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
         {[] { throw std::runtime_error("bad thing"); }, "In io_service_helper, line #: Uncought exception: bad thing\n"},
         {[] { throw 7; }, "In io_service_helper, line #: Uncought unknown exception.\n"},
     };
-    io_service_pool pool(3);
+    std::unique_ptr<io_service_pool> pool_owner(new io_service_pool(3));
+    io_service_pool& pool = *pool_owner;
     for (const auto& c : cases) {
         conn_test::stdout_capture out;
         auto raise = c.raise;
@@ -35,6 +37,7 @@ TEST(Pool, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
         // No thread was lost.
         EXPECT_EQ(3u, conn_test::pool_thread_names(pool, 3).size());
     }
+    pool_owner.reset();  // joined: nothing reads the switch any more
     httprtsp::colours_enabled = saved;
 }
 

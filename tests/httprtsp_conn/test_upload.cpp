@@ -228,6 +228,9 @@ TEST_F(UploadTest, FailuresAreReportedAndTheInputRejected) {
         {
             conn_test::stdout_capture out;
             feed(c.bytes);
+            // The 400 answer fails on the unconnected socket, which closes the connection.
+            io->restart();
+            io->poll();
             log = out.text();
         }
         EXPECT_EQ(c.events, handler->events);
