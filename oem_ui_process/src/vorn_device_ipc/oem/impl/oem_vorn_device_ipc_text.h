@@ -29,11 +29,5 @@ void set_field_text(char (&szField)[N], const std::string& strText)
     std::memcpy(szField, strText.data(), std::min(strText.size(), N - 1));
 }
 
-template <std::size_t N>
-bool field_is_terminated(const char (&szField)[N])
-{
-    return std::memchr(szField, 0, N) != nullptr;
-}
-
 } // namespace detail
 } // namespace oem_ui_process
