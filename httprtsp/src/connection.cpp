@@ -447,6 +447,10 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
             upload_waiting = false;
             if (complete && data == body_end) return finish_upload(uploads, delimiter);  // nothing to store
             // Opened (and truncated) even when no content has come yet: later pieces append.
+            // A larger stream buffer saves a system call for most reads.
+            if (upload_stream_buffer.empty()) upload_stream_buffer.resize(upload_stream_buffer_size);
+            upload_file.rdbuf()->pubsetbuf(upload_stream_buffer.data(),
+                                           static_cast<std::streamsize>(upload_stream_buffer.size()));
             upload_file.open(uploads.temp_file_path(), std::ios::out | std::ios::trunc | std::ios::binary);
             if (!upload_file.is_open()) {
                 uploads.upload_progress(0, "Error: open failed");

@@ -104,6 +104,8 @@ private:
 
     // Set while the first piece of an upload waits for its delimiter and part headers.
     bool upload_waiting;
+    static const std::size_t upload_stream_buffer_size = 256 * 1024;
+    std::vector<char> upload_stream_buffer;
     // Views of the front message still to be written; the write is issued in pieces so
     // that every socket call happens under the lock.
     std::vector<boost::asio::const_buffer> write_buffers;

@@ -3,14 +3,15 @@
 #include "httprtsp/src/connection.hpp"
 #include "tools/httprtsp_serve/sha256.hpp"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
 
 #include <cstdint>
 
 namespace httprtsp_serve {
 
-file_upload_handler::file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out)
-    : uri_(uri), path_(path), out_(out) {}
+file_upload_handler::file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out, bool digest)
+    : uri_(uri), path_(path), out_(out), digest_(digest) {}
 
 void file_upload_handler::record(int percent, const std::string& text) {
     boost::lock_guard<boost::mutex> lock(mutex_);
@@ -50,12 +51,14 @@ void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection>
         return;
     }
     std::uint64_t size = 0;
-    const std::string digest = sha256_file(path_, &size);
-    if (digest.empty()) {
+    boost::system::error_code error;
+    const std::string digest = digest_ ? sha256_file(path_, &size) : std::string();
+    if (!digest_) size = boost::filesystem::file_size(path_, error);
+    if (digest_ ? digest.empty() : static_cast<bool>(error)) {
         rep->set_status(500, true);
     } else {
         rep->set_status(200, false);
-        rep->set_body(std::to_string(size) + " " + digest + "\n");
+        rep->set_body(std::to_string(size) + (digest_ ? " " + digest : std::string()) + "\n");
     }
     conn->send(rep);
 }

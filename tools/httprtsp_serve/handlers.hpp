@@ -26,7 +26,8 @@ public:
 
     // Progress and failures are printed to out (when not null) as
     // "upload progress <percent> <text>" and "upload failed <code>".
-    file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out);
+    // Without digest the answer is "<size>\n" only (for measuring the transfer alone).
+    file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out, bool digest = true);
 
     void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
     std::string upload_uri() override { return uri_; }
@@ -43,6 +44,7 @@ private:
     const std::string uri_;
     const std::string path_;
     std::FILE* out_;
+    const bool digest_;
     mutable boost::mutex mutex_;
     std::vector<event> events_;
 };

@@ -2,6 +2,7 @@
 // first line of standard output, then serves until SIGINT or SIGTERM.
 //
 //   httprtsp_serve [--address A] [--port N] [--upload-uri U] [--upload-file F] [--threads N]
+//                  [--no-digest]
 //
 // Routes: the upload URI (multipart POSTs streamed into the upload file, answered with
 // "<size> <sha256>"), "/echo" (the request's body echoed back); anything else gets 404.
@@ -25,11 +26,13 @@ namespace {
 
 const char usage[] =
     "usage: httprtsp_serve [--address A] [--port N] [--upload-uri U] [--upload-file F] [--threads N]\n"
+    "                      [--no-digest]\n"
     "  --address A      address to listen on (default 127.0.0.1)\n"
     "  --port N         port, 0 for any free one (default 0); printed on the first line\n"
     "  --upload-uri U   URI whose multipart POSTs are streamed to the file (default /upload)\n"
     "  --upload-file F  file receiving the upload (default /tmp/httprtsp_serve.upload)\n"
-    "  --threads N      I/O threads (default 3)\n";
+    "  --threads N      I/O threads (default 3)\n"
+    "  --no-digest      answer an upload with its size only, without SHA-256\n";
 
 bool parse_number(const char* text, unsigned long max, unsigned long& out) {
     char* end = nullptr;
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
     unsigned long threads = 3;
     std::string upload_uri = "/upload";
     std::string upload_file = "/tmp/httprtsp_serve.upload";
+    bool digest = true;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -70,6 +74,8 @@ int main(int argc, char** argv) {
             upload_uri = argv[++i];
         } else if (arg == "--upload-file" && has_value) {
             upload_file = argv[++i];
+        } else if (arg == "--no-digest") {
+            digest = false;
         } else {
             std::fputs(usage, stderr);
             return 1;
@@ -87,7 +93,7 @@ int main(int argc, char** argv) {
         io_service_pool pool(threads);
         boost::shared_ptr<httprtsp::request_handler> router = boost::make_shared<httprtsp::request_handler>();
         boost::shared_ptr<httprtsp_serve::file_upload_handler> uploads =
-            boost::make_shared<httprtsp_serve::file_upload_handler>(upload_uri, upload_file, stdout);
+            boost::make_shared<httprtsp_serve::file_upload_handler>(upload_uri, upload_file, stdout, digest);
         router->add_route(upload_uri, uploads);
         router->add_route("/echo", boost::make_shared<httprtsp_serve::echo_handler>());
         boost::shared_ptr<httprtsp_serve::upload_front> front =
