@@ -1,7 +1,7 @@
 // Sequential requests on one keep-alive connection to a loopback peer: our client (pool of
 // 3 I/O threads, issue_request) against a Boost.Beast synchronous client, same peer, same run.
 //
-//   bench_roundtrip <port> [requests]
+//   bench_roundtrip <port> [requests] [I/O threads, default 3 as velquin_publish uses]
 #include "httprtsp/src/client.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 
@@ -25,8 +25,8 @@ public:
 
 const char body_text[] = "{\"channel\":\"/meta/connect\",\"clientId\":\"abc\",\"connectionType\":\"long-polling\"}";
 
-double ours(const std::string& port, int count) {
-    io_service_pool pool(3);
+double ours(const std::string& port, int count, std::size_t threads) {
+    io_service_pool pool(threads);
     httprtsp::client client("127.0.0.1", port, boost::make_shared<no_requests>(), pool.get_io_service());
     auto make = [&] {
         boost::shared_ptr<httprtsp::request> req = boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
@@ -89,15 +89,16 @@ int main(int argc, char** argv) {
     }
     const std::string port = argv[1];
     const int count = argc > 2 ? std::atoi(argv[2]) : 20000;
+    const std::size_t threads = argc > 3 ? static_cast<std::size_t>(std::atoi(argv[3])) : 3;
     // Alternate and keep the better of two rounds each, so that neither side gets the
     // quieter moment of a shared machine.
     double a = 0, b = 0;
     for (int round = 0; round < 2; ++round) {
-        a = std::max(a, ours(port, count));
+        a = std::max(a, ours(port, count, threads));
         b = std::max(b, beast(port, count));
     }
     std::printf("round trips: %d sequential POSTs on one keep-alive connection, loopback peer\n", count);
-    std::printf("  httprtsp::client : %9.0f requests/s\n", a);
+    std::printf("  httprtsp::client : %9.0f requests/s  (%zu I/O threads)\n", a, threads);
     std::printf("  Beast sync client: %9.0f requests/s\n", b);
     std::printf("  ratio ours/Beast : %.2f  (goal >= 0.80)\n", b > 0 ? a / b : 0.0);
     return a > 0 && b > 0 ? 0 : 1;
