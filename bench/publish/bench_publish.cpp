@@ -2,7 +2,7 @@
 // curl sending the same nine POST bodies to the same simulator over one keep-alive
 // connection. Both are whole processes, start-up included; runs alternate so that drift
 // of the machine affects both alike. Prints both medians, the ratio, and the peak RSS of
-// velquin_publish.
+// both.
 //
 //   bench_publish VELQUIN_PUBLISH VELQUIN_DEVICE_SIM CURL [RUNS]
 #include <algorithm>
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
         if (curl_first.status != 0) throw std::runtime_error("curl failed");
 
         std::vector<double> ours, theirs;
-        long peak_rss = first.max_rss_kib;
+        long peak_rss = first.max_rss_kib, curl_peak_rss = curl_first.max_rss_kib;
         for (int i = 0; i < runs; ++i) {
             const measured a = run(publish_argv, out);
             const measured b = run(curl_argv, dir + "/curl.out");
@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
             ours.push_back(a.seconds);
             theirs.push_back(b.seconds);
             peak_rss = std::max(peak_rss, a.max_rss_kib);
+            curl_peak_rss = std::max(curl_peak_rss, b.max_rss_kib);
         }
         const double m_ours = median(ours), m_theirs = median(theirs);
         std::printf("velquin_publish -c, 9 Bayeux exchanges on loopback (%zu bytes printed), %d runs each\n",
@@ -148,7 +149,7 @@ int main(int argc, char** argv) {
         std::printf("  velquin_publish       median %8.2f ms\n", m_ours * 1e3);
         std::printf("  curl (same 9 bodies)  median %8.2f ms\n", m_theirs * 1e3);
         std::printf("  ratio velquin_publish / curl: %.2f (goal <= 1.25)\n", m_ours / m_theirs);
-        std::printf("  velquin_publish peak RSS: %ld KiB\n", peak_rss);
+        std::printf("  peak RSS: velquin_publish %ld KiB, curl %ld KiB\n", peak_rss, curl_peak_rss);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_publish: %s\n", e.what());
         exit_code = 1;
