@@ -50,7 +50,7 @@ std::string describe(const e2e::run_result& r) {
 class simulator {
 public:
     explicit simulator(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args{"--trace", dir_.path("trace")};
+        std::vector<std::string> args{"--die-with-parent", "--trace", dir_.path("trace")};
         args.insert(args.end(), extra.begin(), extra.end());
         process_.reset(new e2e::background(sim_exe, args, dir_.path("sim.log")));
         port_ = process_->first_line();

@@ -22,6 +22,8 @@
 #include <string>
 
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,6 +42,7 @@ const char* const usage_text =
     "  --raw-channel CH      ... only requests whose first message is on channel CH\n"
     "  --raw-count N         ... only the first N such requests (default: all)\n"
     "  --client-id ID        every handshake grants ID (replaying recorded sessions)\n"
+    "  --die-with-parent     stop when the process that started it ends (tests)\n"
     "  -h, --help            this text\n";
 
 struct options {
@@ -55,6 +58,7 @@ struct options {
     std::string raw_channel;
     long long raw_count = -1;
     std::string client_id;
+    bool die_with_parent = false;
 };
 
 [[noreturn]] void usage_exit(const std::string& problem) {
@@ -83,6 +87,10 @@ options read_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") usage_exit("");
+        if (arg == "--die-with-parent") {
+            o.die_with_parent = true;
+            continue;
+        }
         if (i + 1 >= argc) usage_exit("unknown option or missing value: " + arg);
         const std::string value = argv[++i];
         if (arg == "-p" || arg == "--port") {
@@ -210,6 +218,8 @@ int main(int argc, char** argv) {
         sigaddset(&stop_signals, SIGTERM);
         sigaddset(&stop_signals, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+        // A test that dies without stopping its simulator must not leave it running.
+        if (opts.die_with_parent && (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() == 1)) return 1;
 
         // One I/O thread serves every client: the device handles one message at a time
         // anyway, and Boost.Regex's shared block cache (used by the URI parser) is not
