@@ -468,10 +468,11 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
             }
             upload_written_bytes += static_cast<std::uint32_t>(count);
             if (upload_expected_bytes != 0) {
-                const std::uint64_t percent =
-                    static_cast<std::uint64_t>(upload_written_bytes) * 100u / upload_expected_bytes;
+                // A chunked body may run past its Content-Length; reports stay within 0 to 100.
+                const std::uint64_t percent = std::min<std::uint64_t>(
+                    static_cast<std::uint64_t>(upload_written_bytes) * 100u / upload_expected_bytes, 100u);
                 if (percent > upload_last_percent) {
-                    upload_last_percent = static_cast<std::uint16_t>(std::min<std::uint64_t>(percent, 0xFFFFu));
+                    upload_last_percent = static_cast<std::uint16_t>(percent);
                     uploads.upload_progress(static_cast<int>(upload_last_percent), "Upload Firmware...");
                 }
             }

@@ -159,8 +159,6 @@ void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service, const
             HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", error.message().c_str());
         } catch (std::exception& e) {
             HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", e.what());
-        } catch (boost::thread_interrupted&) {
-            return;
         } catch (...) {
             HTTPRTSP_LOG_ERROR("Uncought unknown exception.\n");
         }

@@ -70,6 +70,23 @@ boost::shared_ptr<httprtsp::reply> ok_reply(const httprtsp::request& req, const 
 
 std::string status_line_of(const std::string& message) { return message.substr(0, message.find("\r\n")); }
 
+// Connections of an earlier case that a server closes as it goes log their aborted read on
+// an I/O thread, possibly into the next case's capture: leave those two lines out.
+std::string without_close_noise(const std::string& text) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string line = text.substr(at, end - at);
+        if (line.find("operation_aborted: ignored") == std::string::npos &&
+            line.find(" start:: socket already closed") == std::string::npos)
+            out += line;
+        at = end;
+    }
+    return out;
+}
+
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -193,27 +210,30 @@ TEST_F(ConnectionTest, MalformedInputIsLoggedAnsweredWith400AndClosed) {
         SCOPED_TRACE(c.name);
         boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
         httprtsp::server server(pool.get_io_service(), handler);
-        stdout_capture out;
         tcp::socket client(peer_io);
         client.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), server.port()));
-        boost::asio::write(client, boost::asio::buffer(c.bytes));
-        std::string rest;
-        const std::string answer = read_http_message(client, rest);
-        EXPECT_EQ(c.status_line, status_line_of(answer));
-        EXPECT_EQ(c.stock_page, answer.find("<h1>400 Bad Request</h1>") != std::string::npos);
-        char byte;
-        boost::system::error_code error;
-        client.read_some(boost::asio::buffer(&byte, 1), error);
-        EXPECT_EQ(boost::asio::error::eof, error) << "connection left open";
-        EXPECT_TRUE(handler->requests().empty());
-        EXPECT_EQ(0, handler->close_notices.load());
-
         const std::string expected = "In connection, line #: error while parsing the request\n"
                                      "In connection, line #: " + std::string(green) + "received bad http/rtsp message: " +
                                      c.shown + " from 127.0.0.1:" + std::to_string(client.local_endpoint().port()) +
                                      reset + "\r\n";
-        ASSERT_TRUE(wait_for([&] { return out.text().size() >= expected.size(); }));
-        EXPECT_EQ(expected, normalise_lines(out.text()));
+        std::string answer, log;
+        boost::system::error_code error;
+        {
+            stdout_capture out;
+            boost::asio::write(client, boost::asio::buffer(c.bytes));
+            std::string rest;
+            answer = read_http_message(client, rest);
+            char byte;
+            client.read_some(boost::asio::buffer(&byte, 1), error);
+            wait_for([&] { return without_close_noise(out.text()).size() >= expected.size(); });
+            log = without_close_noise(out.text());
+        }
+        EXPECT_EQ(c.status_line, status_line_of(answer));
+        EXPECT_EQ(c.stock_page, answer.find("<h1>400 Bad Request</h1>") != std::string::npos);
+        EXPECT_EQ(boost::asio::error::eof, error) << "connection left open";
+        EXPECT_TRUE(handler->requests().empty());
+        EXPECT_EQ(0, handler->close_notices.load());
+        EXPECT_EQ(expected, normalise_lines(log));
     }
 }
 
@@ -347,17 +367,21 @@ TEST_F(ConnectionTest, ThrowingHandlerGives500AndTheConnectionStaysOpen) {
                 conn->send(ok_reply(*req, "fine"));
             });
         httprtsp::server server(pool.get_io_service(), handler);
-        stdout_capture out;
         tcp::socket client(peer_io);
         client.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), server.port()));
-        std::string rest;
-        boost::asio::write(client, boost::asio::buffer("GET " + std::string(c.uri) + " HTTP/1.1\r\n\r\n"));
-        const std::string failed = read_http_message(client, rest);
+        std::string rest, failed, ok, log;
+        {
+            stdout_capture out;
+            boost::asio::write(client, boost::asio::buffer("GET " + std::string(c.uri) + " HTTP/1.1\r\n\r\n"));
+            failed = read_http_message(client, rest);
+            boost::asio::write(client, boost::asio::buffer(std::string("GET /ok HTTP/1.1\r\n\r\n")));
+            ok = read_http_message(client, rest);
+            log = without_close_noise(out.text());
+        }
         EXPECT_EQ("HTTP/1.1 500 Internal Server Error", status_line_of(failed));
         EXPECT_NE(std::string::npos, failed.find("<h1>500 Internal Server Error</h1>"));
-        boost::asio::write(client, boost::asio::buffer(std::string("GET /ok HTTP/1.1\r\n\r\n")));
-        EXPECT_EQ("HTTP/1.1 200 OK", status_line_of(read_http_message(client, rest)));
-        EXPECT_EQ("In connection, line #: " + std::string(red) + c.line + reset + "\r\n", normalise_lines(out.text()));
+        EXPECT_EQ("HTTP/1.1 200 OK", status_line_of(ok));
+        EXPECT_EQ("In connection, line #: " + std::string(red) + c.line + reset + "\r\n", normalise_lines(log));
     }
 }
 
