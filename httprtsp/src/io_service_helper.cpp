@@ -107,6 +107,9 @@ struct thread_name_info {
 #pragma pack(pop)
 
 void set_thread_name(const std::string& name) {
+#if !defined(_MSC_VER)
+    (void)name;  // structured exception handling is MSVC's; other compilers go without names
+#else
     thread_name_info info;
     info.type = 0x1000;
     info.name = name.c_str();
@@ -116,6 +119,7 @@ void set_thread_name(const std::string& name) {
         RaiseException(0x406D1388, 0, sizeof info / sizeof(ULONG_PTR), reinterpret_cast<ULONG_PTR*>(&info));
     } __except (EXCEPTION_EXECUTE_HANDLER) {
     }
+#endif
 }
 
 }  // namespace
