@@ -130,6 +130,24 @@ TEST_F(ClientTest, FailuresToResolveOrConnectPrintTheSystemErrorAndGiveNoReply) 
     }
 }
 
+TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
+    std::uint16_t port = 0;
+    {
+        boost::asio::io_service io;
+        boost::asio::ip::tcp::acceptor a(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        port = a.local_endpoint().port();
+    }
+    exposed_client client("127.0.0.1", std::to_string(port), own_handler, pool.get_io_service());
+    {
+        conn_test::stdout_capture quiet;
+        EXPECT_FALSE(client.issue_request(get("/")));
+    }
+    // The failed attempt must not leave a socket that looks usable.
+    httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>(), "127.0.0.1", port);
+    EXPECT_EQ("ok /now", body_of(client.issue_request(get("/now"))));
+    EXPECT_EQ(1u, server.accepted());
+}
+
 TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {
     if (!have_program("python3")) GTEST_SKIP() << "python3 not installed";
     conn_test::temp_dir dir;
