@@ -80,6 +80,10 @@ private:
     // Parses and dispatches received bytes; false when the input was rejected and the
     // connection closed, so that no further read may start.
     bool process_received(const char* begin, const char* end);
+    std::size_t read_waiting(boost::system::error_code& error);  // non-blocking read into read_buffer
+    // Reads taken directly after one completion before the next read goes back to the service,
+    // so that one busy connection cannot hold an I/O thread for ever.
+    static const unsigned direct_read_limit = 64;
     void dispatch_request(boost::shared_ptr<request> req);
     void dispatch_reply(boost::shared_ptr<reply> rep);
     // Streams the body of a multipart upload into the handler's temporary file; false makes
