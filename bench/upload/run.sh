@@ -27,6 +27,7 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 echo "== preparing ${mib} MiB of random bytes"
 head -c $((mib * 1024 * 1024)) /dev/urandom > "$work/input.bin"
 bytes=$(stat -c %s "$work/input.bin")
+sync  # the input's own writeback must not land on the first upload
 
 # curl's answer time for one upload: seconds as a decimal number.
 upload_seconds() { # url
@@ -39,13 +40,6 @@ upload_seconds() { # url
 serve_pid=$!
 for _ in $(seq 100); do [ -s "$work/serve.out" ] && break; sleep 0.05; done
 port=$(head -1 "$work/serve.out")
-ours_s=$(upload_seconds "http://127.0.0.1:$port/upload")
-if [ "$(cat "$work/answer")" != "$bytes" ] || ! cmp -s "$work/input.bin" "$work/stored.bin"; then
-  echo "httprtsp_serve stored something else: $(cat "$work/answer")"; exit 1
-fi
-peak_kib=$(awk '/VmHWM/ {print $2}' "/proc/$serve_pid/status")
-kill "$serve_pid"; wait "$serve_pid" 2>/dev/null || true; serve_pid=""
-rm -f "$work/stored.bin"
 
 # --- nginx, reading the body into a file before handing the request on
 nport=$(free_port); bport=$(free_port)
@@ -83,12 +77,29 @@ CONF
 "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 nginx_pid=$!
 for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$bport/done" && break; sleep 0.05; done
-nginx_s=$(upload_seconds "http://127.0.0.1:$nport/upload")
-[ "$(cat "$work/answer")" = "stored" ] || { echo "nginx answered: $(cat "$work/answer")"; exit 1; }
 
-awk -v b="$bytes" -v o="$ours_s" -v n="$nginx_s" -v k="$peak_kib" 'BEGIN {
+# Alternate the two, each upload starting from a synced disk with the last stored body gone,
+# and keep each one's best time: on a shared machine the slow runs measure the neighbours.
+rounds=${BENCH_UPLOAD_ROUNDS:-3}
+ours_s=""; nginx_s=""
+best() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
+for _ in $(seq "$rounds"); do
+  rm -f "$work/stored.bin"; sync
+  t=$(upload_seconds "http://127.0.0.1:$port/upload")
+  if [ "$(cat "$work/answer")" != "$bytes" ] || ! cmp -s "$work/input.bin" "$work/stored.bin"; then
+    echo "httprtsp_serve stored something else: $(cat "$work/answer")"; exit 1
+  fi
+  ours_s=$(best "$ours_s" "$t")
+  rm -f "$work/stored.bin" "$work"/nginx/body/*; sync
+  t=$(upload_seconds "http://127.0.0.1:$nport/upload")
+  [ "$(cat "$work/answer")" = "stored" ] || { echo "nginx answered: $(cat "$work/answer")"; exit 1; }
+  nginx_s=$(best "$nginx_s" "$t")
+done
+peak_kib=$(awk '/VmHWM/ {print $2}' "/proc/$serve_pid/status")
+
+awk -v r="$rounds" -v b="$bytes" -v o="$ours_s" -v n="$nginx_s" -v k="$peak_kib" 'BEGIN {
   ours = b / o / 1e6; theirs = b / n / 1e6;
-  printf "upload of %.0f MiB, multipart by curl on loopback\n", b / 1048576;
+  printf "upload of %.0f MiB, multipart by curl on loopback, best of %d rounds each\n", b / 1048576, r;
   printf "  httprtsp_serve : %8.1f MB/s  (%.2f s)\n", ours, o;
   printf "  nginx          : %8.1f MB/s  (%.2f s, body spooled to a file)\n", theirs, n;
   printf "  ratio ours/nginx: %.2f  (goal >= 0.80)\n", ours / theirs;
