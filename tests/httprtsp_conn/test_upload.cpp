@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <sstream>
 
 using conn_test::read_file;
@@ -252,6 +254,31 @@ TEST_F(UploadTest, PartHeadersMayArriveLateWithinTheLimit) {
     feed_in_pieces(upload_request("multipart/form-data; boundary=bNDRY-7f3a", body), 1000);
     EXPECT_EQ(content, stored());
     EXPECT_TRUE(good_progress(handler->events));
+}
+
+TEST_F(UploadTest, TwoGigabyteUploadReportsFiftyPercentAtOneGigabyte) {
+    // Percentages of large uploads must not overflow: written x 100 passes 32 bits long before
+    // the end. The content goes to /dev/null so that the test writes nothing to disk.
+    fresh("/dev/null");
+    const std::string head = "--bNDRY-big\r\n" + std::string(part_headers);
+    const std::uint32_t declared = 2000000000u;
+    feed("POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=bNDRY-big\r\nContent-Length: " +
+         std::to_string(declared) + "\r\n\r\n" + head);
+    const std::string block(1 << 16, '\x5a');
+    const std::uint64_t one_byte_short = 1000000000u - 1;
+    for (std::uint64_t sent = 0; sent < one_byte_short;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), one_byte_short - sent));
+        conn->receive(block.data(), n);
+        sent += n;
+    }
+    ASSERT_EQ("49 Upload Firmware...", handler->events.back());
+    conn->receive(block.data(), 1);
+    ASSERT_GE(handler->events.size(), 3u);
+    EXPECT_EQ("0 Upload Firmware...", handler->events.front());
+    EXPECT_EQ("50 Upload Firmware...", handler->events.back());
+    EXPECT_EQ("49 Upload Firmware...", handler->events[handler->events.size() - 2]);
+    EXPECT_EQ(51u, handler->events.size());  // 0 and every step from 1 to 50, each once
+    EXPECT_FALSE(conn->is_closed());
 }
 
 TEST(Sha256, KnownDigestsWholeAndInPieces) {
