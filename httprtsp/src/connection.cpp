@@ -141,10 +141,44 @@ void connection::send(boost::shared_ptr<message> msg) {
 }
 
 void connection::write_front() {
-    write_buffers = format_->to_buffers(write_queue.front());
-    write_index = 0;
-    socket_.async_write_some(write_buffers, boost::bind(&connection::handle_write, shared_from_this(),
-                                                        boost::placeholders::_1, boost::placeholders::_2));
+    for (;;) {
+        write_buffers = format_->to_buffers(write_queue.front());
+        write_index = 0;
+        // A small message usually fits the socket at once: write it here and spare the
+        // hand-off of its completion to an I/O thread. Anything else (a partial write, an
+        // error, a message that closes the connection) takes the asynchronous path, so that
+        // closing never happens inside send().
+        boost::system::error_code error;
+        if (!socket_.non_blocking()) socket_.non_blocking(true, error);
+        std::size_t written = error ? 0 : socket_.write_some(write_buffers, error);
+        if (error || !skip_written(written) || close_when_written || !write_queue.front()->keep_alive()) {
+            write_rest();
+            return;
+        }
+        write_queue.pop_front();
+        if (write_queue.empty()) return;
+    }
+}
+
+bool connection::skip_written(std::size_t bytes) {
+    while (write_index < write_buffers.size()) {
+        const std::size_t size = write_buffers[write_index].size();
+        if (bytes < size) {
+            write_buffers[write_index] += bytes;
+            break;
+        }
+        bytes -= size;
+        ++write_index;
+    }
+    while (write_index < write_buffers.size() && write_buffers[write_index].size() == 0) ++write_index;
+    return write_index == write_buffers.size();
+}
+
+void connection::write_rest() {
+    std::vector<boost::asio::const_buffer> rest(write_buffers.begin() + static_cast<std::ptrdiff_t>(write_index),
+                                                write_buffers.end());
+    socket_.async_write_some(rest, boost::bind(&connection::handle_write, shared_from_this(), boost::placeholders::_1,
+                                               boost::placeholders::_2));
 }
 
 boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> req) {
@@ -400,21 +434,8 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
     if (write_queue.empty()) return;
 
     // Step over what the socket took; write the rest of the same message first.
-    while (write_index < write_buffers.size()) {
-        const std::size_t size = write_buffers[write_index].size();
-        if (bytes < size) {
-            write_buffers[write_index] += bytes;
-            break;
-        }
-        bytes -= size;
-        ++write_index;
-    }
-    while (write_index < write_buffers.size() && write_buffers[write_index].size() == 0) ++write_index;
-    if (write_index < write_buffers.size()) {
-        std::vector<boost::asio::const_buffer> rest(write_buffers.begin() + static_cast<std::ptrdiff_t>(write_index),
-                                                    write_buffers.end());
-        socket_.async_write_some(rest, boost::bind(&connection::handle_write, shared_from_this(),
-                                                   boost::placeholders::_1, boost::placeholders::_2));
+    if (!skip_written(bytes)) {
+        write_rest();
         return;
     }
 

@@ -90,7 +90,9 @@ private:
     // the input count as malformed.
     bool handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
     bool finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter);
-    void write_front();  // lock held
+    void write_front();                     // lock held
+    bool skip_written(std::size_t bytes);   // lock held; true when the front message is all out
+    void write_rest();                      // lock held; asynchronous write of what is left
 
     boost::shared_ptr<boost::asio::io_service> io_service_;
     boost::asio::ip::tcp::socket socket_;
