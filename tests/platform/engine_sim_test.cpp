@@ -1,5 +1,6 @@
 // engine_sim: its answers to the OEM UI process's messages, its configuration
 // paths, and its command language driven as a real process.
+#include "tests/platform/private_root.hpp"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_messages.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 #include "platform/oem_files/oem_files.h"
@@ -25,23 +26,8 @@ namespace
 
 std::string g_root;
 
-class PlatformRoot : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vq_esim_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        g_root = tmpl;
-        ::setenv("VQ_PLATFORM_ROOT", g_root.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(g_root, ec);
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new PlatformRoot);
+const auto* const g_env =
+    ::testing::AddGlobalTestEnvironment(new platform_testing::private_root("vq_esim_test", g_root));
 
 void put(char* field, std::size_t size, const std::string& text)
 {

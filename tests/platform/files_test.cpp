@@ -1,4 +1,5 @@
 // OEM file functions, path relocation, logger and assertion hook.
+#include "tests/platform/private_root.hpp"
 #include "platform/common/platform_path.h"
 #include "platform/device_constants/device_constants.h"
 #include "platform/device_log/vq_log.h"
@@ -29,23 +30,8 @@ namespace
 
 std::string g_root;
 
-class PlatformRoot : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vq_files_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        g_root = tmpl;
-        ::setenv("VQ_PLATFORM_ROOT", g_root.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(g_root, ec);
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new PlatformRoot);
+const auto* const g_env =
+    ::testing::AddGlobalTestEnvironment(new platform_testing::private_root("vq_files_test", g_root));
 
 TJsonFile_Info info_for(const std::string& path, uint32_t id = 0)
 {

@@ -1,5 +1,6 @@
 // The IPC stand-in across two real processes: this test program on one side,
 // platform_ipc_peer (see ipc_peer.cpp) on the other.
+#include "tests/platform/private_root.hpp"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 #include "platform/testing/child_process.h"
 
@@ -20,27 +21,9 @@ namespace
 const uint32_t kOurNode = 15;
 const uint32_t kPeerNode = 14;
 
-// One private socket folder for the whole program, so parallel tests never meet.
-class PlatformRoot : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/vq_ipc_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        ::setenv("VQ_PLATFORM_ROOT", m_root.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
-    }
-
-private:
-    std::string m_root;
-};
-const auto* const g_root = ::testing::AddGlobalTestEnvironment(new PlatformRoot);
+std::string g_root_path;
+const auto* const g_root =
+    ::testing::AddGlobalTestEnvironment(new platform_testing::private_root("vq_ipc_test", g_root_path));
 
 std::string channel_name()
 {
