@@ -23,17 +23,15 @@
 
 using namespace oem_ui_process;
 
-namespace
-{
+namespace {
 
 rapidjson::Document g_config;
 
-int32_t engine_side(void*, uint32_t id, const void* in, uint32_t in_size, void*, uint32_t* out_size)
-{
+int32_t engine_side(void*, uint32_t id, const void* in, uint32_t in_size, void*,
+                    uint32_t* out_size) {
     if (out_size != nullptr)
         *out_size = 0;
-    if (id == EOEMUIP_OEM_get_config)
-    {
+    if (id == EOEMUIP_OEM_get_config) {
         if (in == nullptr || in_size < sizeof(TOEM_get_config))
             return EOEMUIPE_BadArgument;
         TOEM_get_config msg;
@@ -44,14 +42,12 @@ int32_t engine_side(void*, uint32_t id, const void* in, uint32_t in_size, void*,
 }
 
 // A configuration of about `bytes` bytes of JSON text.
-std::size_t make_config(std::size_t bytes)
-{
+std::size_t make_config(std::size_t bytes) {
     g_config.SetObject();
     auto& a = g_config.GetAllocator();
     rapidjson::Value inputs(rapidjson::kArrayType);
     std::size_t size = 0;
-    for (int i = 0; size < bytes; ++i)
-    {
+    for (int i = 0; size < bytes; ++i) {
         rapidjson::Value input(rapidjson::kObjectType);
         input.AddMember("id", i, a);
         const std::string name = "Input " + std::to_string(i);
@@ -71,20 +67,17 @@ std::size_t make_config(std::size_t bytes)
     return buffer.GetSize();
 }
 
-struct facade_access : oem_vorn_device_ipc
-{
+struct facade_access : oem_vorn_device_ipc {
     using impl_type = oem_vorn_device_ipc::Impl;
 };
 
-struct figures
-{
+struct figures {
     long rounds;
     double per_second;
     double micros;
 };
 
-figures measure(double seconds, const std::function<bool()>& round)
-{
+figures measure(double seconds, const std::function<bool()>& round) {
     // Warm up the connection and the file system caches first.
     for (int i = 0; i < 20; ++i)
         if (!round())
@@ -93,8 +86,7 @@ figures measure(double seconds, const std::function<bool()>& round)
     const auto until = start + std::chrono::duration<double>(seconds);
     long rounds = 0;
     auto now = start;
-    while (now < until)
-    {
+    while (now < until) {
         if (!round())
             std::exit(2);
         ++rounds;
@@ -106,20 +98,17 @@ figures measure(double seconds, const std::function<bool()>& round)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const std::size_t configBytes = make_config(100 * 1024);
 
     uintptr_t engine = 0;
-    if (KSAL_IPC_init_ex(15, 14, &engine_side, nullptr, "IPC_oem_ui2Hul", &engine) != 0)
-    {
+    if (KSAL_IPC_init_ex(15, 14, &engine_side, nullptr, "IPC_oem_ui2Hul", &engine) != 0) {
         std::fprintf(stderr, "cannot open the engine side of the channel\n");
         return 1;
     }
     auto impl = boost::make_shared<facade_access::impl_type>(nullptr, nullptr);
-    if (!impl->init())
-    {
+    if (!impl->init()) {
         std::fprintf(stderr, "cannot open the bridge's side of the channel\n");
         return 1;
     }
@@ -133,12 +122,13 @@ int main(int argc, char** argv)
         return true;
     });
 
-    std::printf("get_config (%zu bytes of JSON): %ld round trips, %.0f/s, %.1f us each\n", configBytes,
-                config.rounds, config.per_second, config.micros);
-    std::printf("send_command (payload only):    %ld round trips, %.0f/s, %.1f us each\n", command.rounds,
-                command.per_second, command.micros);
-    std::printf("ratio get_config / send_command: %.1fx the time per round trip (the hand-off file's cost)\n",
-                config.micros / command.micros);
+    std::printf("get_config (%zu bytes of JSON): %ld round trips, %.0f/s, %.1f us each\n",
+                configBytes, config.rounds, config.per_second, config.micros);
+    std::printf("send_command (payload only):    %ld round trips, %.0f/s, %.1f us each\n",
+                command.rounds, command.per_second, command.micros);
+    std::printf(
+        "ratio get_config / send_command: %.1fx the time per round trip (the hand-off file's cost)\n",
+        config.micros / command.micros);
 
     impl->destroy();
     KSAL_IPC_destroy(engine);

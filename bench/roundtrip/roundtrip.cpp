@@ -20,21 +20,26 @@ namespace {
 
 class no_requests : public httprtsp::request_handler_base {
 public:
-    void handle_request(boost::shared_ptr<httprtsp::connection>, boost::shared_ptr<httprtsp::request>) override {}
+    void handle_request(boost::shared_ptr<httprtsp::connection>,
+                        boost::shared_ptr<httprtsp::request>) override {}
 };
 
-const char body_text[] = "{\"channel\":\"/meta/connect\",\"clientId\":\"abc\",\"connectionType\":\"long-polling\"}";
+const char body_text[] =
+    "{\"channel\":\"/meta/connect\",\"clientId\":\"abc\",\"connectionType\":\"long-polling\"}";
 
 double ours(const std::string& port, int count, std::size_t threads) {
     io_service_pool pool(threads);
-    httprtsp::client client("127.0.0.1", port, boost::make_shared<no_requests>(), pool.get_io_service());
+    httprtsp::client client("127.0.0.1", port, boost::make_shared<no_requests>(),
+                            pool.get_io_service());
     auto make = [&] {
-        boost::shared_ptr<httprtsp::request> req = boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
+        boost::shared_ptr<httprtsp::request> req =
+            boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
         req->add_header("Host", "127.0.0.1");
         req->set_body(body_text);
         return req;
     };
-    if (!client.issue_request(make())) return 0;  // connect outside the timing
+    if (!client.issue_request(make()))
+        return 0; // connect outside the timing
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         boost::shared_ptr<httprtsp::reply> rep = client.issue_request(make());
@@ -43,7 +48,8 @@ double ours(const std::string& port, int count, std::size_t threads) {
             return 0;
         }
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     client.close_connection();
     pool.stop();
     return count / seconds;
@@ -67,20 +73,22 @@ double beast(const std::string& port, int count) {
         http::read(socket, buffer, res);
         return res.result_int() == 200;
     };
-    if (!once()) return 0;
+    if (!once())
+        return 0;
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i)
         if (!once()) {
             std::fprintf(stderr, "beast: request %d failed\n", i);
             return 0;
         }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     boost::system::error_code ignored;
     socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     return count / seconds;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -97,7 +105,8 @@ int main(int argc, char** argv) {
         a = std::max(a, ours(port, count, threads));
         b = std::max(b, beast(port, count));
     }
-    std::printf("round trips: %d sequential POSTs on one keep-alive connection, loopback peer\n", count);
+    std::printf("round trips: %d sequential POSTs on one keep-alive connection, loopback peer\n",
+                count);
     std::printf("  httprtsp::client : %9.0f requests/s  (%zu I/O threads)\n", a, threads);
     std::printf("  Beast sync client: %9.0f requests/s\n", b);
     std::printf("  ratio ours/Beast : %.2f  (goal >= 0.80)\n", b > 0 ? a / b : 0.0);

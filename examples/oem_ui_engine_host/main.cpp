@@ -18,36 +18,35 @@
 #include <mutex>
 #include <thread>
 
-namespace
-{
+namespace {
 
 std::atomic<bool> g_stop{false};
 
-void on_signal(int)
-{
+void on_signal(int) {
     g_stop = true;
 }
 
 // A toy engine: named settings kept in memory, presets as copies of them.
-class toy_engine : public oem_ui_process::engine_oem_vorn_device_ipc_callback
-{
+class toy_engine : public oem_ui_process::engine_oem_vorn_device_ipc_callback {
 public:
     bool is_present() override { return true; }
 
-    void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig) override
-    {
+    void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig) override {
         oem_ui_process::oem_vorn_device_ipc::log_json_value(6, "engine set_config", *ptrjsConfig);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_settings.CopyFrom(*ptrjsConfig, m_settings.GetAllocator());
     }
 
-    void send_command(const std::string& strCommand) override { std::printf("engine command: %s\n", strCommand.c_str()); }
+    void send_command(const std::string& strCommand) override {
+        std::printf("engine command: %s\n", strCommand.c_str());
+    }
 
-    bool send_query(const std::string& strQuery, boost::shared_ptr<rapidjson::Document> ptrjsAnswer) override
-    {
+    bool send_query(const std::string& strQuery,
+                    boost::shared_ptr<rapidjson::Document> ptrjsAnswer) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         ptrjsAnswer->SetObject();
-        ptrjsAnswer->AddMember("query", rapidjson::Value(strQuery.c_str(), ptrjsAnswer->GetAllocator()),
+        ptrjsAnswer->AddMember("query",
+                               rapidjson::Value(strQuery.c_str(), ptrjsAnswer->GetAllocator()),
                                ptrjsAnswer->GetAllocator());
         rapidjson::Value settings(m_settings, ptrjsAnswer->GetAllocator());
         ptrjsAnswer->AddMember("settings", settings, ptrjsAnswer->GetAllocator());
@@ -58,43 +57,44 @@ public:
     void get_storage_ext(std::string& strExt) override { strExt = ".preset"; }
     void get_storage_name(std::string& strName) override { strName = "current"; }
 
-    void load(const std::string& strStorageName, boost::shared_ptr<const rapidjson::Document> ptrjsData) override
-    {
-        oem_ui_process::oem_vorn_device_ipc::log_json_value(6, "engine load " + strStorageName, *ptrjsData);
+    void load(const std::string& strStorageName,
+              boost::shared_ptr<const rapidjson::Document> ptrjsData) override {
+        oem_ui_process::oem_vorn_device_ipc::log_json_value(6, "engine load " + strStorageName,
+                                                            *ptrjsData);
         m_loaded = true;
     }
 
-    void save(const std::string& strName) override { std::printf("engine save %s\n", strName.c_str()); }
-    void recall(const std::string& strStorageName, const std::string& strPath) override
-    {
+    void save(const std::string& strName) override {
+        std::printf("engine save %s\n", strName.c_str());
+    }
+    void recall(const std::string& strStorageName, const std::string& strPath) override {
         std::printf("engine recall %s at %s\n", strStorageName.c_str(), strPath.c_str());
     }
-    void store(const std::string& strStorageName, const std::string& strPath) override
-    {
+    void store(const std::string& strStorageName, const std::string& strPath) override {
         std::printf("engine store %s at %s\n", strStorageName.c_str(), strPath.c_str());
     }
-    void delete_storage(const std::string& strName) override { std::printf("engine delete %s\n", strName.c_str()); }
-    void reset_to_factory() override
-    {
+    void delete_storage(const std::string& strName) override {
+        std::printf("engine delete %s\n", strName.c_str());
+    }
+    void reset_to_factory() override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_settings.SetObject();
     }
 
-    bool get_ios(boost::shared_ptr<rapidjson::Document> ptrjsIos) override
-    {
+    bool get_ios(boost::shared_ptr<rapidjson::Document> ptrjsIos) override {
         ptrjsIos->Parse("{\"inputs\":[{\"id\":1,\"name\":\"Engine in\"}],\"outputs\":[]}");
         return true;
     }
 
-    bool get_directories(boost::shared_ptr<rapidjson::Document> ptrjsDirectories) override
-    {
+    bool get_directories(boost::shared_ptr<rapidjson::Document> ptrjsDirectories) override {
         ptrjsDirectories->Parse("[\"/tmp/oem/engine_presets\"]");
         return true;
     }
 
-    void on_directory_file_changed(boost::shared_ptr<const rapidjson::Document> ptrjsChange) override
-    {
-        oem_ui_process::oem_vorn_device_ipc::log_json_value(6, "engine directory change", *ptrjsChange);
+    void
+    on_directory_file_changed(boost::shared_ptr<const rapidjson::Document> ptrjsChange) override {
+        oem_ui_process::oem_vorn_device_ipc::log_json_value(6, "engine directory change",
+                                                            *ptrjsChange);
     }
 
     std::atomic<bool> m_loaded{false};
@@ -104,27 +104,25 @@ private:
     rapidjson::Document m_settings{rapidjson::kObjectType};
 };
 
-class engine_host_ui : public oem_ui_process::oem_vorn_device_ipc
-{
+class engine_host_ui : public oem_ui_process::oem_vorn_device_ipc {
 public:
-    explicit engine_host_ui(toy_engine* pEngine) : oem_vorn_device_ipc(pEngine), m_pEngine(pEngine) {}
+    explicit engine_host_ui(toy_engine* pEngine)
+        : oem_vorn_device_ipc(pEngine), m_pEngine(pEngine) {}
 
     void on_device_started() override { std::printf("device started\n"); }
 
-    void on_publish(const std::string& strChannel, boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override
-    {
+    void on_publish(const std::string& strChannel,
+                    boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override {
         log_json_value(6, "publish " + strChannel, *ptrjsDocument);
     }
 
-    bool on_shutdown() override
-    {
+    bool on_shutdown() override {
         g_stop = true;
         return true;
     }
 
     // The engine's own values, published on the device and seen locally.
-    void publish_engine_state()
-    {
+    void publish_engine_state() {
         auto doc = boost::make_shared<rapidjson::Document>();
         doc->Parse("[{\"path\":\"$._oem_ui_process_engine.state\",\"value\":\"running\"}]");
         pimpl->engine_publish("/vorn/values", doc);
@@ -139,16 +137,14 @@ private:
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const bool once = argc > 1 && std::strcmp(argv[1], "--once") == 0;
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
     toy_engine engine;
     engine_host_ui ui(&engine);
-    if (!ui.init())
-    {
+    if (!ui.init()) {
         std::fprintf(stderr, "cannot open the channel to the engine process\n");
         return 1;
     }

@@ -14,32 +14,27 @@
 #include <cstring>
 #include <thread>
 
-namespace
-{
+namespace {
 
 std::atomic<bool> g_stop{false};
 
-void on_signal(int)
-{
+void on_signal(int) {
     g_stop = true;
 }
 
-class minimal_ui : public oem_ui_process::oem_vorn_device_ipc
-{
+class minimal_ui : public oem_ui_process::oem_vorn_device_ipc {
 public:
-    void on_device_started() override
-    {
+    void on_device_started() override {
         std::printf("device started\n");
         std::fflush(stdout);
     }
 
-    void on_publish(const std::string& strChannel, boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override
-    {
+    void on_publish(const std::string& strChannel,
+                    boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override {
         log_json_value(6, "publish " + strChannel, *ptrjsDocument);
     }
 
-    bool on_shutdown() override
-    {
+    bool on_shutdown() override {
         std::printf("shutdown requested\n");
         std::fflush(stdout);
         g_stop = true;
@@ -49,15 +44,13 @@ public:
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const bool once = argc > 1 && std::strcmp(argv[1], "--once") == 0;
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
     minimal_ui ui;
-    if (!ui.init())
-    {
+    if (!ui.init()) {
         std::fprintf(stderr, "cannot open the channel to the engine process\n");
         return 1;
     }

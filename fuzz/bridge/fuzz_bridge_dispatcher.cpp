@@ -18,57 +18,52 @@
 
 using namespace oem_ui_process;
 
-namespace
-{
+namespace {
 
-struct facade_access : oem_vorn_device_ipc
-{
+struct facade_access : oem_vorn_device_ipc {
     using impl_type = oem_vorn_device_ipc::Impl;
 };
 
-struct probe : facade_access::impl_type
-{
+struct probe : facade_access::impl_type {
     using facade_access::impl_type::Impl;
     using facade_access::impl_type::KSAL_IPC_callback;
 };
 
-struct quiet_hul : oem_vorn_device_ipc_callback
-{
+struct quiet_hul : oem_vorn_device_ipc_callback {
     void on_device_started() override {}
-    void on_publish(const std::string& c, boost::shared_ptr<const rapidjson::Document> d) override
-    {
+    void on_publish(const std::string& c, boost::shared_ptr<const rapidjson::Document> d) override {
         sink += c.size() + (d->IsObject() ? d->MemberCount() : 0);
     }
     bool on_shutdown() override { return (sink & 1) != 0; }
     std::size_t sink = 0;
 };
 
-struct quiet_engine : engine_oem_vorn_device_ipc_callback
-{
+struct quiet_engine : engine_oem_vorn_device_ipc_callback {
     bool is_present() override { return !refuse; }
     void set_config(boost::shared_ptr<const rapidjson::Document>) override {}
     void send_command(const std::string& s) override { sink += s.size(); }
-    bool send_query(const std::string& q, boost::shared_ptr<rapidjson::Document> a) override
-    {
+    bool send_query(const std::string& q, boost::shared_ptr<rapidjson::Document> a) override {
         a->SetString(q.c_str(), static_cast<rapidjson::SizeType>(q.size()), a->GetAllocator());
         return !refuse;
     }
     void get_storage_dir(std::string& s) override { s.assign(sink % 400, 'd'); }
     void get_storage_ext(std::string& s) override { s = ".x"; }
     void get_storage_name(std::string& s) override { s.clear(); }
-    void load(const std::string& s, boost::shared_ptr<const rapidjson::Document>) override { sink += s.size(); }
+    void load(const std::string& s, boost::shared_ptr<const rapidjson::Document>) override {
+        sink += s.size();
+    }
     void save(const std::string& s) override { sink += s.size(); }
-    void recall(const std::string& a, const std::string& b) override { sink += a.size() + b.size(); }
+    void recall(const std::string& a, const std::string& b) override {
+        sink += a.size() + b.size();
+    }
     void store(const std::string& a, const std::string& b) override { sink += a.size() + b.size(); }
     void delete_storage(const std::string& s) override { sink += s.size(); }
     void reset_to_factory() override {}
-    bool get_ios(boost::shared_ptr<rapidjson::Document> d) override
-    {
+    bool get_ios(boost::shared_ptr<rapidjson::Document> d) override {
         d->SetArray();
         return !refuse;
     }
-    bool get_directories(boost::shared_ptr<rapidjson::Document> d) override
-    {
+    bool get_directories(boost::shared_ptr<rapidjson::Document> d) override {
         d->SetObject();
         return !refuse;
     }
@@ -77,13 +72,14 @@ struct quiet_engine : engine_oem_vorn_device_ipc_callback
     std::size_t sink = 0;
 };
 
-const uint32_t kKnownIds[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 30, 31, 100, 107};
-const char* const kFiles[] = {"/tmp/fz/doc.json", "/tmp/fz/missing.json", "/tmp/fz/answer.json", "/tmp/fz/bad.json"};
+const uint32_t kKnownIds[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,  11,
+                              12, 13, 14, 15, 16, 17, 18, 19, 30, 31, 100, 107};
+const char* const kFiles[] = {"/tmp/fz/doc.json", "/tmp/fz/missing.json", "/tmp/fz/answer.json",
+                              "/tmp/fz/bad.json"};
 
 std::string g_root;
 
-void remove_root()
-{
+void remove_root() {
     std::error_code ec;
     std::filesystem::remove_all(g_root, ec);
 }
@@ -94,15 +90,17 @@ probe* g_probe = nullptr;
 bool g_probeHasEngine = true;
 
 // Offset of the hand-off file field in the payload of `id`, or -1.
-long file_offset(uint32_t id)
-{
-    switch (id)
-    {
+long file_offset(uint32_t id) {
+    switch (id) {
     case 1:
         return 64;
-    case 3: case 13: case 17: case 18:
+    case 3:
+    case 13:
+    case 17:
+    case 18:
         return 0;
-    case 5: case 9:
+    case 5:
+    case 9:
         return 256;
     default:
         return -1;
@@ -111,8 +109,7 @@ long file_offset(uint32_t id)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Our own folder for every file the stand-ins touch.
     char tmpl[] = "/tmp/vqfz.XXXXXX";
     if (::mkdtemp(tmpl) == nullptr)
@@ -130,8 +127,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     write_json_to_file(info, doc);
     // A file that holds no JSON document.
     std::string bad = std::string(tmpl) + kFiles[3];
-    if (FILE* f = std::fopen(bad.c_str(), "w"))
-    {
+    if (FILE* f = std::fopen(bad.c_str(), "w")) {
         std::fputs("{\"unterminated\":", f);
         std::fclose(f);
     }
@@ -139,8 +135,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 9)
         return 0;
     uint32_t id = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
@@ -157,8 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Keep file names to our few files: the file functions take any path.
     const long at = file_offset(id);
-    if (at >= 0 && payload.size() >= static_cast<std::size_t>(at) + sizeof(TJsonFile_Info))
-    {
+    if (at >= 0 && payload.size() >= static_cast<std::size_t>(at) + sizeof(TJsonFile_Info)) {
         char* path = reinterpret_cast<char*>(payload.data() + at);
         std::memset(path, 0, 256);
         std::strcpy(path, kFiles[(flags >> 5) % 4]);
@@ -168,8 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t outSize = capacity;
     g_engine.refuse = (flags & 16) != 0;
     const bool withEngine = (flags & 8) == 0;
-    if (withEngine != g_probeHasEngine)
-    {
+    if (withEngine != g_probeHasEngine) {
         // One endpoint per process: the old one goes before the new one comes.
         delete g_probe;
         g_probe = new probe(&g_hul, withEngine ? &g_engine : nullptr);
@@ -177,13 +170,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const int32_t result = g_probe->KSAL_IPC_callback(
         id, (flags & 1) != 0 || payload.empty() ? nullptr : payload.data(), inSize,
-        (flags & 2) != 0 || out.empty() ? nullptr : out.data(), (flags & 4) != 0 ? nullptr : &outSize);
+        (flags & 2) != 0 || out.empty() ? nullptr : out.data(),
+        (flags & 4) != 0 ? nullptr : &outSize);
 
     // What the dispatcher promises whatever it was given.
     if (result < -3 || result > 0)
         std::abort();
-    if ((flags & 4) == 0)
-    {
+    if ((flags & 4) == 0) {
         if (outSize != 0 && (outSize != 256 || result != 0 || capacity < 256))
             std::abort();
         if (outSize == 256 && out[255] != 0)

@@ -16,10 +16,11 @@ const Json::Value& sample() {
 
 void check(const velquin_sim::answer& a) {
     const Json::Value out = velquin_sim::parse_json(a.body);
-    if (!out.isArray()) std::abort();
+    if (!out.isArray())
+        std::abort();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     velquin_sim::device sim(sample());
@@ -28,12 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const velquin_sim::answer hs = sim.handle_body("[{\"channel\":\"/meta/handshake\"}]");
     const std::string id = velquin_sim::parse_json(hs.body)[0]["clientId"].asString();
     std::string body(reinterpret_cast<const char*>(data), size);
-    for (std::size_t at = body.find("@ID@"); at != std::string::npos; at = body.find("@ID@", at + id.size())) {
+    for (std::size_t at = body.find("@ID@"); at != std::string::npos;
+         at = body.find("@ID@", at + id.size())) {
         body.replace(at, 4, id);
     }
     check(sim.handle_body(body));
     // A second round sees the state the first one left.
     check(sim.handle_body(body));
-    if (!sim.configuration().isObject()) std::abort();
+    if (!sim.configuration().isObject())
+        std::abort();
     return 0;
 }

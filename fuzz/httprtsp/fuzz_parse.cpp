@@ -13,14 +13,17 @@
 namespace {
 
 struct outcome {
-    int result;  // 1 ok, 0 bad, 2 conversion failure
+    int result; // 1 ok, 0 bad, 2 conversion failure
     std::size_t stop;
     std::string dump;
-    bool operator!=(const outcome& o) const { return result != o.result || stop != o.stop || dump != o.dump; }
+    bool operator!=(const outcome& o) const {
+        return result != o.result || stop != o.stop || dump != o.dump;
+    }
 };
 
 std::string describe(const boost::shared_ptr<httprtsp::message>& m) {
-    if (!m) return "null";
+    if (!m)
+        return "null";
     return m->to_string() + (m->body() ? "+" + std::to_string(m->body()->size()) : "-");
 }
 
@@ -35,11 +38,14 @@ std::vector<outcome> by_pointers(const char* data, std::size_t size, std::size_t
         while (p != e) {
             try {
                 auto r = format.parse(p, e);
-                if (r.get<1>() <= p || r.get<1>() > e) std::abort();
+                if (r.get<1>() <= p || r.get<1>() > e)
+                    std::abort();
                 if (boost::indeterminate(r.get<0>())) {
-                    if (r.get<1>() != e || r.get<2>()) std::abort();
+                    if (r.get<1>() != e || r.get<2>())
+                        std::abort();
                 } else {
-                    out.push_back({r.get<0>() ? 1 : 0, static_cast<std::size_t>(r.get<1>() - data), describe(r.get<2>())});
+                    out.push_back({r.get<0>() ? 1 : 0, static_cast<std::size_t>(r.get<1>() - data),
+                                   describe(r.get<2>())});
                 }
                 p = r.get<1>();
             } catch (const boost::bad_lexical_cast&) {
@@ -61,7 +67,9 @@ std::vector<outcome> by_bytes(const char* data, std::size_t size) {
         try {
             auto r = format.parse(p, all.end());
             if (!boost::indeterminate(r.get<0>()))
-                out.push_back({r.get<0>() ? 1 : 0, static_cast<std::size_t>(r.get<1>() - all.begin()), describe(r.get<2>())});
+                out.push_back({r.get<0>() ? 1 : 0,
+                               static_cast<std::size_t>(r.get<1>() - all.begin()),
+                               describe(r.get<2>())});
             p = r.get<1>();
         } catch (const boost::bad_lexical_cast&) {
             out.push_back({2, 0, describe(format.get_current_message())});
@@ -79,26 +87,31 @@ bool announces_huge_body(const char* data, std::size_t size) {
         const char c = data[i];
         const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
         run = hex ? run + 1 : 0;
-        if (run >= 7) return true;
+        if (run >= 7)
+            return true;
     }
     return false;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size) {
-    if (size < 2) return 0;
+    if (size < 2)
+        return 0;
     const std::size_t cut_choice = static_cast<std::size_t>(raw[0]) << 8 | raw[1];
     const char* data = reinterpret_cast<const char*>(raw + 2);
     size -= 2;
-    if (announces_huge_body(data, size)) return 0;
+    if (announces_huge_body(data, size))
+        return 0;
     const std::size_t cut = size ? cut_choice % (size + 1) : 0;
     std::vector<outcome> split = by_pointers(data, size, cut);
     std::vector<outcome> whole = by_pointers(data, size, size);
     std::vector<outcome> bytes = by_bytes(data, size);
     // A conversion failure loses the position, so only compare up to it.
-    if (split.size() != whole.size() || whole.size() != bytes.size()) std::abort();
+    if (split.size() != whole.size() || whole.size() != bytes.size())
+        std::abort();
     for (std::size_t i = 0; i < whole.size(); ++i)
-        if (split[i] != whole[i] || whole[i] != bytes[i]) std::abort();
+        if (split[i] != whole[i] || whole[i] != bytes[i])
+            std::abort();
     return 0;
 }

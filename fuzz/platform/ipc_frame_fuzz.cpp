@@ -14,21 +14,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 uintptr_t g_handle = 0;
 std::string g_socket;
 std::string g_root;
 
-void remove_root()
-{
+void remove_root() {
     std::error_code ec;
     std::filesystem::remove_all(g_root, ec);
 }
 
-int32_t echo(void*, uint32_t id, const void* in, uint32_t size, void* out, uint32_t* out_size)
-{
+int32_t echo(void*, uint32_t id, const void* in, uint32_t size, void* out, uint32_t* out_size) {
     uint32_t n = size < *out_size ? size : *out_size;
     if (n > 0)
         std::memcpy(out, in, n);
@@ -38,8 +35,7 @@ int32_t echo(void*, uint32_t id, const void* in, uint32_t size, void* out, uint3
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char tmpl[] = "/tmp/vq_ipc_fuzz.XXXXXX";
     if (::mkdtemp(tmpl) == nullptr)
         std::abort();
@@ -52,8 +48,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
@@ -64,8 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         std::abort(); // the channel stopped listening
     size_t off = 0;
-    while (off < size)
-    {
+    while (off < size) {
         ssize_t n = ::send(fd, data + off, size - off, MSG_NOSIGNAL);
         if (n <= 0)
             break;
@@ -73,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     ::shutdown(fd, SHUT_WR);
     char buf[65536];
-    while (::recv(fd, buf, sizeof buf, 0) > 0)
-    {
+    while (::recv(fd, buf, sizeof buf, 0) > 0) {
     }
     ::close(fd);
     return 0;

@@ -16,51 +16,51 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::vector<std::string> arguments;
-  std::string current;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] == 0) {
-      arguments.push_back(current);
-      current.clear();
-    } else {
-      current.push_back(static_cast<char>(data[i]));
+    std::vector<std::string> arguments;
+    std::string current;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            arguments.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(static_cast<char>(data[i]));
+        }
     }
-  }
-  arguments.push_back(current);
+    arguments.push_back(current);
 
-  const publish::scan_result result = publish::scan_command_line(arguments);
-  const int status = result.exit_status();
-  if (result.outcome != publish::scan_outcome::run) {
-    if (status != 1 && status != -1)
-      std::abort();
+    const publish::scan_result result = publish::scan_command_line(arguments);
+    const int status = result.exit_status();
+    if (result.outcome != publish::scan_outcome::run) {
+        if (status != 1 && status != -1)
+            std::abort();
+        return 0;
+    }
+    if (result.options.host.empty() || result.options.port.empty())
+        std::abort();
+    if (result.action != publish::select_action(result.options))
+        std::abort();
+
+    const Json::Value typed = publish::type_value(result.options.value);
+    if (!(typed.isNull() || typed.isBool() || typed.isInt() || typed.isString() || typed.isArray()))
+        std::abort();
+
+    Json::FastWriter writer;
+    std::ostringstream out;
+    switch (result.action) {
+    case publish::selected_action::settings_update: {
+        Json::Value data(Json::objectValue);
+        data["path"] = result.options.path;
+        data["value"] = publish::settings_value(result.options);
+        writer.write(data);
+        publish::print_answer(out, data);
+        break;
+    }
+    case publish::selected_action::command:
+        writer.write(publish::command_data(result.options));
+        break;
+    case publish::selected_action::print_configuration:
+    case publish::selected_action::none:
+        break;
+    }
     return 0;
-  }
-  if (result.options.host.empty() || result.options.port.empty())
-    std::abort();
-  if (result.action != publish::select_action(result.options))
-    std::abort();
-
-  const Json::Value typed = publish::type_value(result.options.value);
-  if (!(typed.isNull() || typed.isBool() || typed.isInt() || typed.isString() || typed.isArray()))
-    std::abort();
-
-  Json::FastWriter writer;
-  std::ostringstream out;
-  switch (result.action) {
-  case publish::selected_action::settings_update: {
-    Json::Value data(Json::objectValue);
-    data["path"] = result.options.path;
-    data["value"] = publish::settings_value(result.options);
-    writer.write(data);
-    publish::print_answer(out, data);
-    break;
-  }
-  case publish::selected_action::command:
-    writer.write(publish::command_data(result.options));
-    break;
-  case publish::selected_action::print_configuration:
-  case publish::selected_action::none:
-    break;
-  }
-  return 0;
 }

@@ -9,14 +9,18 @@
 
 namespace httprtsp {
 
-client::client(const std::string& host_, const std::string& port_, boost::shared_ptr<request_handler_base> handler_,
+client::client(const std::string& host_, const std::string& port_,
+               boost::shared_ptr<request_handler_base> handler_,
                boost::shared_ptr<boost::asio::io_service> io_service_)
     : host(host_), port(port_), io_service(io_service_), handler(handler_) {}
 
-client::~client() { close_connection(); }
+client::~client() {
+    close_connection();
+}
 
 void client::ensure_connected() {
-    if (conn && !conn->is_closed()) return;
+    if (conn && !conn->is_closed())
+        return;
 
     boost::asio::ip::tcp::resolver resolver(*io_service);
     boost::asio::ip::tcp::resolver::results_type endpoints =
@@ -29,7 +33,8 @@ void client::ensure_connected() {
         boost::system::error_code ignored;
         socket.close(ignored);
         socket.open(it->endpoint().protocol(), error);
-        if (!error) socket.connect(it->endpoint(), error);
+        if (!error)
+            socket.connect(it->endpoint(), error);
     }
     if (error) {
         // A socket left open but unconnected would pass the check above next time, and the
@@ -54,9 +59,10 @@ boost::shared_ptr<reply> client::issue_request(boost::shared_ptr<request> req) {
 }
 
 void client::close_connection() {
-    if (!conn) return;
+    if (!conn)
+        return;
     conn->close();
     conn.reset();
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

@@ -17,7 +17,8 @@ namespace httprtsp {
 class client : private boost::noncopyable {
 public:
     // Stores the address; connects only when a request needs it.
-    client(const std::string& host, const std::string& port, boost::shared_ptr<request_handler_base> handler,
+    client(const std::string& host, const std::string& port,
+           boost::shared_ptr<request_handler_base> handler,
            boost::shared_ptr<boost::asio::io_service> io_service);
     virtual ~client();
 
@@ -39,6 +40,6 @@ protected:
     boost::shared_ptr<request_handler_base> handler;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

@@ -18,7 +18,7 @@ namespace httprtsp {
 namespace {
 
 const char multipart_prefix[] = "multipart/form-data; boundary=";
-const std::size_t multipart_prefix_size = sizeof multipart_prefix - 1;  // 30
+const std::size_t multipart_prefix_size = sizeof multipart_prefix - 1; // 30
 const std::size_t tail_size = 512;
 
 // Peer bytes for a log line: anything outside printable ASCII is escaped so that a peer
@@ -43,22 +43,28 @@ std::string printable(const char* begin, const char* end) {
     return out;
 }
 
-bool starts_with(const std::string& s, const char* prefix, std::size_t n) { return s.compare(0, n, prefix) == 0; }
+bool starts_with(const std::string& s, const char* prefix, std::size_t n) {
+    return s.compare(0, n, prefix) == 0;
+}
 
 enum class part_start { found, need_more, no_delimiter };
 
 // Finds where the content of the first part begins: past the first delimiter, its line end
 // and the part's header lines. While more bytes may come, an incomplete delimiter or header
 // block asks for more instead of guessing.
-part_start locate_part_data(const char* b, const char* e, const std::string& delimiter, bool complete,
-                            const char*& data) {
+part_start locate_part_data(const char* b, const char* e, const std::string& delimiter,
+                            bool complete, const char*& data) {
     const char* d = std::search(b, e, delimiter.begin(), delimiter.end());
-    if (d == e) return complete ? part_start::no_delimiter : part_start::need_more;
+    if (d == e)
+        return complete ? part_start::no_delimiter : part_start::need_more;
     const char* p = d + delimiter.size();
-    if (!complete && e - p < 2) return part_start::need_more;
-    if (e - p >= 2 && p[0] == '\r' && p[1] == '\n') p += 2;
-    if (!complete && e - p < 2) return part_start::need_more;
-    if (e - p >= 2 && p[0] == '-' && p[1] == '-') {  // closing delimiter: the part is empty
+    if (!complete && e - p < 2)
+        return part_start::need_more;
+    if (e - p >= 2 && p[0] == '\r' && p[1] == '\n')
+        p += 2;
+    if (!complete && e - p < 2)
+        return part_start::need_more;
+    if (e - p >= 2 && p[0] == '-' && p[1] == '-') { // closing delimiter: the part is empty
         data = p;
         return part_start::found;
     }
@@ -67,16 +73,18 @@ part_start locate_part_data(const char* b, const char* e, const std::string& del
     const char* next_delimiter = std::search(p, e, delimiter.begin(), delimiter.end());
     for (;;) {
         const char* line_end = std::search(p, next_delimiter, crlf, crlf + 2);
-        if (line_end == next_delimiter) {  // no line end before the next delimiter
-            if (!complete && next_delimiter == e) return part_start::need_more;
+        if (line_end == next_delimiter) { // no line end before the next delimiter
+            if (!complete && next_delimiter == e)
+                return part_start::need_more;
             data = p;
             return part_start::found;
         }
-        if (line_end == p) {  // empty line ends the part's headers
+        if (line_end == p) { // empty line ends the part's headers
             data = p + 2;
             return part_start::found;
         }
-        if (std::search(p, line_end, colon_space, colon_space + 2) == line_end) {  // not a header line
+        if (std::search(p, line_end, colon_space, colon_space + 2) ==
+            line_end) { // not a header line
             data = p;
             return part_start::found;
         }
@@ -84,26 +92,20 @@ part_start locate_part_data(const char* b, const char* e, const std::string& del
     }
 }
 
-}  // namespace
+} // namespace
 
 const std::size_t connection::upload_header_limit;
 
 connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
                        boost::shared_ptr<request_handler_base> handler)
-    : io_service_(io_service),
-      socket_(*io_service),
-      handler_(handler),
-      format_(boost::make_shared<httprtsp_message_format>()),
-      upload_active(false),
-      upload_expected_bytes(0),
-      upload_written_bytes(0),
-      upload_last_percent(0),
-      upload_waiting(false),
-      write_index(0),
-      close_when_written(false),
+    : io_service_(io_service), socket_(*io_service), handler_(handler),
+      format_(boost::make_shared<httprtsp_message_format>()), upload_active(false),
+      upload_expected_bytes(0), upload_written_bytes(0), upload_last_percent(0),
+      upload_waiting(false), write_index(0), close_when_written(false),
       upload_handler_(boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)),
       peer_known(false) {
-    if (upload_handler_) format_->upload_uri = upload_handler_->upload_uri();
+    if (upload_handler_)
+        format_->upload_uri = upload_handler_->upload_uri();
 }
 
 connection::~connection() {
@@ -128,8 +130,8 @@ void connection::start() {
         peer_known = !ignored;
     }
     socket_.async_read_some(boost::asio::buffer(read_buffer),
-                            boost::bind(&connection::handle_read, shared_from_this(), boost::placeholders::_1,
-                                        boost::placeholders::_2));
+                            boost::bind(&connection::handle_read, shared_from_this(),
+                                        boost::placeholders::_1, boost::placeholders::_2));
 }
 
 void connection::send(boost::shared_ptr<message> msg) {
@@ -137,7 +139,8 @@ void connection::send(boost::shared_ptr<message> msg) {
     if (!socket_.is_open())
         throw boost::system::system_error(boost::asio::error::connection_reset);
     write_queue.push_back(msg);
-    if (write_queue.size() == 1) write_front();
+    if (write_queue.size() == 1)
+        write_front();
 }
 
 void connection::write_front() {
@@ -149,14 +152,17 @@ void connection::write_front() {
         // error, a message that closes the connection) takes the asynchronous path, so that
         // closing never happens inside send().
         boost::system::error_code error;
-        if (!socket_.non_blocking()) socket_.non_blocking(true, error);
+        if (!socket_.non_blocking())
+            socket_.non_blocking(true, error);
         std::size_t written = error ? 0 : socket_.write_some(write_buffers, error);
-        if (error || !skip_written(written) || close_when_written || !write_queue.front()->keep_alive()) {
+        if (error || !skip_written(written) || close_when_written ||
+            !write_queue.front()->keep_alive()) {
             write_rest();
             return;
         }
         write_queue.pop_front();
-        if (write_queue.empty()) return;
+        if (write_queue.empty())
+            return;
     }
 }
 
@@ -170,15 +176,16 @@ bool connection::skip_written(std::size_t bytes) {
         bytes -= size;
         ++write_index;
     }
-    while (write_index < write_buffers.size() && write_buffers[write_index].size() == 0) ++write_index;
+    while (write_index < write_buffers.size() && write_buffers[write_index].size() == 0)
+        ++write_index;
     return write_index == write_buffers.size();
 }
 
 void connection::write_rest() {
-    std::vector<boost::asio::const_buffer> rest(write_buffers.begin() + static_cast<std::ptrdiff_t>(write_index),
-                                                write_buffers.end());
-    socket_.async_write_some(rest, boost::bind(&connection::handle_write, shared_from_this(), boost::placeholders::_1,
-                                               boost::placeholders::_2));
+    std::vector<boost::asio::const_buffer> rest(
+        write_buffers.begin() + static_cast<std::ptrdiff_t>(write_index), write_buffers.end());
+    socket_.async_write_some(rest, boost::bind(&connection::handle_write, shared_from_this(),
+                                               boost::placeholders::_1, boost::placeholders::_2));
 }
 
 boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> req) {
@@ -206,7 +213,8 @@ boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> re
 
 bool connection::clean_canceled_request(reply_placeholder_ptr placeholder) {
     HTTPRTSP_LOG_ERROR("clean_canceled_request\n");
-    if (!placeholder) return false;
+    if (!placeholder)
+        return false;
     {
         scoped_lock lock(lock_);
         pending_replies.remove(placeholder);
@@ -227,16 +235,20 @@ void connection::close(const boost::system::error_code& error) {
         HTTPRTSP_LOG_ERROR("runtime error while handling 'cancel': %s\n", e.what());
         return;
     }
-    if (!socket_.is_open()) return;
+    if (!socket_.is_open())
+        return;
 
     boost::system::error_code close_error;
     socket_.close(close_error);
-    if (close_error) HTTPRTSP_LOG_ERROR("runtime error while handling 'close': %s\n", close_error.message().c_str());
+    if (close_error)
+        HTTPRTSP_LOG_ERROR("runtime error while handling 'close': %s\n",
+                           close_error.message().c_str());
 
     for (const reply_placeholder_ptr& placeholder : pending_replies) {
         try {
             if (error)
-                placeholder->promise.set_exception(boost::copy_exception(boost::system::system_error(error)));
+                placeholder->promise.set_exception(
+                    boost::copy_exception(boost::system::system_error(error)));
             else
                 placeholder->promise.set_value(boost::shared_ptr<reply>());
         } catch (std::exception& e) {
@@ -246,7 +258,8 @@ void connection::close(const boost::system::error_code& error) {
     pending_replies.clear();
 
     // The front message's aborted write is still to complete and refers to it.
-    if (write_queue.size() >= 2) write_queue.erase(++write_queue.begin(), write_queue.end());
+    if (write_queue.size() >= 2)
+        write_queue.erase(++write_queue.begin(), write_queue.end());
 
     if (error && handler_) {
         try {
@@ -260,7 +273,8 @@ void connection::close(const boost::system::error_code& error) {
 void connection::receive(const char* data, std::size_t size) {
     while (size != 0) {
         const std::size_t piece = std::min(size, read_buffer.size());
-        if (!process_received(data, data + piece)) return;
+        if (!process_received(data, data + piece))
+            return;
         data += piece;
         size -= piece;
     }
@@ -269,8 +283,10 @@ void connection::receive(const char* data, std::size_t size) {
 void connection::handle_read(const boost::system::error_code& read_error, std::size_t bytes) {
     boost::system::error_code error = read_error;
     for (unsigned round = 0;; ++round) {
-        if (!process_received(read_buffer.data(), read_buffer.data() + bytes)) return;
-        if (error || round == direct_read_limit) break;
+        if (!process_received(read_buffer.data(), read_buffer.data() + bytes))
+            return;
+        if (error || round == direct_read_limit)
+            break;
         bytes = read_waiting(error);
         if (error == boost::asio::error::would_block) {
             error = boost::system::error_code();
@@ -281,8 +297,9 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
     if (!error) {
         start();
     } else if (error == boost::asio::error::operation_aborted) {
-        HTTPRTSP_LOG_NOTICE("%p====================================1.boost::asio::error::operation_aborted: ignored\n",
-                            static_cast<void*>(this));
+        HTTPRTSP_LOG_NOTICE(
+            "%p====================================1.boost::asio::error::operation_aborted: ignored\n",
+            static_cast<void*>(this));
         start();
     } else {
         close(error);
@@ -294,7 +311,7 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
 std::size_t connection::read_waiting(boost::system::error_code& error) {
     scoped_lock lock(lock_);
     if (!socket_.is_open()) {
-        error = boost::asio::error::would_block;  // let start() report the closed socket
+        error = boost::asio::error::would_block; // let start() report the closed socket
         return 0;
     }
     if (!socket_.non_blocking()) {
@@ -326,7 +343,8 @@ bool connection::process_received(const char* pos, const char* const end) {
 
         if (!handle_read_upload(result, msg)) {
             HTTPRTSP_LOG_ERROR("handle_read_upload failed\n");
-            if (boost::indeterminate(result)) format_->reset();
+            if (boost::indeterminate(result))
+                format_->reset();
             result = false;
         }
 
@@ -341,8 +359,9 @@ bool connection::process_received(const char* pos, const char* const end) {
                 scoped_lock lock(lock_);
                 peer = peer_endpoint;
             }
-            HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d", printable(stop, end).c_str(),
-                                       peer.address().to_string().c_str(), static_cast<int>(peer.port()));
+            HTTPRTSP_LOG_NOTICE_ALWAYS(
+                "received bad http/rtsp message: %s from %s:%d", printable(stop, end).c_str(),
+                peer.address().to_string().c_str(), static_cast<int>(peer.port()));
             if (is_closed()) {
                 // Nothing can answer; a parser exception gives no position, so drop the rest.
                 pos = parser_threw ? end : stop;
@@ -377,14 +396,16 @@ bool connection::process_received(const char* pos, const char* const end) {
 void connection::dispatch_request(boost::shared_ptr<request> req) {
     {
         scoped_lock lock(lock_);
-        if (!socket_.is_open()) return;
+        if (!socket_.is_open())
+            return;
         boost::system::error_code ignored;
         req->local_endpoint() = socket_.local_endpoint(ignored);
         req->remote_endpoint() = socket_.remote_endpoint(ignored);
     }
     bool failed = false;
     try {
-        if (handler_) handler_->handle_request(shared_from_this(), req);
+        if (handler_)
+            handler_->handle_request(shared_from_this(), req);
     } catch (std::exception& e) {
         HTTPRTSP_LOG_ERROR_ALWAYS("exception while handling request: %s", e.what());
         failed = true;
@@ -392,9 +413,12 @@ void connection::dispatch_request(boost::shared_ptr<request> req) {
         HTTPRTSP_LOG_ERROR_ALWAYS("non-standard exception while handling a request");
         failed = true;
     }
-    if (!failed) return;
-    boost::shared_ptr<reply> error_reply = req ? boost::make_shared<reply>(*req) : boost::make_shared<reply>();
-    if (!req) error_reply->protocol() = "HTTP/1.0";
+    if (!failed)
+        return;
+    boost::shared_ptr<reply> error_reply =
+        req ? boost::make_shared<reply>(*req) : boost::make_shared<reply>();
+    if (!req)
+        error_reply->protocol() = "HTTP/1.0";
     error_reply->set_status(500, true);
     try {
         send(error_reply);
@@ -431,7 +455,8 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
         return;
     }
     scoped_lock lock(lock_);
-    if (write_queue.empty()) return;
+    if (write_queue.empty())
+        return;
 
     // Step over what the socket took; write the rest of the same message first.
     if (!skip_written(bytes)) {
@@ -452,18 +477,24 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
 }
 
 bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg) {
-    if (!upload_handler_) return true;
+    if (!upload_handler_)
+        return true;
     upload_temp_file_request_handler& uploads = *upload_handler_;
     try {
-        if (!msg) msg = format_->get_current_message();
+        if (!msg)
+            msg = format_->get_current_message();
         boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
-        if (!req) return true;
+        if (!req)
+            return true;
         message::body_ptr body = req->body();
-        if (!body || body->empty()) return true;
-        if (!starts_with(req->protocol(), "HTTP/", 5) || req->method() != "POST" || req->uri() != format_->upload_uri)
+        if (!body || body->empty())
+            return true;
+        if (!starts_with(req->protocol(), "HTTP/", 5) || req->method() != "POST" ||
+            req->uri() != format_->upload_uri)
             return true;
         message::header_map::const_iterator type = req->find_header(header_names::content_type);
-        if (type == req->headers().end() || !starts_with(type->second, multipart_prefix, multipart_prefix_size))
+        if (type == req->headers().end() ||
+            !starts_with(type->second, multipart_prefix, multipart_prefix_size))
             return true;
 
         scoped_lock lock(lock_);
@@ -473,7 +504,8 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
             upload_last_percent = 0;
             uploads.upload_progress(0, "Upload Firmware...");
         }
-        if (!result) return true;  // malformed: nothing more to do here
+        if (!result)
+            return true; // malformed: nothing more to do here
         const bool complete = result ? true : false;
 
         std::string boundary = type->second.substr(multipart_prefix_size);
@@ -486,20 +518,26 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
         if (!upload_active) {
             const int length = req->content_length();
             upload_expected_bytes = length > 0 ? static_cast<std::uint32_t>(length) : 0;
-            const part_start found = locate_part_data(body->data(), body_end, delimiter, complete, data);
+            const part_start found =
+                locate_part_data(body->data(), body_end, delimiter, complete, data);
             if (found != part_start::found) {
                 // Wait for the rest of the delimiter and part headers, but not forever.
-                upload_waiting = found == part_start::need_more && body->size() <= upload_header_limit;
+                upload_waiting =
+                    found == part_start::need_more && body->size() <= upload_header_limit;
                 return upload_waiting;
             }
             upload_waiting = false;
-            if (complete && data == body_end) return finish_upload(uploads, delimiter);  // nothing to store
+            if (complete && data == body_end)
+                return finish_upload(uploads, delimiter); // nothing to store
             // Opened (and truncated) even when no content has come yet: later pieces append.
             // A larger stream buffer saves a system call for most reads.
-            if (upload_stream_buffer.empty()) upload_stream_buffer.resize(upload_stream_buffer_size);
-            upload_file.rdbuf()->pubsetbuf(upload_stream_buffer.data(),
-                                           static_cast<std::streamsize>(upload_stream_buffer.size()));
-            upload_file.open(uploads.temp_file_path(), std::ios::out | std::ios::trunc | std::ios::binary);
+            if (upload_stream_buffer.empty())
+                upload_stream_buffer.resize(upload_stream_buffer_size);
+            upload_file.rdbuf()->pubsetbuf(
+                upload_stream_buffer.data(),
+                static_cast<std::streamsize>(upload_stream_buffer.size()));
+            upload_file.open(uploads.temp_file_path(),
+                             std::ios::out | std::ios::trunc | std::ios::binary);
             if (!upload_file.is_open()) {
                 uploads.upload_progress(0, "Error: open failed");
                 return false;
@@ -518,16 +556,19 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
             if (upload_expected_bytes != 0) {
                 // A chunked body may run past its Content-Length; reports stay within 0 to 100.
                 const std::uint64_t percent = std::min<std::uint64_t>(
-                    static_cast<std::uint64_t>(upload_written_bytes) * 100u / upload_expected_bytes, 100u);
+                    static_cast<std::uint64_t>(upload_written_bytes) * 100u / upload_expected_bytes,
+                    100u);
                 if (percent > upload_last_percent) {
                     upload_last_percent = static_cast<std::uint16_t>(percent);
-                    uploads.upload_progress(static_cast<int>(upload_last_percent), "Upload Firmware...");
+                    uploads.upload_progress(static_cast<int>(upload_last_percent),
+                                            "Upload Firmware...");
                 }
             }
         }
         body->clear();
 
-        if (complete) return finish_upload(uploads, delimiter);
+        if (complete)
+            return finish_upload(uploads, delimiter);
         return true;
     } catch (std::exception& e) {
         HTTPRTSP_LOG_ERROR_ALWAYS("an exception was thrown: %s", e.what());
@@ -537,12 +578,14 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
 
 // Lock held. The file holds the part's content followed by "\r\n", the closing delimiter
 // and whatever came after it; cut it back to the content.
-bool connection::finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter) {
-    if (upload_file.is_open()) upload_file.close();
+bool connection::finish_upload(upload_temp_file_request_handler& uploads,
+                               const std::string& delimiter) {
+    if (upload_file.is_open())
+        upload_file.close();
     upload_active = false;
     uploads.upload_progress(100, "Firmware upload Done");
 
-    if (upload_written_bytes == 0) {  // nothing of this request reached the file: leave it alone
+    if (upload_written_bytes == 0) { // nothing of this request reached the file: leave it alone
         uploads.upload_failed(3);
         return false;
     }
@@ -565,7 +608,8 @@ bool connection::finish_upload(upload_temp_file_request_handler& uploads, const 
         }
     }
     const char* const tail_end = tail + n;
-    const char* found = std::search(static_cast<const char*>(tail), tail_end, delimiter.begin(), delimiter.end());
+    const char* found =
+        std::search(static_cast<const char*>(tail), tail_end, delimiter.begin(), delimiter.end());
     if (found == tail_end) {
         uploads.upload_failed(3);
         return false;
@@ -584,4 +628,4 @@ bool connection::finish_upload(upload_temp_file_request_handler& uploads, const 
     return true;
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

@@ -33,7 +33,7 @@ class connection : public boost::enable_shared_from_this<connection>, private bo
 public:
     // Where a waiting issue_request() receives its reply.
     struct reply_placeholder {
-        boost::promise<boost::shared_ptr<reply> > promise;
+        boost::promise<boost::shared_ptr<reply>> promise;
     };
     typedef boost::shared_ptr<reply_placeholder> reply_placeholder_ptr;
 
@@ -80,7 +80,8 @@ private:
     // Parses and dispatches received bytes; false when the input was rejected and the
     // connection closed, so that no further read may start.
     bool process_received(const char* begin, const char* end);
-    std::size_t read_waiting(boost::system::error_code& error);  // non-blocking read into read_buffer
+    std::size_t
+    read_waiting(boost::system::error_code& error); // non-blocking read into read_buffer
     // Reads taken directly after one completion before the next read goes back to the service,
     // so that one busy connection cannot hold an I/O thread for ever.
     static const unsigned direct_read_limit = 64;
@@ -90,9 +91,9 @@ private:
     // the input count as malformed.
     bool handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
     bool finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter);
-    void write_front();                     // lock held
-    bool skip_written(std::size_t bytes);   // lock held; true when the front message is all out
-    void write_rest();                      // lock held; asynchronous write of what is left
+    void write_front();                   // lock held
+    bool skip_written(std::size_t bytes); // lock held; true when the front message is all out
+    void write_rest();                    // lock held; asynchronous write of what is left
 
     boost::shared_ptr<boost::asio::io_service> io_service_;
     boost::asio::ip::tcp::socket socket_;
@@ -100,7 +101,7 @@ private:
     boost::array<char, 8192> read_buffer;
     boost::shared_ptr<httprtsp_message_format> format_;
     std::list<reply_placeholder_ptr> pending_replies;
-    std::list<boost::shared_ptr<message> > write_queue;
+    std::list<boost::shared_ptr<message>> write_queue;
     lock_type lock_;
     bool upload_active;
     std::uint32_t upload_expected_bytes;
@@ -125,6 +126,6 @@ private:
     bool peer_known;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

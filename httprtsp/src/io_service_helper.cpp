@@ -18,9 +18,11 @@ namespace {
 bool decide_colours() {
 #if defined(_WIN32)
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == INVALID_HANDLE_VALUE || out == NULL) return false;
+    if (out == INVALID_HANDLE_VALUE || out == NULL)
+        return false;
     DWORD mode = 0;
-    if (!GetConsoleMode(out, &mode)) return false;
+    if (!GetConsoleMode(out, &mode))
+        return false;
     return SetConsoleMode(out, mode | 4 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */) != 0;
 #else
     return isatty(STDOUT_FILENO) == 1;
@@ -34,19 +36,22 @@ const char reset_sequence[] = "\033[0m";
 std::string base_name(const char* file) {
     const char* start = file;
     for (const char* p = file; *p; ++p)
-        if (*p == '/' || *p == '\\') start = p + 1;
+        if (*p == '/' || *p == '\\')
+            start = p + 1;
     const char* dot = std::strrchr(start, '.');
     return dot && dot != start ? std::string(start, dot) : std::string(start);
 }
 
-}  // namespace
+} // namespace
 
 bool colours_enabled = decide_colours();
 
-void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format, ...) {
+void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
+              ...) {
     std::string text = "In " + base_name(file) + ", line " + std::to_string(line) + ": ";
     const bool colour = always_coloured || colours_enabled;
-    if (colour) text += colour_of[static_cast<int>(level)];
+    if (colour)
+        text += colour_of[static_cast<int>(level)];
 
     char small[512];
     va_list args;
@@ -64,10 +69,12 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
     }
     va_end(again);
 
-    if (colour) text += reset_sequence;
-    if (always_coloured) text += "\r\n";
+    if (colour)
+        text += reset_sequence;
+    if (always_coloured)
+        text += "\r\n";
 
-    // stdio locks the stream per call, so one fwrite keeps lines from interleaving.
+        // stdio locks the stream per call, so one fwrite keeps lines from interleaving.
 #if defined(_WIN32)
     _lock_file(stdout);
 #else
@@ -82,7 +89,7 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
 #endif
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 // ---- I/O service pool ----
 
@@ -99,16 +106,16 @@ namespace {
 // attached picks the name up, and without one the exception is ours to swallow.
 #pragma pack(push, 8)
 struct thread_name_info {
-    DWORD type;        // 0x1000
+    DWORD type; // 0x1000
     LPCSTR name;
-    DWORD thread_id;   // -1: the calling thread
-    DWORD flags;       // 0
+    DWORD thread_id; // -1: the calling thread
+    DWORD flags;     // 0
 };
 #pragma pack(pop)
 
 void set_thread_name(const std::string& name) {
 #if !defined(_MSC_VER)
-    (void)name;  // structured exception handling is MSVC's; other compilers go without names
+    (void)name; // structured exception handling is MSVC's; other compilers go without names
 #else
     thread_name_info info;
     info.type = 0x1000;
@@ -116,13 +123,14 @@ void set_thread_name(const std::string& name) {
     info.thread_id = static_cast<DWORD>(-1);
     info.flags = 0;
     __try {
-        RaiseException(0x406D1388, 0, sizeof info / sizeof(ULONG_PTR), reinterpret_cast<ULONG_PTR*>(&info));
+        RaiseException(0x406D1388, 0, sizeof info / sizeof(ULONG_PTR),
+                       reinterpret_cast<ULONG_PTR*>(&info));
     } __except (EXCEPTION_EXECUTE_HANDLER) {
     }
 #endif
 }
 
-}  // namespace
+} // namespace
 #else
 #include <pthread.h>
 namespace {
@@ -136,7 +144,7 @@ void set_thread_name(const std::string& name) {
 #endif
 }
 
-}  // namespace
+} // namespace
 #endif
 
 namespace {
@@ -151,15 +159,17 @@ public:
     void discard_pending() { shutdown(); }
 };
 
-}  // namespace
+} // namespace
 
-void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service, const std::string& thread_name) {
+void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service,
+                    const std::string& thread_name) {
     set_thread_name(thread_name);
     for (;;) {
         try {
             boost::system::error_code error;
             io_service->run(error);
-            if (!error) return;
+            if (!error)
+                return;
             HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", error.message().c_str());
         } catch (std::exception& e) {
             HTTPRTSP_LOG_ERROR("Uncought exception: %s\n", e.what());
@@ -188,6 +198,7 @@ io_service_pool::~io_service_pool() {
 void io_service_pool::stop() {
     io_service->stop();
     for (const boost::shared_ptr<boost::thread>& t : threads)
-        if (t->joinable()) t->join();
+        if (t->joinable())
+            t->join();
     threads.clear();
 }

@@ -23,17 +23,19 @@ enum class log_level { error, warning, notice };
 // sequence (colour and reset only while colours_enabled). An always-coloured line carries them
 // regardless and ends with the reset and "\r\n". One write per line, flushed; safe from
 // several threads. file is a full path such as __FILE__; directories and extension are dropped.
-void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format, ...)
+void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
+              ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 5, 6)))
 #endif
     ;
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 // Body of every pool thread: names the thread, runs the service until it is stopped, and
 // logs and survives whatever a completion handler throws.
-void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service, const std::string& thread_name);
+void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service,
+                    const std::string& thread_name);
 
 // The I/O service, kept busy by a work guard, run by n threads named "IO0", "IO1", ... (the
 // number counts threads of every pool in the process).
@@ -51,16 +53,18 @@ public:
 private:
     boost::shared_ptr<boost::asio::io_service> io_service;
     boost::shared_ptr<boost::asio::io_service::work> work;
-    std::vector<boost::shared_ptr<boost::thread> > threads;
+    std::vector<boost::shared_ptr<boost::thread>> threads;
 };
 
-#define HTTPRTSP_LOG_ERROR(...) ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, false, __VA_ARGS__)
-#define HTTPRTSP_LOG_WARNING(...) \
+#define HTTPRTSP_LOG_ERROR(...)                                                                    \
+    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, false, __VA_ARGS__)
+#define HTTPRTSP_LOG_WARNING(...)                                                                  \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::warning, false, __VA_ARGS__)
-#define HTTPRTSP_LOG_NOTICE(...) ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, false, __VA_ARGS__)
-#define HTTPRTSP_LOG_ERROR_ALWAYS(...) \
+#define HTTPRTSP_LOG_NOTICE(...)                                                                   \
+    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, false, __VA_ARGS__)
+#define HTTPRTSP_LOG_ERROR_ALWAYS(...)                                                             \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, true, __VA_ARGS__)
-#define HTTPRTSP_LOG_NOTICE_ALWAYS(...) \
+#define HTTPRTSP_LOG_NOTICE_ALWAYS(...)                                                            \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, true, __VA_ARGS__)
 
 #endif

@@ -26,7 +26,7 @@ const std::string sec_websocket_key = "Sec-WebSocket-Key";
 const std::string sec_websocket_origin = "Sec-WebSocket-Origin";
 const std::string sec_websocket_protocol = "Sec-WebSocket-Protocol";
 const std::string sec_websocket_version = "Sec-WebSocket-Version";
-}  // namespace header_names
+} // namespace header_names
 
 namespace method_names {
 const std::string announce = "ANNOUNCE";
@@ -48,7 +48,7 @@ const std::string setup = "SETUP";
 const std::string teardown = "TEARDOWN";
 const std::string unlink = "UNLINK";
 const std::string update = "UPDATE";
-}  // namespace method_names
+} // namespace method_names
 
 const std::string text_html = "text/html";
 
@@ -80,7 +80,7 @@ const std::string internal_server_error = "500 Internal Server Error";
 const std::string not_implemented = "501 Not Implemented";
 const std::string bad_gateway = "502 Bad Gateway";
 const std::string service_unavailable = "503 Service Unavailable";
-}  // namespace status_strings
+} // namespace status_strings
 
 namespace stock_pages {
 const std::string empty = "";
@@ -118,78 +118,122 @@ const std::string bad_gateway =
     "<html><head><title>Bad Gateway</title></head><body><h1>502 Bad Gateway</h1></body></html>";
 const std::string service_unavailable =
     "<html><head><title>Service Unavailable</title></head><body><h1>503 Service Unavailable</h1></body></html>";
-}  // namespace stock_pages
+} // namespace stock_pages
 
 // Case-insensitive equality through the global locale's toupper; lengths must match.
 bool equals_ignoring_case(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     const std::locale loc;
-    const std::ctype<char>& ct = std::use_facet<std::ctype<char> >(loc);
+    const std::ctype<char>& ct = std::use_facet<std::ctype<char>>(loc);
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (ct.toupper(a[i]) != ct.toupper(b[i])) return false;
+        if (ct.toupper(a[i]) != ct.toupper(b[i]))
+            return false;
     return true;
 }
 
-}  // namespace
+} // namespace
 
 const std::string& status_line(int code) {
     using namespace status_strings;
     switch (code) {
-        case 101: return switching_protocols;
-        case 200: return ok;
-        case 201: return created;
-        case 202: return accepted;
-        case 204: return no_content;
-        case 300: return multiple_choices;
-        case 301: return moved_permanently;
-        case 302: return moved_temporarily;
-        case 303: return see_other;
-        case 304: return not_modified;
-        case 307: return temporary_redirect;
-        case 400: return bad_request;
-        case 401: return unauthorized;
-        case 403: return forbidden;
-        case 404: return not_found;
-        case 455: return method_not_valid;
-        case 500: return internal_server_error;
-        case 501: return not_implemented;
-        case 502: return bad_gateway;
-        case 503: return service_unavailable;
-        default: return internal_server_error;
+    case 101:
+        return switching_protocols;
+    case 200:
+        return ok;
+    case 201:
+        return created;
+    case 202:
+        return accepted;
+    case 204:
+        return no_content;
+    case 300:
+        return multiple_choices;
+    case 301:
+        return moved_permanently;
+    case 302:
+        return moved_temporarily;
+    case 303:
+        return see_other;
+    case 304:
+        return not_modified;
+    case 307:
+        return temporary_redirect;
+    case 400:
+        return bad_request;
+    case 401:
+        return unauthorized;
+    case 403:
+        return forbidden;
+    case 404:
+        return not_found;
+    case 455:
+        return method_not_valid;
+    case 500:
+        return internal_server_error;
+    case 501:
+        return not_implemented;
+    case 502:
+        return bad_gateway;
+    case 503:
+        return service_unavailable;
+    default:
+        return internal_server_error;
     }
 }
 
 const std::string& stock_body(int code) {
     using namespace stock_pages;
     switch (code) {
-        case 101: return empty;
-        case 200: return empty;
-        case 201: return created;
-        case 202: return accepted;
-        case 204: return no_content;
-        case 300: return multiple_choices;
-        case 301: return moved_permanently;
-        case 302: return moved_temporarily;
-        case 303: return see_other;
-        case 304: return not_modified;
-        case 307: return temporary_redirect;
-        case 400: return bad_request;
-        case 401: return unauthorized;
-        case 403: return forbidden;
-        case 404: return not_found;
-        case 455: return internal_server_error;
-        case 500: return internal_server_error;
-        case 501: return not_implemented;
-        case 502: return bad_gateway;
-        case 503: return service_unavailable;
-        default: return internal_server_error;
+    case 101:
+        return empty;
+    case 200:
+        return empty;
+    case 201:
+        return created;
+    case 202:
+        return accepted;
+    case 204:
+        return no_content;
+    case 300:
+        return multiple_choices;
+    case 301:
+        return moved_permanently;
+    case 302:
+        return moved_temporarily;
+    case 303:
+        return see_other;
+    case 304:
+        return not_modified;
+    case 307:
+        return temporary_redirect;
+    case 400:
+        return bad_request;
+    case 401:
+        return unauthorized;
+    case 403:
+        return forbidden;
+    case 404:
+        return not_found;
+    case 455:
+        return internal_server_error;
+    case 500:
+        return internal_server_error;
+    case 501:
+        return not_implemented;
+    case 502:
+        return bad_gateway;
+    case 503:
+        return service_unavailable;
+    default:
+        return internal_server_error;
     }
 }
 
 std::string normalise_header_name(const std::string& name) {
     std::string key(name);
     const std::locale loc;
-    std::use_facet<std::ctype<char> >(loc).tolower(&key[0], &key[0] + key.size());
+    std::use_facet<std::ctype<char>>(loc).tolower(&key[0], &key[0] + key.size());
     return key;
 }
 
@@ -199,14 +243,18 @@ message::message() {}
 message::message(const std::string& protocol) : protocol_(protocol) {}
 message::~message() {}
 
-bool message::keep_alive() const { return true; }
+bool message::keep_alive() const {
+    return true;
+}
 
 void message::add_header(const std::string& name, const std::string& value) {
     // multimap::insert places the entry after existing equal keys.
     headers_.insert(header_map::value_type(normalise_header_name(name), value));
 }
 
-void message::remove_header(const std::string& name) { headers_.erase(normalise_header_name(name)); }
+void message::remove_header(const std::string& name) {
+    headers_.erase(normalise_header_name(name));
+}
 
 message::header_map::iterator message::find_header(const std::string& name) {
     const std::string key = normalise_header_name(name);
@@ -228,12 +276,13 @@ void message::set_body(body_ptr bytes) {
 }
 
 void message::set_body(const std::string& text) {
-    set_body(boost::make_shared<std::vector<char> >(text.begin(), text.end()));
+    set_body(boost::make_shared<std::vector<char>>(text.begin(), text.end()));
 }
 
 int message::content_length() const {
     header_map::const_iterator it = find_header(header_names::content_length);
-    if (it == headers_.end()) return 0;
+    if (it == headers_.end())
+        return 0;
     return boost::lexical_cast<int>(it->second);
 }
 
@@ -245,7 +294,8 @@ void message::append_header_and_body_buffers(std::vector<boost::asio::const_buff
         out.push_back(boost::asio::buffer(crlf));
     }
     out.push_back(boost::asio::buffer(crlf));
-    if (body_) out.push_back(boost::asio::const_buffer(body_->data(), body_->size()));
+    if (body_)
+        out.push_back(boost::asio::const_buffer(body_->data(), body_->size()));
 }
 
 void message::append_header_and_body_dump(std::string& out) const {
@@ -258,7 +308,8 @@ void message::append_header_and_body_dump(std::string& out) const {
         out += ']';
     }
     out += "], body: ";
-    if (body_ && !body_->empty()) out.append(body_->data(), body_->size());
+    if (body_ && !body_->empty())
+        out.append(body_->data(), body_->size());
     out += ']';
 }
 
@@ -286,7 +337,8 @@ std::vector<boost::asio::const_buffer> request::to_buffers() const {
 }
 
 std::string request::to_string() const {
-    std::string out = "httprtsp::request[method: " + method_ + ", uri: " + uri_ + ", protocol: " + protocol() + ", ";
+    std::string out = "httprtsp::request[method: " + method_ + ", uri: " + uri_ +
+                      ", protocol: " + protocol() + ", ";
     append_header_and_body_dump(out);
     return out;
 }
@@ -296,7 +348,8 @@ std::string request::to_string() const {
 reply::reply() : status_(0) {}
 
 reply::reply(const request& req) : message(req.protocol()), status_(0) {
-    if (boost::starts_with(protocol(), "HTTP/1.1")) add_header(header_names::connection, header_names::keep_alive);
+    if (boost::starts_with(protocol(), "HTTP/1.1"))
+        add_header(header_names::connection, header_names::keep_alive);
 }
 
 reply::~reply() {}
@@ -322,12 +375,15 @@ std::string reply::to_string() const {
 bool reply::keep_alive() const {
     const std::string& proto = protocol();
     const bool by_default = proto == "HTTP/1.1";
-    if (!boost::starts_with(proto, "HTTP/")) return boost::starts_with(proto, "RTSP/") ? true : by_default;
+    if (!boost::starts_with(proto, "HTTP/"))
+        return boost::starts_with(proto, "RTSP/") ? true : by_default;
     const std::string key = normalise_header_name(header_names::connection);
-    for (header_map::const_iterator it = headers().lower_bound(key); it != headers().end() && it->first == key;
-         ++it) {
-        if (equals_ignoring_case(it->second, header_names::keep_alive)) return true;
-        if (equals_ignoring_case(it->second, header_names::close)) return false;
+    for (header_map::const_iterator it = headers().lower_bound(key);
+         it != headers().end() && it->first == key; ++it) {
+        if (equals_ignoring_case(it->second, header_names::keep_alive))
+            return true;
+        if (equals_ignoring_case(it->second, header_names::close))
+            return false;
     }
     return by_default;
 }
@@ -340,4 +396,4 @@ void reply::set_status(unsigned code, bool with_stock_body) {
     }
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

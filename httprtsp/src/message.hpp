@@ -22,7 +22,7 @@ extern const std::string content_length;
 extern const std::string content_type;
 extern const std::string keep_alive;
 extern const std::string cseq;
-extern const std::string public_;  // "Public"; the trailing underscore avoids the keyword
+extern const std::string public_; // "Public"; the trailing underscore avoids the keyword
 extern const std::string session;
 extern const std::string unicast_client_port;
 extern const std::string transfer_encoding;
@@ -32,11 +32,11 @@ extern const std::string sec_websocket_key;
 extern const std::string sec_websocket_origin;
 extern const std::string sec_websocket_protocol;
 extern const std::string sec_websocket_version;
-}  // namespace header_names
+} // namespace header_names
 
 namespace method_names {
 extern const std::string announce;
-extern const std::string delete_;  // "DELETE"
+extern const std::string delete_; // "DELETE"
 extern const std::string describe;
 extern const std::string get;
 extern const std::string get_parameter;
@@ -54,7 +54,7 @@ extern const std::string setup;
 extern const std::string teardown;
 extern const std::string unlink;
 extern const std::string update;
-}  // namespace method_names
+} // namespace method_names
 
 // Content-Type of every stock page.
 extern const std::string text_html;
@@ -70,7 +70,7 @@ std::string normalise_header_name(const std::string& name);
 class message {
 public:
     typedef std::multimap<std::string, std::string> header_map;
-    typedef boost::shared_ptr<std::vector<char> > body_ptr;
+    typedef boost::shared_ptr<std::vector<char>> body_ptr;
 
     virtual ~message();
 
@@ -170,6 +170,6 @@ private:
     std::uint32_t status_;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

@@ -22,21 +22,32 @@ struct char_classes {
     char_classes() {
         for (int c = 0; c < 256; ++c) {
             unsigned char k = 0;
-            if (c >= 32 && c <= 126) k |= printable;
-            if (c <= 31 || c == 127) k |= control;
+            if (c >= 32 && c <= 126)
+                k |= printable;
+            if (c <= 31 || c == 127)
+                k |= control;
             of[c] = k;
         }
-        for (unsigned char c : {9, 32, 34, 40, 41, 44, 47, 58, 59, 60, 61, 62, 63, 64, 91, 93, 92, 123, 125})
+        for (unsigned char c :
+             {9, 32, 34, 40, 41, 44, 47, 58, 59, 60, 61, 62, 63, 64, 91, 93, 92, 123, 125})
             of[c] |= separator;
     }
 };
 const char_classes classes;
 
-inline unsigned char class_of(char c) { return classes.of[static_cast<unsigned char>(c)]; }
-inline bool is_printable(char c) { return class_of(c) & printable; }
-inline bool is_control(char c) { return class_of(c) & control; }
+inline unsigned char class_of(char c) {
+    return classes.of[static_cast<unsigned char>(c)];
+}
+inline bool is_printable(char c) {
+    return class_of(c) & printable;
+}
+inline bool is_control(char c) {
+    return class_of(c) & control;
+}
 // A byte that may start or continue a token (method, header name).
-inline bool is_token(char c) { return (class_of(c) & (printable | separator)) == printable; }
+inline bool is_token(char c) {
+    return (class_of(c) & (printable | separator)) == printable;
+}
 
 const std::size_t upload_reserve = 16384;
 
@@ -45,15 +56,17 @@ void report_no_memory(std::int32_t size) {
                               static_cast<unsigned>(static_cast<std::uint32_t>(size)));
 }
 
-}  // namespace
+} // namespace
 
 message_format::message_format() {}
 message_format::~message_format() {}
 
-const char* message_format::consume_run(const char* begin, const char* end, boost::tribool& result) {
+const char* message_format::consume_run(const char* begin, const char* end,
+                                        boost::tribool& result) {
     while (begin != end) {
         result = consume(*begin++);
-        if (!boost::indeterminate(result)) return begin;
+        if (!boost::indeterminate(result))
+            return begin;
     }
     result = boost::indeterminate;
     return end;
@@ -74,113 +87,133 @@ void httprtsp_message_format::reset() {
     current_message.reset();
 }
 
-std::vector<boost::asio::const_buffer> httprtsp_message_format::to_buffers(boost::shared_ptr<message> msg) {
+std::vector<boost::asio::const_buffer>
+httprtsp_message_format::to_buffers(boost::shared_ptr<message> msg) {
     return msg->to_buffers();
 }
 
-boost::tribool httprtsp_message_format::consume(char c) { return step(c); }
+boost::tribool httprtsp_message_format::consume(char c) {
+    return step(c);
+}
 
 boost::tribool httprtsp_message_format::step(char c) {
     switch (parse_state) {
-        case 0:
-            if (!is_token(c)) return false;
-            start_line.push_back(c);
-            parse_state = 1;
-            return boost::indeterminate;
-        case 1:
-            if (c == '\r') {
-                boost::tribool r = end_of_start_line();
-                if (!r) return false;
-                parse_state = 2;
-                return boost::indeterminate;
-            }
-            if (!is_printable(c)) return false;
-            start_line.push_back(c);
-            return boost::indeterminate;
-        case 2:
-            if (c != '\n') return false;
-            parse_state = 3;
-            return boost::indeterminate;
-        case 3:
-            if (c == '\r') {
-                parse_state = 9;
-                return boost::indeterminate;
-            }
-            if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
-                parse_state = 4;
-                return boost::indeterminate;
-            }
-            if (!is_token(c)) return false;
-            header_name.clear();
-            header_value.clear();
-            header_name.push_back(c);
-            parse_state = 5;
-            return boost::indeterminate;
-        case 4:
-            if (c == '\r') {
-                parse_state = 8;
-                return boost::indeterminate;
-            }
-            if (c == ' ' || c == '\t') return boost::indeterminate;
-            if (is_control(c)) return false;
-            header_value.push_back(c);
-            parse_state = 7;
-            return boost::indeterminate;
-        case 5:
-            if (c == ':') {
-                parse_state = 6;
-                return boost::indeterminate;
-            }
-            if (!is_token(c)) return false;
-            header_name.push_back(c);
-            return boost::indeterminate;
-        case 6:
-            if (c != ' ') return false;
-            parse_state = 7;
-            return boost::indeterminate;
-        case 7:
-            if (c == '\r') {
-                // Without a name (continuation text) nothing is stored; without a message
-                // (start line too short) the header goes nowhere.
-                if (!header_name.empty()) {
-                    if (current_message) store_header();
-                    header_name.clear();
-                    header_value.clear();
-                }
-                parse_state = 8;
-                return boost::indeterminate;
-            }
-            if (is_control(c)) return false;
-            header_value.push_back(c);
-            return boost::indeterminate;
-        case 8:
-            if (c != '\n') return false;
-            parse_state = 3;
-            return boost::indeterminate;
-        case 9:
-            if (c != '\n') return false;
-            return end_of_header_block();
-        case 10:
-            body_bytes().push_back(c);
-            if (--remaining == 0) return true;
-            return boost::indeterminate;
-        case 11:
-            if (c == '\n') return read_chunk_size();
-            if (c != '\r') header_value.push_back(c);
-            return boost::indeterminate;
-        case 12:
-            if (remaining > 0) {
-                body_bytes().push_back(c);
-                --remaining;
-            } else if (c == '\n') {
-                parse_state = 11;
-            }
-            return boost::indeterminate;
-        case 13:
-            if (c == '\n') return true;
-            return boost::indeterminate;
-        default:
+    case 0:
+        if (!is_token(c))
             return false;
+        start_line.push_back(c);
+        parse_state = 1;
+        return boost::indeterminate;
+    case 1:
+        if (c == '\r') {
+            boost::tribool r = end_of_start_line();
+            if (!r)
+                return false;
+            parse_state = 2;
+            return boost::indeterminate;
+        }
+        if (!is_printable(c))
+            return false;
+        start_line.push_back(c);
+        return boost::indeterminate;
+    case 2:
+        if (c != '\n')
+            return false;
+        parse_state = 3;
+        return boost::indeterminate;
+    case 3:
+        if (c == '\r') {
+            parse_state = 9;
+            return boost::indeterminate;
+        }
+        if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
+            parse_state = 4;
+            return boost::indeterminate;
+        }
+        if (!is_token(c))
+            return false;
+        header_name.clear();
+        header_value.clear();
+        header_name.push_back(c);
+        parse_state = 5;
+        return boost::indeterminate;
+    case 4:
+        if (c == '\r') {
+            parse_state = 8;
+            return boost::indeterminate;
+        }
+        if (c == ' ' || c == '\t')
+            return boost::indeterminate;
+        if (is_control(c))
+            return false;
+        header_value.push_back(c);
+        parse_state = 7;
+        return boost::indeterminate;
+    case 5:
+        if (c == ':') {
+            parse_state = 6;
+            return boost::indeterminate;
+        }
+        if (!is_token(c))
+            return false;
+        header_name.push_back(c);
+        return boost::indeterminate;
+    case 6:
+        if (c != ' ')
+            return false;
+        parse_state = 7;
+        return boost::indeterminate;
+    case 7:
+        if (c == '\r') {
+            // Without a name (continuation text) nothing is stored; without a message
+            // (start line too short) the header goes nowhere.
+            if (!header_name.empty()) {
+                if (current_message)
+                    store_header();
+                header_name.clear();
+                header_value.clear();
+            }
+            parse_state = 8;
+            return boost::indeterminate;
+        }
+        if (is_control(c))
+            return false;
+        header_value.push_back(c);
+        return boost::indeterminate;
+    case 8:
+        if (c != '\n')
+            return false;
+        parse_state = 3;
+        return boost::indeterminate;
+    case 9:
+        if (c != '\n')
+            return false;
+        return end_of_header_block();
+    case 10:
+        body_bytes().push_back(c);
+        if (--remaining == 0)
+            return true;
+        return boost::indeterminate;
+    case 11:
+        if (c == '\n')
+            return read_chunk_size();
+        if (c != '\r')
+            header_value.push_back(c);
+        return boost::indeterminate;
+    case 12:
+        if (remaining > 0) {
+            body_bytes().push_back(c);
+            --remaining;
+        } else if (c == '\n') {
+            parse_state = 11;
+        }
+        return boost::indeterminate;
+    case 13:
+        if (c == '\n')
+            return true;
+        return boost::indeterminate;
+    default:
+        return false;
     }
 }
 
@@ -189,7 +222,7 @@ std::vector<char>& httprtsp_message_format::body_bytes() {
     // altogether, collecting goes on into a fresh one instead of through a null pointer.
     std::vector<char>* body = current_message->body().get();
     if (!body) {
-        current_message->attach_body(boost::make_shared<std::vector<char> >());
+        current_message->attach_body(boost::make_shared<std::vector<char>>());
         body = current_message->body().get();
     }
     return *body;
@@ -199,9 +232,10 @@ void httprtsp_message_format::refresh_names() {
     // Header names are lower-cased through the global locale; look its facet up again only
     // when the global locale has changed.
     const std::locale now;
-    if (names_ctype && now == names_locale) return;
+    if (names_ctype && now == names_locale)
+        return;
     names_locale = now;
-    names_ctype = &std::use_facet<std::ctype<char> >(names_locale);
+    names_ctype = &std::use_facet<std::ctype<char>>(names_locale);
     names_classic = names_locale == std::locale::classic();
     auto lowered = [this](const std::string& name) {
         std::string key(name);
@@ -217,7 +251,8 @@ void httprtsp_message_format::lower_in_place(std::string& key) const {
     if (names_classic) {
         // The classic locale changes only A to Z; spare the facet's virtual call.
         for (char& c : key)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
     } else {
         names_ctype->tolower(&key[0], &key[0] + key.size());
     }
@@ -238,30 +273,38 @@ const std::string* httprtsp_message_format::first_value(const std::string& key) 
 
 boost::tribool httprtsp_message_format::end_of_start_line() {
     // Too short for any start line: no message; the end of the header block rejects it.
-    if (start_line.size() <= 5) return boost::indeterminate;
+    if (start_line.size() <= 5)
+        return boost::indeterminate;
     refresh_names();
 
     // Token boundaries; adjacent separators give empty tokens.
-    std::size_t bounds[4];  // start of tokens 2..4 are after bounds[0..2]
+    std::size_t bounds[4]; // start of tokens 2..4 are after bounds[0..2]
     std::size_t found = 0;
     for (std::size_t i = 0; i < start_line.size() && found < 3; ++i)
-        if (start_line[i] == ' ' || start_line[i] == '\t') bounds[found++] = i;
-    const std::size_t tokens = found + 1;  // at least; only the first three matter
+        if (start_line[i] == ' ' || start_line[i] == '\t')
+            bounds[found++] = i;
+    const std::size_t tokens = found + 1; // at least; only the first three matter
     auto from = [&](std::size_t k) { return k == 0 ? 0 : bounds[k - 1] + 1; };
-    auto length = [&](std::size_t k) { return (k < found ? bounds[k] : start_line.size()) - from(k); };
+    auto length = [&](std::size_t k) {
+        return (k < found ? bounds[k] : start_line.size()) - from(k);
+    };
 
     if (start_line.compare(0, 5, "HTTP/") == 0 || start_line.compare(0, 5, "RTSP/") == 0) {
-        if (tokens < 2) return false;
+        if (tokens < 2)
+            return false;
         boost::shared_ptr<reply> r = boost::make_shared<reply>();
         r->protocol().assign(start_line, 0, length(0));
-        r->status() = static_cast<std::uint32_t>(boost::lexical_cast<int>(start_line.data() + from(1), length(1)));
+        r->status() = static_cast<std::uint32_t>(
+            boost::lexical_cast<int>(start_line.data() + from(1), length(1)));
         current_message = r;
         current_is_request = false;
     } else {
-        if (tokens < 3) return false;
+        if (tokens < 3)
+            return false;
         // Built with an empty protocol, so the constructor adds no Connection entry: a received
         // request keeps exactly the headers it arrived with.
-        boost::shared_ptr<request> r = boost::make_shared<request>(std::string(), std::string(), std::string());
+        boost::shared_ptr<request> r =
+            boost::make_shared<request>(std::string(), std::string(), std::string());
         r->method().assign(start_line, 0, length(0));
         r->uri().assign(start_line, from(1), length(1));
         r->protocol().assign(start_line, from(2), length(2));
@@ -273,21 +316,24 @@ boost::tribool httprtsp_message_format::end_of_start_line() {
 
 bool httprtsp_message_format::is_upload() const {
     // No upload URI: no uploads (an empty request target must not count as one).
-    if (upload_uri.empty() || !current_is_request) return false;
+    if (upload_uri.empty() || !current_is_request)
+        return false;
     const request* req = static_cast<const request*>(current_message.get());
-    if (req->protocol().compare(0, 5, "HTTP/") != 0 || req->method() != "POST" || req->uri() != upload_uri)
+    if (req->protocol().compare(0, 5, "HTTP/") != 0 || req->method() != "POST" ||
+        req->uri() != upload_uri)
         return false;
     const std::string* type = first_value(content_type_key);
     return type && boost::starts_with(*type, "multipart/form-data; boundary=");
 }
 
 boost::tribool httprtsp_message_format::end_of_header_block() {
-    if (!current_message) return false;
+    if (!current_message)
+        return false;
 
     const std::string* coding = first_value(transfer_encoding_key);
     chunked = coding && boost::iequals(*coding, "chunked");
     if (chunked) {
-        current_message->attach_body(boost::make_shared<std::vector<char> >());
+        current_message->attach_body(boost::make_shared<std::vector<char>>());
         header_value.clear();
         parse_state = 11;
         return boost::indeterminate;
@@ -296,13 +342,14 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
     // As message::content_length(): 0 without the entry, bad_lexical_cast for a malformed value.
     const std::string* length = first_value(content_length_key);
     remaining = length ? boost::lexical_cast<std::int32_t>(*length) : 0;
-    if (remaining == 0) return true;
+    if (remaining == 0)
+        return true;
     if (remaining < 0) {
         // No body can have a negative size; reserving for it could only fail.
         report_no_memory(remaining);
         return false;
     }
-    message::body_ptr body = boost::make_shared<std::vector<char> >();
+    message::body_ptr body = boost::make_shared<std::vector<char>>();
     try {
         body->reserve(is_upload() ? upload_reserve : static_cast<std::size_t>(remaining));
     } catch (const std::bad_alloc&) {
@@ -325,7 +372,8 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
     std::int32_t size = 0;
     in >> size;
     // No number, a negative one, or one too large for a chunk: the stream cannot be followed.
-    if (in.fail() || size < 0) return false;
+    if (in.fail() || size < 0)
+        return false;
     if (size == 0) {
         parse_state = 13;
         return boost::indeterminate;
@@ -346,92 +394,106 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
     return boost::indeterminate;
 }
 
-const char* httprtsp_message_format::consume_run(const char* p, const char* end, boost::tribool& result) {
+const char* httprtsp_message_format::consume_run(const char* p, const char* end,
+                                                 boost::tribool& result) {
     while (p != end) {
         switch (parse_state) {
-            case 3: {
-                // A whole "name: value" CR LF line inside the buffer is stored in one go; it
-                // ends where the one-byte machine would end it, in state 3 with both buffers
-                // empty. Anything else (folding, the empty line, a line cut by the buffer's
-                // end, a rejected byte) takes the one-byte path below.
-                const char* name_end = p;
-                while (name_end != end && is_token(*name_end)) ++name_end;
-                if (name_end == p || end - name_end < 2 || name_end[0] != ':' || name_end[1] != ' ') break;
-                const char* value_end = name_end + 2;
-                while (value_end != end && !is_control(*value_end)) ++value_end;
-                if (end - value_end < 2 || value_end[0] != '\r' || value_end[1] != '\n') break;
-                if (current_message) {
-                    std::string key(p, name_end);
-                    lower_in_place(key);
-                    current_message->headers().emplace(std::move(key), std::string(name_end + 2, value_end));
-                }
-                header_name.clear();
-                header_value.clear();
-                p = value_end + 2;
-                continue;
-            }
-            case 1: {
-                // Start line text: printable bytes other than CR (which is not printable).
-                const char* q = p;
-                while (q != end && is_printable(*q)) ++q;
-                start_line.append(p, q);
-                p = q;
+        case 3: {
+            // A whole "name: value" CR LF line inside the buffer is stored in one go; it
+            // ends where the one-byte machine would end it, in state 3 with both buffers
+            // empty. Anything else (folding, the empty line, a line cut by the buffer's
+            // end, a rejected byte) takes the one-byte path below.
+            const char* name_end = p;
+            while (name_end != end && is_token(*name_end))
+                ++name_end;
+            if (name_end == p || end - name_end < 2 || name_end[0] != ':' || name_end[1] != ' ')
                 break;
-            }
-            case 5: {
-                const char* q = p;
-                while (q != end && is_token(*q)) ++q;
-                header_name.append(p, q);
-                p = q;
+            const char* value_end = name_end + 2;
+            while (value_end != end && !is_control(*value_end))
+                ++value_end;
+            if (end - value_end < 2 || value_end[0] != '\r' || value_end[1] != '\n')
                 break;
+            if (current_message) {
+                std::string key(p, name_end);
+                lower_in_place(key);
+                current_message->headers().emplace(std::move(key),
+                                                   std::string(name_end + 2, value_end));
             }
-            case 7: {
-                const char* q = p;
-                while (q != end && !is_control(*q)) ++q;
-                header_value.append(p, q);
-                p = q;
-                break;
+            header_name.clear();
+            header_value.clear();
+            p = value_end + 2;
+            continue;
+        }
+        case 1: {
+            // Start line text: printable bytes other than CR (which is not printable).
+            const char* q = p;
+            while (q != end && is_printable(*q))
+                ++q;
+            start_line.append(p, q);
+            p = q;
+            break;
+        }
+        case 5: {
+            const char* q = p;
+            while (q != end && is_token(*q))
+                ++q;
+            header_name.append(p, q);
+            p = q;
+            break;
+        }
+        case 7: {
+            const char* q = p;
+            while (q != end && !is_control(*q))
+                ++q;
+            header_value.append(p, q);
+            p = q;
+            break;
+        }
+        case 10: {
+            // Body by length: take up to the end of the body, never beyond.
+            const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
+                                                        static_cast<std::size_t>(remaining));
+            std::vector<char>& body = body_bytes();
+            body.insert(body.end(), p, p + n);
+            p += n;
+            remaining -= static_cast<std::int32_t>(n);
+            if (remaining == 0) {
+                result = true;
+                return p;
             }
-            case 10: {
-                // Body by length: take up to the end of the body, never beyond.
+            break;
+        }
+        case 12:
+            if (remaining > 0) {
                 const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
                                                             static_cast<std::size_t>(remaining));
                 std::vector<char>& body = body_bytes();
                 body.insert(body.end(), p, p + n);
                 p += n;
                 remaining -= static_cast<std::int32_t>(n);
-                if (remaining == 0) {
-                    result = true;
-                    return p;
-                }
-                break;
+            } else {
+                const char* lf = static_cast<const char*>(
+                    std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                if (!lf)
+                    return end;
+                p = lf;
+                parse_state = 11;
+                ++p;
             }
-            case 12:
-                if (remaining > 0) {
-                    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
-                                                                static_cast<std::size_t>(remaining));
-                    std::vector<char>& body = body_bytes();
-                    body.insert(body.end(), p, p + n);
-                    p += n;
-                    remaining -= static_cast<std::int32_t>(n);
-                } else {
-                    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-                    if (!lf) return end;
-                    p = lf;
-                    parse_state = 11;
-                    ++p;
-                }
-                break;
-            case 13: {
-                const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-                if (!lf) return end;
-                result = true;
-                return lf + 1;
-            }
-            default:
-                break;
+            break;
+        case 13: {
+            const char* lf =
+                static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            if (!lf)
+                return end;
+            result = true;
+            return lf + 1;
         }
-        if (p == end) break;
+        default:
+            break;
+        }
+        if (p == end)
+            break;
         // Whatever the fast paths stopped at goes through the one-byte machine.
         if (parse_state != 10 && parse_state != 12 && parse_state != 13) {
             boost::tribool r = step(*p++);
@@ -445,4 +507,4 @@ const char* httprtsp_message_format::consume_run(const char* p, const char* end,
     return end;
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

@@ -40,7 +40,8 @@ public:
     // (result, position just past that byte, the message) and resets. When the bytes run out
     // first: (indeterminate, end, null) and the partial state is kept for the next call.
     template <typename Iterator>
-    boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > parse(Iterator begin, Iterator end);
+    boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message>> parse(Iterator begin,
+                                                                             Iterator end);
 
     // The message being parsed, null between messages. While an upload arrives the caller may
     // take the bytes collected so far out of its body between parse calls (clear the vector);
@@ -61,7 +62,8 @@ protected:
 
 private:
     template <typename Iterator>
-    boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > finish(boost::tribool result, Iterator pos) {
+    boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message>> finish(boost::tribool result,
+                                                                              Iterator pos) {
         boost::shared_ptr<message> done = current_message;
         reset();
         return boost::make_tuple(result, pos, done);
@@ -69,26 +71,32 @@ private:
 };
 
 template <typename Iterator>
-boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message> > message_format::parse(Iterator begin, Iterator end) {
+boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message>>
+message_format::parse(Iterator begin, Iterator end) {
     typedef typename std::remove_cv<typename std::remove_pointer<Iterator>::type>::type pointee;
     if constexpr (std::is_pointer<Iterator>::value && sizeof(pointee) == 1 &&
-                  (std::is_same<pointee, char>::value || std::is_same<pointee, unsigned char>::value ||
+                  (std::is_same<pointee, char>::value ||
+                   std::is_same<pointee, unsigned char>::value ||
                    std::is_same<pointee, signed char>::value)) {
         // Contiguous bytes: let the format take runs (header text, body) at once.
         const char* b = reinterpret_cast<const char*>(begin);
         const char* e = reinterpret_cast<const char*>(end);
         boost::tribool result = boost::indeterminate;
         const char* stop = consume_run(b, e, result);
-        if (!boost::indeterminate(result)) return finish(result, begin + (stop - b));
-        return boost::make_tuple(boost::tribool(boost::indeterminate), end, boost::shared_ptr<message>());
+        if (!boost::indeterminate(result))
+            return finish(result, begin + (stop - b));
+        return boost::make_tuple(boost::tribool(boost::indeterminate), end,
+                                 boost::shared_ptr<message>());
     } else {
         while (begin != end) {
             char c = *begin;
             ++begin;
             boost::tribool result = consume(c);
-            if (!boost::indeterminate(result)) return finish(result, begin);
+            if (!boost::indeterminate(result))
+                return finish(result, begin);
         }
-        return boost::make_tuple(boost::tribool(boost::indeterminate), end, boost::shared_ptr<message>());
+        return boost::make_tuple(boost::tribool(boost::indeterminate), end,
+                                 boost::shared_ptr<message>());
     }
 }
 
@@ -134,6 +142,6 @@ private:
     std::string content_type_key;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

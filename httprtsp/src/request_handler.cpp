@@ -13,21 +13,25 @@ request_handler::request_handler() {}
 
 request_handler::~request_handler() {}
 
-void request_handler::add_route(const std::string& prefix, boost::shared_ptr<request_handler_base> handler) {
+void request_handler::add_route(const std::string& prefix,
+                                boost::shared_ptr<request_handler_base> handler) {
     boost::lock_guard<boost::mutex> lock(routes_mutex);
     routes[prefix] = handler;
 }
 
-void request_handler::handle_request(boost::shared_ptr<connection> conn, boost::shared_ptr<request> req) {
+void request_handler::handle_request(boost::shared_ptr<connection> conn,
+                                     boost::shared_ptr<request> req) {
     if (!req) {
         // Sub-handlers are called outside our own lock: they may take theirs.
-        std::vector<boost::shared_ptr<request_handler_base> > all;
+        std::vector<boost::shared_ptr<request_handler_base>> all;
         {
             boost::lock_guard<boost::mutex> lock(routes_mutex);
-            for (route_map::reverse_iterator it = routes.rbegin(); it != routes.rend(); ++it) all.push_back(it->second);
+            for (route_map::reverse_iterator it = routes.rbegin(); it != routes.rend(); ++it)
+                all.push_back(it->second);
         }
         for (const boost::shared_ptr<request_handler_base>& h : all)
-            if (h) h->handle_request(conn, req);
+            if (h)
+                h->handle_request(conn, req);
         return;
     }
 
@@ -53,4 +57,4 @@ void request_handler::handle_request(boost::shared_ptr<connection> conn, boost::
     conn->send(not_found);
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

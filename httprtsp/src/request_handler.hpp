@@ -18,7 +18,8 @@ public:
     // meets the longest prefixes first.
     struct route_order {
         bool operator()(const std::string& a, const std::string& b) const {
-            if (a.size() != b.size()) return a.size() < b.size();
+            if (a.size() != b.size())
+                return a.size() < b.size();
             return a < b;
         }
     };
@@ -30,7 +31,8 @@ public:
     // A request goes to the route with the longest key that prefixes its decoded path; with
     // none it is answered 404. An empty request (the connection closed with an error) is
     // passed to every route, longest key first.
-    void handle_request(boost::shared_ptr<connection> conn, boost::shared_ptr<request> req) override;
+    void handle_request(boost::shared_ptr<connection> conn,
+                        boost::shared_ptr<request> req) override;
 
     // Adds or replaces the route for a path prefix; "" matches every path.
     void add_route(const std::string& prefix, boost::shared_ptr<request_handler_base> handler);
@@ -40,6 +42,6 @@ private:
     route_map routes;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

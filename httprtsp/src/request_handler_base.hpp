@@ -18,7 +18,8 @@ public:
     virtual ~request_handler_base() {}
     // Called on an I/O thread for each complete request from the peer; an empty request means
     // the connection has closed with an error (that call comes under the connection's lock).
-    virtual void handle_request(boost::shared_ptr<connection> conn, boost::shared_ptr<request> req) = 0;
+    virtual void handle_request(boost::shared_ptr<connection> conn,
+                                boost::shared_ptr<request> req) = 0;
 };
 
 // A handler whose multipart POSTs to upload_uri() are streamed into temp_file_path().
@@ -30,6 +31,6 @@ public:
     virtual void upload_failed(int code) = 0;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

@@ -17,12 +17,14 @@ struct server::state : boost::enable_shared_from_this<server::state> {
     state(boost::shared_ptr<boost::asio::io_service> io, boost::shared_ptr<request_handler_base> h)
         : io_service(io), handler(h), acceptor(*io), stopped(false), accepted(0) {}
 
-    void accept_next() {  // mutex held
-        if (stopped) return;
+    void accept_next() { // mutex held
+        if (stopped)
+            return;
         boost::shared_ptr<connection> conn = boost::make_shared<connection>(io_service, handler);
         boost::shared_ptr<state> self = shared_from_this();
-        acceptor.async_accept(conn->socket(),
-                              [self, conn](const boost::system::error_code& error) { self->on_accept(conn, error); });
+        acceptor.async_accept(conn->socket(), [self, conn](const boost::system::error_code& error) {
+            self->on_accept(conn, error);
+        });
     }
 
     void on_accept(boost::shared_ptr<connection> conn, const boost::system::error_code& error) {
@@ -34,10 +36,11 @@ struct server::state : boost::enable_shared_from_this<server::state> {
         if (!error) {
             ++accepted;
             // Forget connections that have ended, then keep this one for stop().
-            std::vector<boost::weak_ptr<connection> > alive;
+            std::vector<boost::weak_ptr<connection>> alive;
             for (const boost::weak_ptr<connection>& w : open) {
                 boost::shared_ptr<connection> c = w.lock();
-                if (c && !c->is_closed()) alive.push_back(w);
+                if (c && !c->is_closed())
+                    alive.push_back(w);
             }
             alive.push_back(conn);
             open.swap(alive);
@@ -56,12 +59,13 @@ struct server::state : boost::enable_shared_from_this<server::state> {
     mutable boost::mutex mutex;
     bool stopped;
     std::size_t accepted;
-    std::vector<boost::weak_ptr<connection> > open;
+    std::vector<boost::weak_ptr<connection>> open;
     boost::asio::ip::tcp::endpoint bound;
 };
 
-server::server(boost::shared_ptr<boost::asio::io_service> io_service, boost::shared_ptr<request_handler_base> handler,
-               const std::string& address, std::uint16_t port)
+server::server(boost::shared_ptr<boost::asio::io_service> io_service,
+               boost::shared_ptr<request_handler_base> handler, const std::string& address,
+               std::uint16_t port)
     : state_(boost::make_shared<state>(io_service, handler)) {
     const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(address), port);
     boost::lock_guard<boost::mutex> lock(state_->mutex);
@@ -73,11 +77,17 @@ server::server(boost::shared_ptr<boost::asio::io_service> io_service, boost::sha
     state_->accept_next();
 }
 
-server::~server() { stop(); }
+server::~server() {
+    stop();
+}
 
-std::uint16_t server::port() const { return local_endpoint().port(); }
+std::uint16_t server::port() const {
+    return local_endpoint().port();
+}
 
-boost::asio::ip::tcp::endpoint server::local_endpoint() const { return state_->bound; }
+boost::asio::ip::tcp::endpoint server::local_endpoint() const {
+    return state_->bound;
+}
 
 std::size_t server::accepted() const {
     boost::lock_guard<boost::mutex> lock(state_->mutex);
@@ -85,17 +95,19 @@ std::size_t server::accepted() const {
 }
 
 void server::stop() {
-    std::vector<boost::weak_ptr<connection> > open;
+    std::vector<boost::weak_ptr<connection>> open;
     {
         boost::lock_guard<boost::mutex> lock(state_->mutex);
-        if (state_->stopped) return;
+        if (state_->stopped)
+            return;
         state_->stopped = true;
         boost::system::error_code ignored;
         state_->acceptor.close(ignored);
         open.swap(state_->open);
     }
     for (const boost::weak_ptr<connection>& w : open)
-        if (boost::shared_ptr<connection> c = w.lock()) c->close();
+        if (boost::shared_ptr<connection> c = w.lock())
+            c->close();
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

@@ -19,7 +19,8 @@ class server : private boost::noncopyable {
 public:
     // Binds and listens at once (port 0: any free port), then accepts on the I/O service's
     // threads. Throws boost::system::system_error when the address cannot be bound.
-    server(boost::shared_ptr<boost::asio::io_service> io_service, boost::shared_ptr<request_handler_base> handler,
+    server(boost::shared_ptr<boost::asio::io_service> io_service,
+           boost::shared_ptr<request_handler_base> handler,
            const std::string& address = "127.0.0.1", std::uint16_t port = 0);
     // Stops accepting and closes the connections still open.
     ~server();
@@ -38,6 +39,6 @@ private:
     boost::shared_ptr<state> state_;
 };
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

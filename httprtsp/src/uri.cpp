@@ -8,7 +8,8 @@ namespace httprtsp {
 
 uri_parts parse_uri(const std::string& uri) {
     // The generic URI expression; every group is optional, so every text matches.
-    static const boost::regex expression("^(([^:/?#]+):)?(//([^/?#]*))?([^?#]*)(\\?([^#]*))?(#(.*))?");
+    static const boost::regex expression(
+        "^(([^:/?#]+):)?(//([^/?#]*))?([^?#]*)(\\?([^#]*))?(#(.*))?");
     uri_parts parts;
     boost::smatch m;
     if (boost::regex_search(uri, m, expression)) {
@@ -29,11 +30,13 @@ std::string url_decode(const std::string& text) {
         if (c == '+') {
             out += ' ';
         } else if (c == '%') {
-            if (i + 2 >= text.size()) return std::string();  // needs two more characters
+            if (i + 2 >= text.size())
+                return std::string(); // needs two more characters
             const char digits[3] = {text[i + 1], text[i + 2], '\0'};
             char* stop = nullptr;
             const long value = std::strtol(digits, &stop, 16);
-            if (stop != digits + 2) return std::string();
+            if (stop != digits + 2)
+                return std::string();
             out += static_cast<char>(static_cast<unsigned long>(value) & 0xff);
             i += 2;
         } else {
@@ -43,4 +46,4 @@ std::string url_decode(const std::string& text) {
     return out;
 }
 
-}  // namespace httprtsp
+} // namespace httprtsp

@@ -8,11 +8,11 @@ namespace httprtsp {
 
 // The five components of a URI; an absent component is empty.
 struct uri_parts {
-    std::string scheme;     // without the colon
-    std::string authority;  // without the leading "//"
+    std::string scheme;    // without the colon
+    std::string authority; // without the leading "//"
     std::string path;
-    std::string query;      // without the "?"
-    std::string fragment;   // without the "#"
+    std::string query;    // without the "?"
+    std::string fragment; // without the "#"
 };
 
 // Splits any text into the five components; never fails. Nothing is decoded.
@@ -22,6 +22,6 @@ uri_parts parse_uri(const std::string& uri);
 // gives the empty string.
 std::string url_decode(const std::string& text);
 
-}  // namespace httprtsp
+} // namespace httprtsp
 
 #endif

@@ -4,11 +4,9 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-namespace vq_platform
-{
+namespace vq_platform {
 
-std::string map_path(const std::string& path)
-{
+std::string map_path(const std::string& path) {
     const char* env = std::getenv("VQ_PLATFORM_ROOT");
     if (env == nullptr || *env == '\0' || path.empty() || path[0] != '/')
         return path;
@@ -17,13 +15,13 @@ std::string map_path(const std::string& path)
         root.pop_back();
     if (root == "/")
         return path;
-    if (path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/'))
+    if (path.compare(0, root.size(), root) == 0 &&
+        (path.size() == root.size() || path[root.size()] == '/'))
         return path;
     return root + path;
 }
 
-bool make_dirs(const std::string& dir)
-{
+bool make_dirs(const std::string& dir) {
     if (dir.empty())
         return true;
     struct stat st;
@@ -37,8 +35,7 @@ bool make_dirs(const std::string& dir)
     return false;
 }
 
-std::string parent_of(const std::string& path)
-{
+std::string parent_of(const std::string& path) {
     std::string::size_type end = path.size();
     while (end > 1 && path[end - 1] == '/')
         --end;

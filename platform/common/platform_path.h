@@ -7,8 +7,7 @@
 
 #include <string>
 
-namespace vq_platform
-{
+namespace vq_platform {
 
 // `path` relocated under VQ_PLATFORM_ROOT when that is set and `path` is
 // absolute; a path already under the root, or a relative one, is unchanged.

@@ -1,13 +1,10 @@
 #include "platform/device_constants/device_constants.h"
 
-namespace device
-{
-namespace fields
-{
+namespace device {
+namespace fields {
 const char* const path = "path";
 }
-namespace channels
-{
+namespace channels {
 const char* const logs_channel = "/vorn/logs";
 }
 } // namespace device

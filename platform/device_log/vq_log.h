@@ -16,8 +16,7 @@ extern "C" void vq_log__(int level, const char* file, int line, const char* form
     __attribute__((format(printf, 4, 5)));
 
 // One logged call: the message exactly as formatted (trailing "\n" included).
-struct vq_log_record
-{
+struct vq_log_record {
     int level;
     std::string file;
     int line;
@@ -33,8 +32,7 @@ vq_log_sink vq_log_set_sink(vq_log_sink sink);
 
 // Collects every line logged during its lifetime (restores the previous sink
 // when it ends). Thread-safe.
-class vq_log_capture
-{
+class vq_log_capture {
 public:
     vq_log_capture();
     ~vq_log_capture();

@@ -29,16 +29,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 const uint32_t kRequestMagic = 0x4b534931; // "KSI1"
 const uint32_t kReplyMagic = 0x4b535231;   // "KSR1"
 const std::size_t kMaxIdleConnections = 8;
 const std::size_t kMaxServedConnections = 256;
 
-enum ReplyStatus : uint32_t
-{
+enum ReplyStatus : uint32_t {
     kDelivered = 0,
     kWrongNode = 1,
     kNoCallback = 2,
@@ -46,8 +44,7 @@ enum ReplyStatus : uint32_t
     kCallbackThrew = 4,
 };
 
-struct RequestHeader
-{
+struct RequestHeader {
     uint32_t magic;
     uint32_t msg_id;
     uint32_t src_node;
@@ -56,26 +53,21 @@ struct RequestHeader
     uint32_t out_capacity;
 };
 
-struct ReplyHeader
-{
+struct ReplyHeader {
     uint32_t magic;
     uint32_t status;
     int32_t result;
     uint32_t reply_size;
 };
 
-bool read_all(int fd, void* buf, std::size_t size)
-{
+bool read_all(int fd, void* buf, std::size_t size) {
     char* p = static_cast<char*>(buf);
-    while (size > 0)
-    {
+    while (size > 0) {
         ssize_t n = ::recv(fd, p, size, 0);
-        if (n > 0)
-        {
+        if (n > 0) {
             p += n;
             size -= static_cast<std::size_t>(n);
-        }
-        else if (n < 0 && errno == EINTR)
+        } else if (n < 0 && errno == EINTR)
             continue;
         else
             return false;
@@ -83,18 +75,14 @@ bool read_all(int fd, void* buf, std::size_t size)
     return true;
 }
 
-bool write_all(int fd, const void* buf, std::size_t size)
-{
+bool write_all(int fd, const void* buf, std::size_t size) {
     const char* p = static_cast<const char*>(buf);
-    while (size > 0)
-    {
+    while (size > 0) {
         ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n > 0)
-        {
+        if (n > 0) {
             p += n;
             size -= static_cast<std::size_t>(n);
-        }
-        else if (n < 0 && errno == EINTR)
+        } else if (n < 0 && errno == EINTR)
             continue;
         else
             return false;
@@ -104,15 +92,13 @@ bool write_all(int fd, const void* buf, std::size_t size)
 
 // An idle connection that the peer has closed (or that has unexpected bytes
 // waiting) must not be reused: the peer that held it is gone.
-bool still_usable(int fd)
-{
+bool still_usable(int fd) {
     pollfd p{fd, POLLIN, 0};
     int n = ::poll(&p, 1, 0);
     return n == 0;
 }
 
-bool fill_address(const std::string& path, sockaddr_un& addr)
-{
+bool fill_address(const std::string& path, sockaddr_un& addr) {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path)
@@ -122,8 +108,7 @@ bool fill_address(const std::string& path, sockaddr_un& addr)
 }
 
 // Returns a connected socket, or a negative KSAL_IPC_E_* value.
-int connect_to(const std::string& path)
-{
+int connect_to(const std::string& path) {
     sockaddr_un addr;
     if (!fill_address(path, addr))
         return KSAL_IPC_E_RESOURCE;
@@ -134,34 +119,28 @@ int connect_to(const std::string& path)
     do
         rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     while (rc < 0 && errno == EINTR);
-    if (rc < 0)
-    {
+    if (rc < 0) {
         int err = errno;
         ::close(fd);
         return (err == ENOENT || err == ECONNREFUSED || err == ENOTSOCK) ? KSAL_IPC_E_NO_PEER
-                                                                          : KSAL_IPC_E_IO;
+                                                                         : KSAL_IPC_E_IO;
     }
     return fd;
 }
 
-std::string socket_name(const std::string& channel, uint32_t node)
-{
+std::string socket_name(const std::string& channel, uint32_t node) {
     std::string name;
     for (char c : channel)
         name += (c == '/' || c == '\0') ? '_' : c;
     return name + "." + std::to_string(node);
 }
 
-class Channel : public std::enable_shared_from_this<Channel>
-{
+class Channel : public std::enable_shared_from_this<Channel> {
 public:
     Channel(uint32_t local, uint32_t remote, KSAL_IPC_Callback cb, void* cb_user)
-        : m_local(local), m_remote(remote), m_cb(cb), m_cbUser(cb_user)
-    {
-    }
+        : m_local(local), m_remote(remote), m_cb(cb), m_cbUser(cb_user) {}
 
-    ~Channel()
-    {
+    ~Channel() {
         for (int fd : m_idle)
             ::close(fd);
         if (m_listenFd >= 0)
@@ -171,8 +150,7 @@ public:
                 ::close(fd);
     }
 
-    int32_t open(const std::string& dir, const std::string& channel)
-    {
+    int32_t open(const std::string& dir, const std::string& channel) {
         if (!vq_platform::make_dirs(dir))
             return KSAL_IPC_E_RESOURCE;
         m_localPath = dir + "/" + socket_name(channel, m_local);
@@ -184,8 +162,7 @@ public:
         // A socket file whose owner still answers belongs to a live channel;
         // one that refuses is left over from a process that ended.
         int probe = connect_to(m_localPath);
-        if (probe >= 0)
-        {
+        if (probe >= 0) {
             ::close(probe);
             return KSAL_IPC_E_IN_USE;
         }
@@ -196,17 +173,13 @@ public:
             return KSAL_IPC_E_RESOURCE;
         if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
             return errno == EADDRINUSE ? KSAL_IPC_E_IN_USE : KSAL_IPC_E_RESOURCE;
-        if (::listen(m_listenFd, 128) < 0 || ::pipe2(m_wake, O_CLOEXEC) < 0)
-        {
+        if (::listen(m_listenFd, 128) < 0 || ::pipe2(m_wake, O_CLOEXEC) < 0) {
             ::unlink(m_localPath.c_str());
             return KSAL_IPC_E_RESOURCE;
         }
-        try
-        {
+        try {
             m_acceptor = std::thread(&Channel::accept_loop, shared_from_this());
-        }
-        catch (...)
-        {
+        } catch (...) {
             ::unlink(m_localPath.c_str());
             return KSAL_IPC_E_RESOURCE;
         }
@@ -214,8 +187,7 @@ public:
     }
 
     int32_t send(uint32_t msg_id, const void* in, uint32_t in_size, void* out, uint32_t out_size,
-                 int32_t* msg_err)
-    {
+                 int32_t* msg_err) {
         int fd = take_connection();
         if (fd < 0)
             return fd;
@@ -228,15 +200,12 @@ public:
 
         int32_t rc = KSAL_IPC_E_IO;
         ReplyHeader r;
-        if (write_all(fd, frame.data(), frame.size()) && read_reply(fd, r, out, out_size))
-        {
-            if (r.status == kDelivered)
-            {
+        if (write_all(fd, frame.data(), frame.size()) && read_reply(fd, r, out, out_size)) {
+            if (r.status == kDelivered) {
                 if (msg_err != nullptr)
                     *msg_err = r.result;
                 rc = KSAL_IPC_OK;
-            }
-            else
+            } else
                 rc = KSAL_IPC_E_REJECTED;
         }
         give_back(fd, rc == KSAL_IPC_OK || rc == KSAL_IPC_E_REJECTED);
@@ -246,21 +215,18 @@ public:
     // The peer answers each request with exactly one reply and nothing
     // after it, so reading ahead into a buffer never takes the next one's
     // bytes; usually the whole reply arrives in one read.
-    static bool read_reply(int fd, ReplyHeader& r, void* out, uint32_t out_size)
-    {
+    static bool read_reply(int fd, ReplyHeader& r, void* out, uint32_t out_size) {
         std::vector<char> buf(sizeof r + out_size);
         std::size_t got = 0;
         std::size_t want = sizeof r;
-        while (got < want)
-        {
+        while (got < want) {
             ssize_t n = ::recv(fd, buf.data() + got, buf.size() - got, 0);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 return false;
             got += static_cast<std::size_t>(n);
-            if (want == sizeof r && got >= sizeof r)
-            {
+            if (want == sizeof r && got >= sizeof r) {
                 std::memcpy(&r, buf.data(), sizeof r);
                 if (r.magic != kReplyMagic || r.reply_size > out_size)
                     return false;
@@ -274,8 +240,7 @@ public:
         return true;
     }
 
-    void close_channel()
-    {
+    void close_channel() {
         {
             std::lock_guard<std::mutex> lk(m_mutex);
             m_stopping = true;
@@ -288,15 +253,13 @@ public:
         // Gone from the file system first, so new senders fail at once.
         ::unlink(m_localPath.c_str());
         char wake = 'x';
-        while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR)
-        {
+        while (::write(m_wake[1], &wake, 1) < 0 && errno == EINTR) {
         }
         if (m_acceptor.joinable())
             m_acceptor.join();
 
         const std::thread::id self = std::this_thread::get_id();
-        for (;;)
-        {
+        for (;;) {
             std::vector<std::thread> threads;
             {
                 std::lock_guard<std::mutex> lk(m_mutex);
@@ -309,8 +272,7 @@ public:
             }
             if (threads.empty())
                 break;
-            for (auto& t : threads)
-            {
+            for (auto& t : threads) {
                 // destroy called from one of our own callbacks: that thread
                 // finishes its message on its own after we return.
                 if (t.get_id() == self)
@@ -322,10 +284,8 @@ public:
     }
 
 private:
-    int take_connection()
-    {
-        for (;;)
-        {
+    int take_connection() {
+        for (;;) {
             int fd = -1;
             {
                 std::lock_guard<std::mutex> lk(m_mutex);
@@ -335,8 +295,7 @@ private:
                     break;
                 fd = m_idle.back();
                 m_idle.pop_back();
-                if (still_usable(fd))
-                {
+                if (still_usable(fd)) {
                     m_busy.insert(fd);
                     return fd;
                 }
@@ -347,8 +306,7 @@ private:
         if (fd < 0)
             return fd;
         std::lock_guard<std::mutex> lk(m_mutex);
-        if (m_stopping)
-        {
+        if (m_stopping) {
             ::close(fd);
             return KSAL_IPC_E_BAD_HANDLE;
         }
@@ -356,13 +314,11 @@ private:
         return fd;
     }
 
-    void give_back(int fd, bool reusable)
-    {
+    void give_back(int fd, bool reusable) {
         {
             std::lock_guard<std::mutex> lk(m_mutex);
             m_busy.erase(fd);
-            if (reusable && !m_stopping && m_idle.size() < kMaxIdleConnections)
-            {
+            if (reusable && !m_stopping && m_idle.size() < kMaxIdleConnections) {
                 m_idle.push_back(fd);
                 return;
             }
@@ -370,8 +326,7 @@ private:
         ::close(fd);
     }
 
-    void reap_finished()
-    {
+    void reap_finished() {
         std::vector<std::thread> done;
         {
             std::lock_guard<std::mutex> lk(m_mutex);
@@ -381,10 +336,8 @@ private:
             t.join();
     }
 
-    void accept_loop()
-    {
-        for (;;)
-        {
+    void accept_loop() {
+        for (;;) {
             pollfd p[2] = {{m_listenFd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
             int n = ::poll(p, 2, -1);
             if (n < 0 && errno == EINTR)
@@ -398,26 +351,21 @@ private:
             if (fd < 0)
                 continue;
             std::lock_guard<std::mutex> lk(m_mutex);
-            if (m_stopping || m_workers.size() >= kMaxServedConnections)
-            {
+            if (m_stopping || m_workers.size() >= kMaxServedConnections) {
                 ::close(fd);
                 continue;
             }
-            try
-            {
+            try {
                 std::thread t(&Channel::serve, shared_from_this(), fd);
                 m_busy.insert(fd);
                 m_workers.emplace(t.get_id(), std::move(t));
-            }
-            catch (...)
-            {
+            } catch (...) {
                 ::close(fd);
             }
         }
     }
 
-    void serve(int fd)
-    {
+    void serve(int fd) {
         {
             // The acceptor registers us under the lock; wait for it so that a
             // destroy racing with our start still sees this connection.
@@ -425,8 +373,7 @@ private:
         }
         std::vector<unsigned char> payload;
         std::vector<unsigned char> reply;
-        for (;;)
-        {
+        for (;;) {
             RequestHeader h;
             if (!read_all(fd, &h, sizeof h) || h.magic != kRequestMagic ||
                 h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE || h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE)
@@ -452,18 +399,14 @@ private:
                 r.status = kNoCallback;
             else if (stopping)
                 r.status = kClosing;
-            else
-            {
+            else {
                 uint32_t reply_size = capacity;
-                try
-                {
+                try {
                     r.result = m_cb(m_cbUser, h.msg_id, h.in_size > 0 ? payload.data() : nullptr,
                                     h.in_size, reply_bytes, &reply_size);
                     // The sender only has room for out_capacity bytes.
                     r.reply_size = std::min(std::min(reply_size, capacity), h.out_capacity);
-                }
-                catch (...)
-                {
+                } catch (...) {
                     r.status = kCallbackThrew;
                 }
             }
@@ -476,8 +419,7 @@ private:
         m_busy.erase(fd);
         ::close(fd);
         auto it = m_workers.find(std::this_thread::get_id());
-        if (it != m_workers.end())
-        {
+        if (it != m_workers.end()) {
             m_finished.push_back(std::move(it->second));
             m_workers.erase(it);
         }
@@ -495,29 +437,26 @@ private:
 
     std::mutex m_mutex; // guards everything below
     bool m_stopping = false;
-    std::set<int> m_busy;     // connections in an exchange; shut down on close
-    std::vector<int> m_idle;  // our connections to the peer, ready for reuse
+    std::set<int> m_busy;    // connections in an exchange; shut down on close
+    std::vector<int> m_idle; // our connections to the peer, ready for reuse
     std::map<std::thread::id, std::thread> m_workers;
     std::vector<std::thread> m_finished;
 };
 
 // Open channels by handle. Never destroyed: a process may end with channels
 // still open, and their threads must not meet destructed globals.
-struct Registry
-{
+struct Registry {
     std::mutex mutex;
     std::map<uintptr_t, std::shared_ptr<Channel>> channels;
     uintptr_t next = 1;
 };
 
-Registry& registry()
-{
+Registry& registry() {
     static Registry* r = new Registry;
     return *r;
 }
 
-std::shared_ptr<Channel> find_channel(uintptr_t handle)
-{
+std::shared_ptr<Channel> find_channel(uintptr_t handle) {
     Registry& reg = registry();
     std::lock_guard<std::mutex> lk(reg.mutex);
     auto it = reg.channels.find(handle);
@@ -526,9 +465,9 @@ std::shared_ptr<Channel> find_channel(uintptr_t handle)
 
 } // namespace
 
-extern "C" int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteNode, KSAL_IPC_Callback cb,
-                                    void* cb_user, const char* szChannelName, uintptr_t* pHandle)
-{
+extern "C" int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteNode,
+                                    KSAL_IPC_Callback cb, void* cb_user, const char* szChannelName,
+                                    uintptr_t* pHandle) {
     if (pHandle == nullptr)
         return KSAL_IPC_E_BAD_ARGUMENT;
     *pHandle = 0;
@@ -537,12 +476,9 @@ extern "C" int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteN
         return KSAL_IPC_E_BAD_ARGUMENT;
 
     std::shared_ptr<Channel> ch;
-    try
-    {
+    try {
         ch = std::make_shared<Channel>(ui32LocalNode, ui32RemoteNode, cb, cb_user);
-    }
-    catch (...)
-    {
+    } catch (...) {
         return KSAL_IPC_E_RESOURCE;
     }
     int32_t rc = ch->open(vq_platform::map_path("/tmp/ksal_ipc"), szChannelName);
@@ -558,22 +494,23 @@ extern "C" int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteN
 }
 
 extern "C" int32_t KSAL_IPC_SendIOCTL(uintptr_t handle, uint32_t ui32MsgId, const void* pInBuffer,
-                                      uint32_t ui32InBufferSize, void* pOutBuffer, uint32_t ui32OutBufferSize,
-                                      int32_t* pi32MsgErr)
-{
+                                      uint32_t ui32InBufferSize, void* pOutBuffer,
+                                      uint32_t ui32OutBufferSize, int32_t* pi32MsgErr) {
     if (pi32MsgErr != nullptr)
         *pi32MsgErr = -1;
     std::shared_ptr<Channel> ch = find_channel(handle);
     if (!ch)
         return KSAL_IPC_E_BAD_HANDLE;
-    if ((pInBuffer == nullptr && ui32InBufferSize != 0) || (pOutBuffer == nullptr && ui32OutBufferSize != 0) ||
-        ui32InBufferSize > KSAL_IPC_MAX_MESSAGE_SIZE || ui32OutBufferSize > KSAL_IPC_MAX_MESSAGE_SIZE)
+    if ((pInBuffer == nullptr && ui32InBufferSize != 0) ||
+        (pOutBuffer == nullptr && ui32OutBufferSize != 0) ||
+        ui32InBufferSize > KSAL_IPC_MAX_MESSAGE_SIZE ||
+        ui32OutBufferSize > KSAL_IPC_MAX_MESSAGE_SIZE)
         return KSAL_IPC_E_BAD_ARGUMENT;
-    return ch->send(ui32MsgId, pInBuffer, ui32InBufferSize, pOutBuffer, ui32OutBufferSize, pi32MsgErr);
+    return ch->send(ui32MsgId, pInBuffer, ui32InBufferSize, pOutBuffer, ui32OutBufferSize,
+                    pi32MsgErr);
 }
 
-extern "C" int32_t KSAL_IPC_destroy(uintptr_t handle)
-{
+extern "C" int32_t KSAL_IPC_destroy(uintptr_t handle) {
     std::shared_ptr<Channel> ch;
     {
         Registry& reg = registry();

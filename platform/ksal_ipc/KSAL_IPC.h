@@ -28,9 +28,10 @@ extern "C" {
 #define KSAL_IPC_E_BAD_ARGUMENT (-2) /* null pointer, oversized payload, bad channel name */
 #define KSAL_IPC_E_NO_PEER (-3)      /* nobody listening on the peer's node */
 #define KSAL_IPC_E_IO (-4)           /* connection lost before the answer came back */
-#define KSAL_IPC_E_REJECTED (-5)     /* the peer refused the message (wrong node, no callback, closing) */
-#define KSAL_IPC_E_RESOURCE (-6)     /* socket, thread or path limits of this system */
-#define KSAL_IPC_E_IN_USE (-7)       /* this channel and node are already open somewhere */
+#define KSAL_IPC_E_REJECTED                                                                        \
+    (-5) /* the peer refused the message (wrong node, no callback, closing) */
+#define KSAL_IPC_E_RESOURCE (-6) /* socket, thread or path limits of this system */
+#define KSAL_IPC_E_IN_USE (-7)   /* this channel and node are already open somewhere */
 
 /* Largest payload and largest reply a message may carry. */
 #define KSAL_IPC_MAX_MESSAGE_SIZE (1024u * 1024u)

@@ -14,25 +14,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
-namespace
-{
+namespace {
 
 std::atomic<unsigned> g_tempCounter{0};
 
-bool write_whole(int fd, const char* p, std::size_t size)
-{
-    while (size > 0)
-    {
+bool write_whole(int fd, const char* p, std::size_t size) {
+    while (size > 0) {
         ssize_t n = ::write(fd, p, size);
-        if (n > 0)
-        {
+        if (n > 0) {
             p += n;
             size -= static_cast<std::size_t>(n);
-        }
-        else if (n < 0 && errno == EINTR)
+        } else if (n < 0 && errno == EINTR)
             continue;
         else
             return false;
@@ -40,28 +34,24 @@ bool write_whole(int fd, const char* p, std::size_t size)
     return true;
 }
 
-bool read_whole(const std::string& path, std::string& out)
-{
+bool read_whole(const std::string& path, std::string& out) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }
     out.clear();
     char buf[65536];
-    for (;;)
-    {
+    for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0)
             out.append(buf, static_cast<std::size_t>(n));
         else if (n < 0 && errno == EINTR)
             continue;
-        else
-        {
+        else {
             ::close(fd);
             return n == 0;
         }
@@ -70,21 +60,18 @@ bool read_whole(const std::string& path, std::string& out)
 
 } // namespace
 
-std::string field_text(const char* field, std::size_t size)
-{
+std::string field_text(const char* field, std::size_t size) {
     if (field == nullptr)
         return std::string();
     const void* zero = std::memchr(field, 0, size);
     return std::string(field, zero != nullptr ? static_cast<const char*>(zero) - field : size);
 }
 
-std::string json_file_path(const TJsonFile_Info& info)
-{
+std::string json_file_path(const TJsonFile_Info& info) {
     return field_text(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath);
 }
 
-bool create_file(const std::string& path, bool bTruncate)
-{
+bool create_file(const std::string& path, bool bTruncate) {
     if (path.empty())
         return false;
     const std::string real = vq_platform::map_path(path);
@@ -99,8 +86,7 @@ bool create_file(const std::string& path, bool bTruncate)
     return ok;
 }
 
-bool read_json_from_file(const TJsonFile_Info& info, rapidjson::Document& document)
-{
+bool read_json_from_file(const TJsonFile_Info& info, rapidjson::Document& document) {
     const std::string path = json_file_path(info);
     if (path.empty())
         return false;
@@ -115,8 +101,7 @@ bool read_json_from_file(const TJsonFile_Info& info, rapidjson::Document& docume
     return true;
 }
 
-bool write_json_to_file(const TJsonFile_Info& info, const rapidjson::Value& value)
-{
+bool write_json_to_file(const TJsonFile_Info& info, const rapidjson::Value& value) {
     const std::string path = json_file_path(info);
     if (path.empty())
         return false;
@@ -128,7 +113,8 @@ bool write_json_to_file(const TJsonFile_Info& info, const rapidjson::Value& valu
     const std::string real = vq_platform::map_path(path);
     if (!vq_platform::make_dirs(vq_platform::parent_of(real)))
         return false;
-    const std::string temp = real + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(g_tempCounter++);
+    const std::string temp =
+        real + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(g_tempCounter++);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;

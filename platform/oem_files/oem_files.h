@@ -13,8 +13,7 @@
 #include <cstddef>
 #include <string>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
 // Creates the missing parent folders of `path` and the file itself; an
 // existing file keeps its content unless bTruncate is set. True when a regular

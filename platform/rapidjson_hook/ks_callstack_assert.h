@@ -7,13 +7,11 @@
 
 #include <cstddef>
 
-namespace rapidjson
-{
+namespace rapidjson {
 void _ks_callstack_assert(const char* expression, const char* file, unsigned int line);
 } // namespace rapidjson
 
-namespace vq_platform
-{
+namespace vq_platform {
 // Reports made so far by the hook in this process.
 std::size_t ks_assert_count();
 // Expression of the latest report ("" when none).

@@ -19,19 +19,15 @@ extern char** environ;
 #define VQ_CHILD_EMULATOR ""
 #endif
 
-namespace vq_testing
-{
+namespace vq_testing {
 
-namespace
-{
-int decode_status(int st)
-{
+namespace {
+int decode_status(int st) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : 255;
 }
 } // namespace
 
-std::vector<std::string> emulator_prefix()
-{
+std::vector<std::string> emulator_prefix() {
     std::vector<std::string> words;
     std::istringstream emulator(VQ_CHILD_EMULATOR);
     for (std::string word; emulator >> word;)
@@ -39,8 +35,7 @@ std::vector<std::string> emulator_prefix()
     return words;
 }
 
-child_process::child_process(const std::vector<std::string>& argv)
-{
+child_process::child_process(const std::vector<std::string>& argv) {
     // A child that ends early must not take the test down with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -56,8 +51,7 @@ child_process::child_process(const std::vector<std::string>& argv)
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0)
         return;
-    if (::pipe2(out, O_CLOEXEC) != 0)
-    {
+    if (::pipe2(out, O_CLOEXEC) != 0) {
         ::close(in[0]);
         ::close(in[1]);
         return;
@@ -71,8 +65,7 @@ child_process::child_process(const std::vector<std::string>& argv)
     posix_spawn_file_actions_destroy(&fa);
     ::close(in[0]);
     ::close(out[1]);
-    if (rc != 0)
-    {
+    if (rc != 0) {
         ::close(in[1]);
         ::close(out[0]);
         return;
@@ -82,16 +75,12 @@ child_process::child_process(const std::vector<std::string>& argv)
     m_out = out[0];
 }
 
-child_process::~child_process()
-{
+child_process::~child_process() {
     close_stdin();
-    if (m_pid > 0 && m_status < 0)
-    {
-        for (int i = 0; i < 500; ++i)
-        {
+    if (m_pid > 0 && m_status < 0) {
+        for (int i = 0; i < 500; ++i) {
             int st;
-            if (::waitpid(m_pid, &st, WNOHANG) == m_pid)
-            {
+            if (::waitpid(m_pid, &st, WNOHANG) == m_pid) {
                 m_status = decode_status(st);
                 break;
             }
@@ -104,15 +93,13 @@ child_process::~child_process()
         ::close(m_out);
 }
 
-bool child_process::write_line(const std::string& line)
-{
+bool child_process::write_line(const std::string& line) {
     if (m_in < 0)
         return false;
     std::string text = line + "\n";
     const char* p = text.data();
     std::size_t left = text.size();
-    while (left > 0)
-    {
+    while (left > 0) {
         ssize_t n = ::write(m_in, p, left);
         if (n < 0 && errno == EINTR)
             continue;
@@ -124,23 +111,18 @@ bool child_process::write_line(const std::string& line)
     return true;
 }
 
-void child_process::close_stdin()
-{
-    if (m_in >= 0)
-    {
+void child_process::close_stdin() {
+    if (m_in >= 0) {
         ::close(m_in);
         m_in = -1;
     }
 }
 
-bool child_process::read_line(std::string& line, int timeout_ms)
-{
+bool child_process::read_line(std::string& line, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;)
-    {
+    for (;;) {
         std::size_t nl = m_buffer.find('\n');
-        if (nl != std::string::npos)
-        {
+        if (nl != std::string::npos) {
             line = m_buffer.substr(0, nl);
             m_buffer.erase(0, nl + 1);
             m_lines.push_back(line);
@@ -148,7 +130,8 @@ bool child_process::read_line(std::string& line, int timeout_ms)
         }
         if (m_out < 0)
             return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p{m_out, POLLIN, 0};
@@ -161,8 +144,7 @@ bool child_process::read_line(std::string& line, int timeout_ms)
         ssize_t got = ::read(m_out, buf, sizeof buf);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-        {
+        if (got <= 0) {
             ::close(m_out);
             m_out = -1;
             continue;
@@ -171,12 +153,11 @@ bool child_process::read_line(std::string& line, int timeout_ms)
     }
 }
 
-bool child_process::wait_for(const std::string& needle, std::string& line, int timeout_ms)
-{
+bool child_process::wait_for(const std::string& needle, std::string& line, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;)
-    {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !read_line(line, static_cast<int>(left.count())))
             return false;
         if (line.find(needle) != std::string::npos)
@@ -184,24 +165,20 @@ bool child_process::wait_for(const std::string& needle, std::string& line, int t
     }
 }
 
-int child_process::wait()
-{
+int child_process::wait() {
     if (m_pid <= 0)
         return -1;
     if (m_status >= 0)
         return m_status;
     int st = 0;
-    while (::waitpid(m_pid, &st, 0) < 0 && errno == EINTR)
-    {
+    while (::waitpid(m_pid, &st, 0) < 0 && errno == EINTR) {
     }
     m_status = decode_status(st);
     return m_status;
 }
 
-void child_process::kill_now()
-{
-    if (m_pid > 0 && m_status < 0)
-    {
+void child_process::kill_now() {
+    if (m_pid > 0 && m_status < 0) {
         ::kill(m_pid, SIGKILL);
         wait();
     }

@@ -10,8 +10,7 @@
 
 #include <sys/types.h>
 
-namespace vq_testing
-{
+namespace vq_testing {
 
 // The words that start a program of this build on this machine: none in a
 // native build; the emulator and its options (e.g. "qemu-aarch64", "-L", "/")
@@ -19,8 +18,7 @@ namespace vq_testing
 // path when starting a child with exec.
 std::vector<std::string> emulator_prefix();
 
-class child_process
-{
+class child_process {
 public:
     // Starts argv[0] (a path) with the given arguments. The environment,
     // including VQ_PLATFORM_ROOT, is inherited; standard error too.

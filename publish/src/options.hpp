@@ -10,14 +10,14 @@
 namespace publish {
 
 struct command_options {
-  std::string host = "localhost";
-  std::string port;
-  std::string path;
-  std::string key;
-  std::string value;
-  Json::Value json_value; // null until -jv gives one
-  bool print_config = false;
-  bool send_command = false;
+    std::string host = "localhost";
+    std::string port;
+    std::string path;
+    std::string key;
+    std::string value;
+    Json::Value json_value; // null until -jv gives one
+    bool print_config = false;
+    bool send_command = false;
 };
 
 enum class selected_action { none, print_configuration, command, settings_update };
@@ -27,13 +27,13 @@ enum class selected_action { none, print_configuration, command, settings_update
 enum class scan_outcome { run, usage, bad_json_value };
 
 struct scan_result {
-  scan_outcome outcome = scan_outcome::usage;
-  command_options options;
-  selected_action action = selected_action::none;
+    scan_outcome outcome = scan_outcome::usage;
+    command_options options;
+    selected_action action = selected_action::none;
 
-  // Process exit status for the scan's own endings (1 for the usage text,
-  // -1 for the JSON message); meaningless when outcome is run.
-  int exit_status() const;
+    // Process exit status for the scan's own endings (1 for the usage text,
+    // -1 for the JSON message); meaningless when outcome is run.
+    int exit_status() const;
 };
 
 // Example addresses shown in the usage text.

@@ -17,8 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace bridge_test
-{
+namespace bridge_test {
 
 // The platform root of this test program (VQ_PLATFORM_ROOT), made on first use.
 const std::string& platform_root();
@@ -35,22 +34,19 @@ void write_doc(const std::string& path, const std::string& text);
 std::string read_doc(const std::string& path);
 
 // Names the endpoint class, which is reserved to the facade and its subclasses.
-struct facade_access : oem_ui_process::oem_vorn_device_ipc
-{
+struct facade_access : oem_ui_process::oem_vorn_device_ipc {
     using impl_type = oem_vorn_device_ipc::Impl;
 };
 
 // The endpoint with its dispatcher opened up for tests.
-struct impl_probe : facade_access::impl_type
-{
+struct impl_probe : facade_access::impl_type {
     using facade_access::impl_type::Impl;
     using facade_access::impl_type::KSAL_IPC_callback;
     using facade_access::impl_type::staticKSAL_IPC_callback;
 };
 
 // One recorded call: operation name and its arguments as text.
-struct call
-{
+struct call {
     std::string name;
     std::vector<std::string> args;
     bool operator==(const call& other) const { return name == other.name && args == other.args; }
@@ -59,8 +55,7 @@ std::ostream& operator<<(std::ostream& os, const call& c);
 
 // A shared, thread-safe list of calls, so that tests can check the order of
 // local deliveries against what reached the peer.
-class call_log
-{
+class call_log {
 public:
     void add(const std::string& name, std::vector<std::string> args = {});
     std::vector<call> calls() const;
@@ -72,8 +67,7 @@ private:
 };
 
 // Notification callback that records what it receives.
-class recording_hul : public oem_ui_process::oem_vorn_device_ipc_callback
-{
+class recording_hul : public oem_ui_process::oem_vorn_device_ipc_callback {
 public:
     explicit recording_hul(call_log& log) : m_log(log) {}
     void on_device_started() override;
@@ -90,18 +84,19 @@ private:
 };
 
 // Hosted engine that records every call and answers as configured.
-class recording_engine : public oem_ui_process::engine_oem_vorn_device_ipc_callback
-{
+class recording_engine : public oem_ui_process::engine_oem_vorn_device_ipc_callback {
 public:
     explicit recording_engine(call_log& log) : m_log(log) {}
     bool is_present() override;
     void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig) override;
     void send_command(const std::string& strCommand) override;
-    bool send_query(const std::string& strQuery, boost::shared_ptr<rapidjson::Document> ptrjsAnswer) override;
+    bool send_query(const std::string& strQuery,
+                    boost::shared_ptr<rapidjson::Document> ptrjsAnswer) override;
     void get_storage_dir(std::string& strDir) override;
     void get_storage_ext(std::string& strExt) override;
     void get_storage_name(std::string& strName) override;
-    void load(const std::string& strStorageName, boost::shared_ptr<const rapidjson::Document> ptrjsData) override;
+    void load(const std::string& strStorageName,
+              boost::shared_ptr<const rapidjson::Document> ptrjsData) override;
     void save(const std::string& strName) override;
     void recall(const std::string& strStorageName, const std::string& strPath) override;
     void store(const std::string& strStorageName, const std::string& strPath) override;
@@ -109,30 +104,29 @@ public:
     void reset_to_factory() override;
     bool get_ios(boost::shared_ptr<rapidjson::Document> ptrjsIos) override;
     bool get_directories(boost::shared_ptr<rapidjson::Document> ptrjsDirectories) override;
-    void on_directory_file_changed(boost::shared_ptr<const rapidjson::Document> ptrjsChange) override;
+    void
+    on_directory_file_changed(boost::shared_ptr<const rapidjson::Document> ptrjsChange) override;
 
     bool present = true;
-    bool fill_answers = true;      // send_query, get_ios, get_directories
+    bool fill_answers = true; // send_query, get_ios, get_directories
     std::string answer_json = "{\"answer\":1}";
-    std::string storage_text;      // what get_storage_* hand back
+    std::string storage_text; // what get_storage_* hand back
 
 private:
     call_log& m_log;
 };
 
 // One message as the engine side received it.
-struct received
-{
+struct received {
     uint32_t id = 0;
     std::vector<uint8_t> payload;
-    std::string document;   // the hand-off document named by the payload, read on receipt
+    std::string document; // the hand-off document named by the payload, read on receipt
 };
 
 // The engine side of the channel, opened in this process with the nodes
 // swapped. It records what arrives and answers get_config and send_query by
 // writing into the file the message names.
-class engine_peer
-{
+class engine_peer {
 public:
     explicit engine_peer(call_log* pLog = nullptr);
     ~engine_peer();

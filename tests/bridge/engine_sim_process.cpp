@@ -11,11 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace bridge_test
-{
+namespace bridge_test {
 
-command_line::command_line(const std::string& program, const std::vector<std::string>& args)
-{
+command_line::command_line(const std::string& program, const std::vector<std::string>& args) {
     std::istringstream emulator(BRIDGE_TEST_EMULATOR);
     for (std::string word; emulator >> word;)
         words.push_back(word);
@@ -26,14 +24,12 @@ command_line::command_line(const std::string& program, const std::vector<std::st
     argv.push_back(nullptr);
 }
 
-void command_line::exec() const
-{
+void command_line::exec() const {
     ::execvp(argv[0], argv.data());
     ::_exit(127);
 }
 
-engine_sim_process::engine_sim_process()
-{
+engine_sim_process::engine_sim_process() {
     platform_root();
     int toChild[2];
     int fromChild[2];
@@ -43,8 +39,7 @@ engine_sim_process::engine_sim_process()
     ::signal(SIGPIPE, SIG_IGN);
     const command_line program(ENGINE_SIM_PATH, {});
     m_pid = ::fork();
-    if (m_pid == 0)
-    {
+    if (m_pid == 0) {
         ::dup2(toChild[0], 0);
         ::dup2(fromChild[1], 1);
         program.exec();
@@ -58,17 +53,14 @@ engine_sim_process::engine_sim_process()
     m_ready = m_pid > 0 && wait_event("ready") != nullptr;
 }
 
-engine_sim_process::~engine_sim_process()
-{
+engine_sim_process::~engine_sim_process() {
     stop();
 }
 
-void engine_sim_process::command(const std::string& line)
-{
+void engine_sim_process::command(const std::string& line) {
     const std::string text = line + "\n";
     std::size_t done = 0;
-    while (m_in >= 0 && done < text.size())
-    {
+    while (m_in >= 0 && done < text.size()) {
         const ssize_t n = ::write(m_in, text.data() + done, text.size() - done);
         if (n <= 0)
             break;
@@ -76,12 +68,10 @@ void engine_sim_process::command(const std::string& line)
     }
 }
 
-void engine_sim_process::reader()
-{
+void engine_sim_process::reader() {
     std::string buffer;
     char chunk[4096];
-    for (;;)
-    {
+    for (;;) {
         const ssize_t n = ::read(m_out, chunk, sizeof(chunk));
         if (n < 0 && errno == EINTR)
             continue;
@@ -89,8 +79,7 @@ void engine_sim_process::reader()
             break;
         buffer.append(chunk, static_cast<std::size_t>(n));
         std::string::size_type nl;
-        while ((nl = buffer.find('\n')) != std::string::npos)
-        {
+        while ((nl = buffer.find('\n')) != std::string::npos) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_lines.push_back(buffer.substr(0, nl));
             buffer.erase(0, nl + 1);
@@ -102,10 +91,10 @@ void engine_sim_process::reader()
     m_cv.notify_all();
 }
 
-bool engine_sim_process::read_line(std::string& line, int timeout_ms)
-{
+bool engine_sim_process::read_line(std::string& line, int timeout_ms) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !m_lines.empty() || m_eof; }))
+    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                       [&] { return !m_lines.empty() || m_eof; }))
         return false;
     if (m_lines.empty())
         return false;
@@ -115,14 +104,14 @@ bool engine_sim_process::read_line(std::string& line, int timeout_ms)
 }
 
 std::shared_ptr<rapidjson::Document>
-engine_sim_process::wait_for(const std::function<bool(const rapidjson::Document&)>& match, int timeout_ms)
-{
+engine_sim_process::wait_for(const std::function<bool(const rapidjson::Document&)>& match,
+                             int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::string line;
-    for (;;)
-    {
+    for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now()).count();
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0 || !read_line(line, static_cast<int>(left)))
             return nullptr;
         auto doc = std::make_shared<rapidjson::Document>();
@@ -132,8 +121,8 @@ engine_sim_process::wait_for(const std::function<bool(const rapidjson::Document&
     }
 }
 
-std::shared_ptr<rapidjson::Document> engine_sim_process::wait_event(const std::string& event, int id, int timeout_ms)
-{
+std::shared_ptr<rapidjson::Document> engine_sim_process::wait_event(const std::string& event,
+                                                                    int id, int timeout_ms) {
     return wait_for(
         [&](const rapidjson::Document& d) {
             const auto e = d.FindMember("event");
@@ -147,35 +136,29 @@ std::shared_ptr<rapidjson::Document> engine_sim_process::wait_event(const std::s
         timeout_ms);
 }
 
-std::shared_ptr<rapidjson::Document> engine_sim_process::send(const std::string& line)
-{
+std::shared_ptr<rapidjson::Document> engine_sim_process::send(const std::string& line) {
     command(line);
     return wait_event("sent");
 }
 
-int engine_sim_process::stop()
-{
+int engine_sim_process::stop() {
     if (m_pid <= 0)
         return -1;
-    if (m_in >= 0)
-    {
+    if (m_in >= 0) {
         command("quit");
         ::close(m_in);
         m_in = -1;
     }
     int status = 0;
     // Give it a moment to close its channel, then insist.
-    for (int i = 0; i < 500; ++i)
-    {
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
-        {
+    for (int i = 0; i < 500; ++i) {
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
             break;
         }
         ::usleep(10000);
     }
-    if (m_pid > 0)
-    {
+    if (m_pid > 0) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, &status, 0);
         m_pid = -1;

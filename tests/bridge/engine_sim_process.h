@@ -14,14 +14,12 @@
 #include <vector>
 #include <sys/types.h>
 
-namespace bridge_test
-{
+namespace bridge_test {
 
 // The words that start `program` with `args`. In a cross build the tests run
 // under an emulator, and so must the programs they start. Made before fork:
 // the child of a threaded process must not allocate.
-struct command_line
-{
+struct command_line {
     command_line(const std::string& program, const std::vector<std::string>& args);
     command_line(const command_line&) = delete;
     command_line& operator=(const command_line&) = delete;
@@ -32,8 +30,7 @@ struct command_line
     std::vector<char*> argv;
 };
 
-class engine_sim_process
-{
+class engine_sim_process {
 public:
     // Starts the simulator with the same platform root as this process and
     // waits for its "ready" line; check running() afterwards.
@@ -44,10 +41,11 @@ public:
     void command(const std::string& line);
     // The next event for which `match` is true; events before it are dropped.
     // A null document after the time limit or the end of output.
-    std::shared_ptr<rapidjson::Document> wait_for(const std::function<bool(const rapidjson::Document&)>& match,
-                                                  int timeout_ms = 10000);
+    std::shared_ptr<rapidjson::Document>
+    wait_for(const std::function<bool(const rapidjson::Document&)>& match, int timeout_ms = 10000);
     // The next event named `event` (and with "id" equal to `id` when id >= 0).
-    std::shared_ptr<rapidjson::Document> wait_event(const std::string& event, int id = -1, int timeout_ms = 10000);
+    std::shared_ptr<rapidjson::Document> wait_event(const std::string& event, int id = -1,
+                                                    int timeout_ms = 10000);
     // Runs `command` and returns its "sent" event.
     std::shared_ptr<rapidjson::Document> send(const std::string& command);
     // Closes its input and waits for it to end; the exit status.

@@ -7,12 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // Runs a program with --once; its exit status, or -1.
-int run_once(const char* path)
-{
+int run_once(const char* path) {
     const bridge_test::command_line program(path, {"--once"});
     const pid_t pid = ::fork();
     if (pid == 0)
@@ -25,8 +23,7 @@ int run_once(const char* path)
 
 } // namespace
 
-TEST(Examples, MinimalUiAnnouncesItselfAndReadsTheConfiguration)
-{
+TEST(Examples, MinimalUiAnnouncesItselfAndReadsTheConfiguration) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     ASSERT_EQ(0, run_once(OEM_UI_MINIMAL_PATH));
@@ -35,8 +32,7 @@ TEST(Examples, MinimalUiAnnouncesItselfAndReadsTheConfiguration)
     EXPECT_EQ(0, sim.stop());
 }
 
-TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes)
-{
+TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     ASSERT_EQ(0, run_once(OEM_UI_ENGINE_HOST_PATH));
@@ -44,7 +40,8 @@ TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes)
     // The engine's own setting never arrives as 102; the publication does.
     auto ev = sim.wait_for([](const rapidjson::Document& d) {
         const auto id = d.FindMember("id");
-        return id != d.MemberEnd() && id->value.IsInt() && (id->value.GetInt() == 102 || id->value.GetInt() == 107);
+        return id != d.MemberEnd() && id->value.IsInt() &&
+               (id->value.GetInt() == 102 || id->value.GetInt() == 107);
     });
     ASSERT_TRUE(ev);
     EXPECT_EQ(107, (*ev)["id"].GetInt());
@@ -52,8 +49,7 @@ TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes)
     EXPECT_EQ(0, sim.stop());
 }
 
-TEST(Examples, WithoutEngineProcessTheMinimalUiStillRuns)
-{
+TEST(Examples, WithoutEngineProcessTheMinimalUiStillRuns) {
     // Nobody listens: the sends fail and are logged, the program ends normally.
     EXPECT_EQ(0, run_once(OEM_UI_MINIMAL_PATH));
 }

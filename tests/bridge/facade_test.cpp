@@ -12,17 +12,15 @@
 using namespace oem_ui_process;
 using bridge_test::call;
 
-namespace
-{
+namespace {
 
 // The smallest OEM UI process: it only records notifications.
-class ui_process : public oem_vorn_device_ipc
-{
+class ui_process : public oem_vorn_device_ipc {
 public:
     explicit ui_process(bridge_test::call_log& log) : m_log(log) {}
     void on_device_started() override { m_log.add("on_device_started"); }
-    void on_publish(const std::string& strChannel, boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override
-    {
+    void on_publish(const std::string& strChannel,
+                    boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override {
         m_log.add("on_publish", {strChannel, bridge_test::to_text(*ptrjsDocument)});
     }
 
@@ -31,21 +29,17 @@ private:
 };
 
 // A UI process that hosts an engine and publishes through its endpoint.
-class hosting_ui_process : public oem_vorn_device_ipc
-{
+class hosting_ui_process : public oem_vorn_device_ipc {
 public:
     hosting_ui_process(bridge_test::call_log& log, engine_oem_vorn_device_ipc_callback* pEngine)
-        : oem_vorn_device_ipc(pEngine), m_log(log)
-    {
-    }
+        : oem_vorn_device_ipc(pEngine), m_log(log) {}
     void on_device_started() override { m_log.add("on_device_started"); }
-    void on_publish(const std::string& strChannel, boost::shared_ptr<const rapidjson::Document>) override
-    {
+    void on_publish(const std::string& strChannel,
+                    boost::shared_ptr<const rapidjson::Document>) override {
         m_log.add("on_publish", {strChannel});
     }
     bool on_shutdown() override { return true; }
-    void publish(const std::string& channel, boost::shared_ptr<const rapidjson::Document> doc)
-    {
+    void publish(const std::string& channel, boost::shared_ptr<const rapidjson::Document> doc) {
         pimpl->engine_publish(channel, doc);
     }
     void load_done() { pimpl->engine_load_done(); }
@@ -54,8 +48,7 @@ private:
     bridge_test::call_log& m_log;
 };
 
-std::string logged(unsigned int level, const std::string& title, const std::string& json)
-{
+std::string logged(unsigned int level, const std::string& title, const std::string& json) {
     auto doc = bridge_test::parse(json);
     vq_log_capture capture;
     oem_vorn_device_ipc::log_json_value(level, title, *doc);
@@ -69,10 +62,8 @@ std::string logged(unsigned int level, const std::string& title, const std::stri
 
 } // namespace
 
-TEST(LogJsonValue, WritesCompactJsonWithExactNumbers)
-{
-    struct
-    {
+TEST(LogJsonValue, WritesCompactJsonWithExactNumbers) {
+    struct {
         std::string title;
         std::string json;
         std::string line;
@@ -87,16 +78,14 @@ TEST(LogJsonValue, WritesCompactJsonWithExactNumbers)
         {"u64", "18446744073709551615", "u64= 18446744073709551615\n"},
         {"s", "\"a\\\"b\\n\"", "s= \"a\\\"b\\n\"\n"},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         EXPECT_EQ(c.line, logged(3, c.title, c.json));
     }
     EXPECT_EQ("x= {}\n", logged(6, "x", "{}"));
 }
 
-TEST(LogJsonValue, NumbersJsonCannotHoldStillLog)
-{
+TEST(LogJsonValue, NumbersJsonCannotHoldStillLog) {
     rapidjson::Value value(std::numeric_limits<double>::quiet_NaN());
     vq_log_capture capture;
     oem_vorn_device_ipc::log_json_value(3, "n", value);
@@ -104,8 +93,7 @@ TEST(LogJsonValue, NumbersJsonCannotHoldStillLog)
     EXPECT_EQ("n= nan\n", capture.records()[0].message);
 }
 
-TEST(Facade, ForwardsToTheEndpoint)
-{
+TEST(Facade, ForwardsToTheEndpoint) {
     bridge_test::call_log log;
     bridge_test::engine_peer peer(&log);
     ASSERT_TRUE(peer.open());
@@ -130,8 +118,7 @@ TEST(Facade, ForwardsToTheEndpoint)
     ui.destroy();
 }
 
-TEST(Facade, DefaultFacadeRefusesShutdownAndEngineMessages)
-{
+TEST(Facade, DefaultFacadeRefusesShutdownAndEngineMessages) {
     bridge_test::call_log log;
     bridge_test::engine_peer peer;
     ASSERT_TRUE(peer.open());
@@ -141,8 +128,7 @@ TEST(Facade, DefaultFacadeRefusesShutdownAndEngineMessages)
     int32_t err = 0;
     ASSERT_EQ(0, peer.send(EOEMUIP_HUL_shutdown, nullptr, 0, nullptr, 0, &err));
     EXPECT_EQ(-1, err);
-    for (uint32_t id = 3; id <= 18; ++id)
-    {
+    for (uint32_t id = 3; id <= 18; ++id) {
         SCOPED_TRACE(id);
         std::vector<uint8_t> payload(516, 0);
         std::vector<uint8_t> reply(256, 0);
@@ -154,8 +140,7 @@ TEST(Facade, DefaultFacadeRefusesShutdownAndEngineMessages)
     EXPECT_EQ((std::vector<call>{{"on_device_started", {}}}), log.calls());
 }
 
-TEST(Facade, HostedEngineIsServedAndPublishes)
-{
+TEST(Facade, HostedEngineIsServedAndPublishes) {
     bridge_test::call_log log;
     bridge_test::recording_engine engine(log);
     bridge_test::engine_peer peer;
@@ -172,9 +157,10 @@ TEST(Facade, HostedEngineIsServedAndPublishes)
     ui.publish(device::channels::logs_channel, bridge_test::parse("{\"line\":\"x\"}"));
     ui.load_done();
 
-    EXPECT_EQ((std::vector<call>{{"is_present", {}},
-                                 {"set_config", {"{\"path\":\"$._oem_ui_process_engine.mix\",\"value\":2}"}},
-                                 {"on_publish", {device::channels::logs_channel}}}),
+    EXPECT_EQ((std::vector<call>{
+                  {"is_present", {}},
+                  {"set_config", {"{\"path\":\"$._oem_ui_process_engine.mix\",\"value\":2}"}},
+                  {"on_publish", {device::channels::logs_channel}}}),
               log.calls());
     std::vector<uint32_t> ids;
     for (const auto& m : peer.messages())
@@ -182,8 +168,7 @@ TEST(Facade, HostedEngineIsServedAndPublishes)
     EXPECT_EQ((std::vector<uint32_t>{107, 109}), ids);
 }
 
-TEST(Facade, NullEngineEqualsTheDefaultConstructor)
-{
+TEST(Facade, NullEngineEqualsTheDefaultConstructor) {
     bridge_test::call_log log;
     bridge_test::engine_peer peer;
     ASSERT_TRUE(peer.open());
@@ -194,12 +179,9 @@ TEST(Facade, NullEngineEqualsTheDefaultConstructor)
     EXPECT_EQ(-1, err);
 }
 
-TEST(Facade, OneInstanceAtATime)
-{
+TEST(Facade, OneInstanceAtATime) {
     bridge_test::call_log log;
-    {
-        ui_process first(log);
-    }
+    { ui_process first(log); }
     {
         // Construction after destruction works, also with a channel left open.
         ui_process second(log);
@@ -209,8 +191,7 @@ TEST(Facade, OneInstanceAtATime)
     EXPECT_TRUE(third.init());
 }
 
-TEST(FacadeDeathTest, SecondInstanceEndsTheProcess)
-{
+TEST(FacadeDeathTest, SecondInstanceEndsTheProcess) {
 #ifdef BRIDGE_TEST_NO_REEXEC
     // Under a user-mode emulator the test program cannot execute itself again.
     GTEST_FLAG_SET(death_test_style, "fast");
@@ -223,7 +204,8 @@ TEST(FacadeDeathTest, SecondInstanceEndsTheProcess)
             ui_process first(log);
             ui_process second(log);
         },
-        ::testing::ExitedWithCode(254), "!! Only one instance of oem_vorn_device_ipc can be created!");
+        ::testing::ExitedWithCode(254),
+        "!! Only one instance of oem_vorn_device_ipc can be created!");
     EXPECT_EXIT(
         {
             hosting_ui_process first(log, nullptr);

@@ -12,14 +12,12 @@
 using namespace oem_ui_process;
 using bridge_test::call;
 
-namespace
-{
+namespace {
 
 const char* const kHandOff = "/tmp/oem/oem_vorn_device_ipc.json";
 
 template <class T>
-T payload_as(const bridge_test::received& r)
-{
+T payload_as(const bridge_test::received& r) {
     T value;
     EXPECT_EQ(sizeof(T), r.payload.size()) << "message " << r.id;
     std::memset(&value, 0, sizeof(value));
@@ -28,10 +26,8 @@ T payload_as(const bridge_test::received& r)
 }
 
 // The hand-off file a message names; false when it names none.
-bool file_of(const bridge_test::received& r, TJsonFile_Info& info)
-{
-    switch (r.id)
-    {
+bool file_of(const bridge_test::received& r, TJsonFile_Info& info) {
+    switch (r.id) {
     case EOEMUIP_OEM_get_config:
     case EOEMUIP_OEM_set_config:
         info = payload_as<TOEM_get_config>(r).JsonFile_Info;
@@ -48,30 +44,26 @@ bool file_of(const bridge_test::received& r, TJsonFile_Info& info)
 }
 
 // The sequence number a message carries, or -1 when it names no file.
-long seq_of(const bridge_test::received& r)
-{
+long seq_of(const bridge_test::received& r) {
     TJsonFile_Info info;
     return file_of(r, info) ? static_cast<long>(info.ui32JsonId) : -1;
 }
 
-class OutgoingTest : public ::testing::Test
-{
+class OutgoingTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(peer.open());
         make(true, true);
         ASSERT_TRUE(impl->init());
     }
 
-    void make(bool withHul, bool withEngine)
-    {
+    void make(bool withHul, bool withEngine) {
         impl.reset();
-        impl = boost::make_shared<bridge_test::impl_probe>(withHul ? &hul : nullptr, withEngine ? &engine : nullptr);
+        impl = boost::make_shared<bridge_test::impl_probe>(withHul ? &hul : nullptr,
+                                                           withEngine ? &engine : nullptr);
     }
 
-    std::vector<uint32_t> ids() const
-    {
+    std::vector<uint32_t> ids() const {
         std::vector<uint32_t> out;
         for (const auto& m : peer.messages())
             out.push_back(m.id);
@@ -85,15 +77,13 @@ protected:
     boost::shared_ptr<bridge_test::impl_probe> impl;
 };
 
-boost::shared_ptr<const rapidjson::Document> config_at(const std::string& path)
-{
+boost::shared_ptr<const rapidjson::Document> config_at(const std::string& path) {
     return bridge_test::parse("{\"path\":\"" + path + "\",\"value\":5}");
 }
 
 } // namespace
 
-TEST_F(OutgoingTest, EachOperationSendsItsMessage)
-{
+TEST_F(OutgoingTest, EachOperationSendsItsMessage) {
     impl->oem_ui_process_ready();
     auto config = boost::make_shared<rapidjson::Document>();
     ASSERT_TRUE(impl->get_config(config));
@@ -117,34 +107,31 @@ TEST_F(OutgoingTest, EachOperationSendsItsMessage)
     EXPECT_EQ("[]", messages[5].document);
     EXPECT_TRUE(messages[6].payload.empty());
     EXPECT_TRUE(messages[7].payload.empty());
-    for (const auto& m : messages)
-    {
+    for (const auto& m : messages) {
         TJsonFile_Info info;
-        if (file_of(m, info))
-        {
+        if (file_of(m, info)) {
             EXPECT_EQ(kHandOff, detail::field_text(info.szJSONDataFilePath)) << m.id;
         }
     }
     EXPECT_EQ("$._oem_ui_process_engine", impl->get_engine_json_path());
 }
 
-TEST_F(OutgoingTest, SequenceNumbersCountEveryHandOffFailuresIncluded)
-{
+TEST_F(OutgoingTest, SequenceNumbersCountEveryHandOffFailuresIncluded) {
     // The engine refuses set_config and send_query; their numbers are still used.
     peer.set_result(EOEMUIP_OEM_set_config, -1);
     peer.set_result(EOEMUIP_OEM_send_query, -1);
     auto doc = boost::make_shared<rapidjson::Document>();
-    EXPECT_TRUE(impl->get_config(doc));                                  // 0
+    EXPECT_TRUE(impl->get_config(doc)); // 0
     impl->send_command("no number");
-    impl->set_config(config_at("$.a"));                                  // 1, refused
-    EXPECT_FALSE(impl->send_query("q", doc));                            // 2, refused
-    impl->set_config(config_at("$._oem_ui_process_engine.x"));           // engine: no number
-    impl->engine_publish("/c", bridge_test::parse("[]"));                // 3
+    impl->set_config(config_at("$.a"));                        // 1, refused
+    EXPECT_FALSE(impl->send_query("q", doc));                  // 2, refused
+    impl->set_config(config_at("$._oem_ui_process_engine.x")); // engine: no number
+    impl->engine_publish("/c", bridge_test::parse("[]"));      // 3
     impl->engine_io_changed();
     impl->oem_ui_process_ready();
-    EXPECT_FALSE(impl->get_config(boost::shared_ptr<rapidjson::Document>()));   // null: no number
+    EXPECT_FALSE(impl->get_config(boost::shared_ptr<rapidjson::Document>())); // null: no number
     EXPECT_FALSE(impl->send_query("q", boost::shared_ptr<rapidjson::Document>()));
-    EXPECT_TRUE(impl->get_config(doc));                                  // 4
+    EXPECT_TRUE(impl->get_config(doc)); // 4
 
     std::vector<long> seqs;
     for (const auto& m : peer.messages())
@@ -154,17 +141,15 @@ TEST_F(OutgoingTest, SequenceNumbersCountEveryHandOffFailuresIncluded)
 
     // A send that fails in the library uses its number too.
     impl->destroy();
-    EXPECT_FALSE(impl->get_config(doc));                                 // 5, not delivered
+    EXPECT_FALSE(impl->get_config(doc)); // 5, not delivered
     ASSERT_TRUE(impl->init());
     EXPECT_TRUE(impl->get_config(doc));
     EXPECT_EQ("{\"config\":true,\"seq\":6}", bridge_test::to_text(*doc));
 }
 
-TEST_F(OutgoingTest, EnginePathsStayInTheProcess)
-{
+TEST_F(OutgoingTest, EnginePathsStayInTheProcess) {
     const std::string engine = "$._oem_ui_process_engine";
-    struct
-    {
+    struct {
         std::string path;
         bool toEngine;
     } cases[] = {
@@ -178,26 +163,23 @@ TEST_F(OutgoingTest, EnginePathsStayInTheProcess)
         {"$.sessions", false},
         {"", false},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
         log.clear();
         peer.clear();
         impl->set_config(config_at(c.path));
-        if (c.toEngine)
-        {
-            EXPECT_EQ((std::vector<call>{{"set_config", {bridge_test::to_text(*config_at(c.path))}}}), log.calls());
+        if (c.toEngine) {
+            EXPECT_EQ(
+                (std::vector<call>{{"set_config", {bridge_test::to_text(*config_at(c.path))}}}),
+                log.calls());
             EXPECT_TRUE(peer.messages().empty());
-        }
-        else
-        {
+        } else {
             EXPECT_EQ((std::vector<uint32_t>{EOEMUIP_OEM_set_config}), ids());
         }
     }
 }
 
-TEST_F(OutgoingTest, EnginePathWithoutEngineDoesNothingAtAll)
-{
+TEST_F(OutgoingTest, EnginePathWithoutEngineDoesNothingAtAll) {
     make(true, false);
     ASSERT_TRUE(impl->init());
     {
@@ -214,10 +196,8 @@ TEST_F(OutgoingTest, EnginePathWithoutEngineDoesNothingAtAll)
     EXPECT_EQ("{\"config\":true,\"seq\":0}", bridge_test::to_text(*doc));
 }
 
-TEST_F(OutgoingTest, MalformedConfigurationIsReportedAndDropped)
-{
-    struct
-    {
+TEST_F(OutgoingTest, MalformedConfigurationIsReportedAndDropped) {
+    struct {
         std::string json;
         std::string stdoutText;     // the red report, empty when only the hook fires
         const char* hookExpression; // null when the hook stays silent
@@ -229,8 +209,7 @@ TEST_F(OutgoingTest, MalformedConfigurationIsReportedAndDropped)
         {"{\"path\":5}", "", "IsString()"},
         {"{\"path\":null}", "", "IsString()"},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         const std::size_t hooksBefore = vq_platform::ks_assert_count();
         vq_log_capture capture;
@@ -238,13 +217,10 @@ TEST_F(OutgoingTest, MalformedConfigurationIsReportedAndDropped)
         impl->set_config(bridge_test::parse(c.json));
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(c.stdoutText.empty() ? "" : "\033[31m\033[1m" + c.stdoutText + "\033[0m", out);
-        if (c.hookExpression != nullptr)
-        {
+        if (c.hookExpression != nullptr) {
             EXPECT_EQ(hooksBefore + 1, vq_platform::ks_assert_count());
             EXPECT_STREQ(c.hookExpression, vq_platform::ks_assert_last_expression());
-        }
-        else
-        {
+        } else {
             EXPECT_EQ(hooksBefore, vq_platform::ks_assert_count());
         }
         EXPECT_TRUE(capture.records().empty());
@@ -253,35 +229,35 @@ TEST_F(OutgoingTest, MalformedConfigurationIsReportedAndDropped)
     EXPECT_TRUE(log.calls().empty());
 }
 
-TEST_F(OutgoingTest, LogsChannelPublicationIsDeliveredWholeThenForwarded)
-{
+TEST_F(OutgoingTest, LogsChannelPublicationIsDeliveredWholeThenForwarded) {
     auto doc = bridge_test::parse("{\"level\":\"info\",\"text\":\"hello\"}");
     impl->engine_publish(device::channels::logs_channel, doc);
     ASSERT_EQ(1u, hul.published.size());
     EXPECT_EQ(doc.get(), hul.published[0].get());
-    EXPECT_EQ((std::vector<call>{{"on_publish", {device::channels::logs_channel, bridge_test::to_text(*doc)}},
-                                 {"peer", {"107"}}}),
+    EXPECT_EQ((std::vector<call>{
+                  {"on_publish", {device::channels::logs_channel, bridge_test::to_text(*doc)}},
+                  {"peer", {"107"}}}),
               log.calls());
     EXPECT_EQ(bridge_test::to_text(*doc), peer.messages().at(0).document);
 }
 
-TEST_F(OutgoingTest, EngineEntriesAreDeliveredOneByOneBeforeTheForward)
-{
+TEST_F(OutgoingTest, EngineEntriesAreDeliveredOneByOneBeforeTheForward) {
     const std::string entries = "[{\"path\":\"$._oem_ui_process_engine.a\",\"value\":1},"
                                 "{\"path\":\"$.other\",\"value\":2},"
                                 "{\"path\":\"$._oem_ui_process_engine.b\",\"value\":[true]}]";
     impl->engine_publish("/vorn/values", bridge_test::parse(entries));
     EXPECT_EQ((std::vector<call>{
-                  {"on_publish", {"/vorn/values", "{\"path\":\"$._oem_ui_process_engine.a\",\"value\":1}"}},
-                  {"on_publish", {"/vorn/values", "{\"path\":\"$._oem_ui_process_engine.b\",\"value\":[true]}"}},
+                  {"on_publish",
+                   {"/vorn/values", "{\"path\":\"$._oem_ui_process_engine.a\",\"value\":1}"}},
+                  {"on_publish",
+                   {"/vorn/values", "{\"path\":\"$._oem_ui_process_engine.b\",\"value\":[true]}"}},
                   {"peer", {"107"}}}),
               log.calls());
     ASSERT_EQ(1u, peer.messages().size());
     EXPECT_EQ(entries, peer.messages()[0].document);
 }
 
-TEST_F(OutgoingTest, DeliveredEntriesOwnTheirStrings)
-{
+TEST_F(OutgoingTest, DeliveredEntriesOwnTheirStrings) {
     // Strings the caller only referenced must be copied into the new document.
     std::string path = "$._oem_ui_process_engine.name";
     std::string text = "first";
@@ -300,19 +276,17 @@ TEST_F(OutgoingTest, DeliveredEntriesOwnTheirStrings)
               bridge_test::to_text(*hul.published[0]));
 }
 
-TEST_F(OutgoingTest, OddPublicationsAreForwardedWithoutLocalDelivery)
-{
-    struct
-    {
+TEST_F(OutgoingTest, OddPublicationsAreForwardedWithoutLocalDelivery) {
+    struct {
         std::string json;
         const char* hookExpression;
     } cases[] = {
         {"{\"path\":\"$._oem_ui_process_engine\"}", "IsArray()"},
         {"17", "IsArray()"},
-        {"[5,{\"value\":1},{\"path\":3},{\"path\":\"$._oem_ui_process_engine\",\"v\":0}]", "IsString()"},
+        {"[5,{\"value\":1},{\"path\":3},{\"path\":\"$._oem_ui_process_engine\",\"v\":0}]",
+         "IsString()"},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         log.clear();
         peer.clear();
@@ -330,8 +304,7 @@ TEST_F(OutgoingTest, OddPublicationsAreForwardedWithoutLocalDelivery)
     EXPECT_EQ(1u, hul.published.size());
 }
 
-TEST_F(OutgoingTest, WithoutNotificationCallbackOnlyForwards)
-{
+TEST_F(OutgoingTest, WithoutNotificationCallbackOnlyForwards) {
     make(false, true);
     ASSERT_TRUE(impl->init());
     impl->engine_publish(device::channels::logs_channel, bridge_test::parse("{}"));
@@ -340,8 +313,7 @@ TEST_F(OutgoingTest, WithoutNotificationCallbackOnlyForwards)
     EXPECT_TRUE(hul.published.empty());
 }
 
-TEST_F(OutgoingTest, LongTextsAreCut)
-{
+TEST_F(OutgoingTest, LongTextsAreCut) {
     const std::string channel(100, 'c');
     impl->engine_publish(channel, bridge_test::parse("[{\"path\":\"$._oem_ui_process_engine\"}]"));
     impl->send_command(std::string(300, 'k'));
@@ -354,15 +326,15 @@ TEST_F(OutgoingTest, LongTextsAreCut)
     EXPECT_EQ(std::string(63, 'c'), detail::field_text(publish.szChannelName));
     EXPECT_EQ(0, publish.szChannelName[63]);
     ASSERT_EQ(1u, hul.published.size());
-    EXPECT_EQ(channel, log.calls().at(0).args.at(0));   // local delivery keeps the whole name
+    EXPECT_EQ(channel, log.calls().at(0).args.at(0)); // local delivery keeps the whole name
     const TOEM_send_command command = payload_as<TOEM_send_command>(messages[1]);
     EXPECT_EQ(std::string(255, 'k'), detail::field_text(command.szCommand));
     EXPECT_EQ(0, command.szCommand[255]);
-    EXPECT_EQ(std::string(255, 'q'), detail::field_text(payload_as<TOEM_send_query>(messages[2]).szQuery));
+    EXPECT_EQ(std::string(255, 'q'),
+              detail::field_text(payload_as<TOEM_send_query>(messages[2]).szQuery));
 }
 
-TEST_F(OutgoingTest, FailureLinesOnAClosedChannel)
-{
+TEST_F(OutgoingTest, FailureLinesOnAClosedChannel) {
     impl->destroy();
     vq_log_capture capture;
     auto doc = boost::make_shared<rapidjson::Document>();
@@ -377,28 +349,27 @@ TEST_F(OutgoingTest, FailureLinesOnAClosedChannel)
     impl->set_config(boost::shared_ptr<const rapidjson::Document>());
 
     std::vector<std::string> lines;
-    for (const auto& r : capture.records())
-    {
+    for (const auto& r : capture.records()) {
         EXPECT_EQ(3, r.level) << r.message;
         EXPECT_EQ("oem_vorn_device_ipc_outgoing.cpp", r.file);
         lines.push_back(r.message);
     }
     ASSERT_EQ(8u, lines.size());
-    EXPECT_EQ((std::vector<std::string>{"KSAL_IPC_SendIOCTL(EOEMUIP_OEM_ready) failed\n",
-                                        "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_get_config) failed\n",
-                                        "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_set_config) failed\n",
-                                        "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_send_command) failed\n",
-                                        "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_engine_publish) failed\n",
-                                        "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_engine_io_changed) failed\n"}),
-              std::vector<std::string>(lines.begin(), lines.begin() + 6));
+    EXPECT_EQ(
+        (std::vector<std::string>{"KSAL_IPC_SendIOCTL(EOEMUIP_OEM_ready) failed\n",
+                                  "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_get_config) failed\n",
+                                  "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_set_config) failed\n",
+                                  "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_send_command) failed\n",
+                                  "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_engine_publish) failed\n",
+                                  "KSAL_IPC_SendIOCTL(EOEMUIP_OEM_engine_io_changed) failed\n"}),
+        std::vector<std::string>(lines.begin(), lines.begin() + 6));
     EXPECT_NE(std::string::npos, lines[6].find("EOEMUIP_OEM_engine_load_done"));
     EXPECT_EQ('\n', lines[6].back());
     EXPECT_EQ("ptrjsConfig is null\n", lines[7]);
     EXPECT_TRUE(peer.messages().empty());
 }
 
-TEST_F(OutgoingTest, FailedWritesSendNothing)
-{
+TEST_F(OutgoingTest, FailedWritesSendNothing) {
     // Before init the endpoint has no hand-off file to write.
     make(true, true);
     vq_log_capture capture;
@@ -411,8 +382,7 @@ TEST_F(OutgoingTest, FailedWritesSendNothing)
     EXPECT_EQ(1u, hul.published.size());
 }
 
-TEST_F(OutgoingTest, PeerRefusalIsAFailure)
-{
+TEST_F(OutgoingTest, PeerRefusalIsAFailure) {
     for (uint32_t id : {100u, 101u, 102u, 103u, 107u, 108u, 109u})
         peer.set_result(id, -3);
     vq_log_capture capture;
@@ -428,8 +398,7 @@ TEST_F(OutgoingTest, PeerRefusalIsAFailure)
     EXPECT_EQ(7u, capture.records().size());
 }
 
-TEST_F(OutgoingTest, InitTwiceReopensAndDestroyIsIdempotent)
-{
+TEST_F(OutgoingTest, InitTwiceReopensAndDestroyIsIdempotent) {
     ASSERT_TRUE(impl->init());
     impl->oem_ui_process_ready();
     impl->destroy();
@@ -439,8 +408,7 @@ TEST_F(OutgoingTest, InitTwiceReopensAndDestroyIsIdempotent)
     EXPECT_EQ((std::vector<uint32_t>{100, 100}), ids());
 }
 
-TEST_F(OutgoingTest, InitFailsWhenTheChannelIsTaken)
-{
+TEST_F(OutgoingTest, InitFailsWhenTheChannelIsTaken) {
     impl->destroy();
     // Another holder of our node makes the open fail.
     uintptr_t other = 0;
@@ -452,13 +420,13 @@ TEST_F(OutgoingTest, InitFailsWhenTheChannelIsTaken)
     EXPECT_TRUE(impl->init());
 }
 
-TEST_F(OutgoingTest, MessagesFromThePeerArriveThroughTheLibrary)
-{
+TEST_F(OutgoingTest, MessagesFromThePeerArriveThroughTheLibrary) {
     engine.storage_text = "/data";
     THUL_engine_get_storage_dir reply;
     std::memset(&reply, 0xAA, sizeof(reply));
     int32_t err = 99;
-    ASSERT_EQ(0, peer.send(EOEMUIP_HUL_engine_get_storage_dir, nullptr, 0, &reply, sizeof(reply), &err));
+    ASSERT_EQ(
+        0, peer.send(EOEMUIP_HUL_engine_get_storage_dir, nullptr, 0, &reply, sizeof(reply), &err));
     EXPECT_EQ(0, err);
     EXPECT_EQ("/data", detail::field_text(reply.sz));
     EXPECT_EQ(0, reply.sz[255]);

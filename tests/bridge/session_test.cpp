@@ -10,37 +10,31 @@
 using namespace oem_ui_process;
 using bridge_test::call;
 
-namespace
-{
+namespace {
 
-int member_int(const rapidjson::Value& v, const char* name)
-{
+int member_int(const rapidjson::Value& v, const char* name) {
     const auto it = v.FindMember(name);
     return it != v.MemberEnd() && it->value.IsInt() ? it->value.GetInt() : -999;
 }
 
-std::string member_text(const rapidjson::Value& v, const char* name)
-{
+std::string member_text(const rapidjson::Value& v, const char* name) {
     const auto it = v.FindMember(name);
     if (it == v.MemberEnd())
         return "<missing>";
-    return it->value.IsString() ? std::string(it->value.GetString()) : bridge_test::to_text(it->value);
+    return it->value.IsString() ? std::string(it->value.GetString())
+                                : bridge_test::to_text(it->value);
 }
 
-class session_ui : public oem_vorn_device_ipc
-{
+class session_ui : public oem_vorn_device_ipc {
 public:
     session_ui(bridge_test::call_log& log, engine_oem_vorn_device_ipc_callback* pEngine)
-        : oem_vorn_device_ipc(pEngine), m_log(log)
-    {
-    }
+        : oem_vorn_device_ipc(pEngine), m_log(log) {}
     void on_device_started() override { m_log.add("on_device_started"); }
-    void on_publish(const std::string& strChannel, boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override
-    {
+    void on_publish(const std::string& strChannel,
+                    boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override {
         m_log.add("on_publish", {strChannel, bridge_test::to_text(*ptrjsDocument)});
     }
-    void publish(const std::string& channel, const std::string& json)
-    {
+    void publish(const std::string& channel, const std::string& json) {
         pimpl->engine_publish(channel, bridge_test::parse(json));
     }
     void io_changed() { pimpl->engine_io_changed(); }
@@ -51,8 +45,7 @@ private:
 
 } // namespace
 
-TEST(Session, FullSessionWithTheEngineSimulator)
-{
+TEST(Session, FullSessionWithTheEngineSimulator) {
     bridge_test::call_log log;
     bridge_test::recording_engine engine(log);
     engine.storage_text = "/data/oem/presets";
@@ -82,17 +75,20 @@ TEST(Session, FullSessionWithTheEngineSimulator)
     EXPECT_EQ("true", member_text(*ev, "applied"));
     auto answer = boost::make_shared<rapidjson::Document>();
     ASSERT_TRUE(ui.send_query("$.ios.inputs[1].gain", answer));
-    EXPECT_EQ("{\"query\":\"$.ios.inputs[1].gain\",\"json_id\":2,\"answer\":-3}", bridge_test::to_text(*answer));
+    EXPECT_EQ("{\"query\":\"$.ios.inputs[1].gain\",\"json_id\":2,\"answer\":-3}",
+              bridge_test::to_text(*answer));
 
     // A setting of the hosted engine never reaches the engine process.
-    ui.set_config(bridge_test::parse("{\"path\":\"$._oem_ui_process_engine.mode\",\"value\":\"x\"}"));
+    ui.set_config(
+        bridge_test::parse("{\"path\":\"$._oem_ui_process_engine.mode\",\"value\":\"x\"}"));
     ui.send_command("store_preset");
     ev = sim.wait_event("recv", 103);
     ASSERT_TRUE(ev);
     EXPECT_EQ("store_preset", member_text(*ev, "command"));
 
     // Publications from this side: delivered locally, then forwarded.
-    ui.publish("/vorn/values", "[{\"path\":\"$._oem_ui_process_engine.level\",\"value\":1},{\"path\":\"$.a\"}]");
+    ui.publish("/vorn/values",
+               "[{\"path\":\"$._oem_ui_process_engine.level\",\"value\":1},{\"path\":\"$.a\"}]");
     ev = sim.wait_event("recv", 107);
     ASSERT_TRUE(ev);
     EXPECT_EQ("/vorn/values", member_text(*ev, "channel"));
@@ -112,7 +108,7 @@ TEST(Session, FullSessionWithTheEngineSimulator)
     ev = sim.send("send 2");
     ASSERT_TRUE(ev);
     EXPECT_EQ(0, member_int(*ev, "rc"));
-    EXPECT_EQ(-1, member_int(*ev, "msg_err"));   // refused by default
+    EXPECT_EQ(-1, member_int(*ev, "msg_err")); // refused by default
 
     // The hosted engine, driven from the other process.
     ev = sim.send("send 6");
@@ -136,7 +132,8 @@ TEST(Session, FullSessionWithTheEngineSimulator)
 
     EXPECT_EQ((std::vector<call>{
                   {"set_config", {"{\"path\":\"$._oem_ui_process_engine.mode\",\"value\":\"x\"}"}},
-                  {"on_publish", {"/vorn/values", "{\"path\":\"$._oem_ui_process_engine.level\",\"value\":1}"}},
+                  {"on_publish",
+                   {"/vorn/values", "{\"path\":\"$._oem_ui_process_engine.level\",\"value\":1}"}},
                   {"on_publish", {"/vorn/status", "{\"state\":\"running\"}"}},
                   {"on_device_started", {}},
                   {"get_storage_dir", {""}},

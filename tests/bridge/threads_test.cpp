@@ -12,34 +12,29 @@
 
 using namespace oem_ui_process;
 
-namespace
-{
+namespace {
 
-class threaded_ui : public oem_vorn_device_ipc
-{
+class threaded_ui : public oem_vorn_device_ipc {
 public:
     threaded_ui() : oem_vorn_device_ipc(nullptr) {}
     void on_device_started() override { send_command("started-ack"); }
     // Sends from within the delivery: the endpoint must not hold its lock here.
-    void on_publish(const std::string& strChannel, boost::shared_ptr<const rapidjson::Document>) override
-    {
+    void on_publish(const std::string& strChannel,
+                    boost::shared_ptr<const rapidjson::Document>) override {
         auto config = boost::make_shared<rapidjson::Document>();
         if (get_config(config) && config->IsObject() && config->HasMember("_sim_json_id"))
             ++m_publishedAndFetched;
         send_command("ack " + strChannel);
     }
-    void publish(const std::string& channel, boost::shared_ptr<const rapidjson::Document> doc)
-    {
+    void publish(const std::string& channel, boost::shared_ptr<const rapidjson::Document> doc) {
         pimpl->engine_publish(channel, doc);
     }
 
     std::atomic<int> m_publishedAndFetched{0};
 };
 
-int json_id_of(const rapidjson::Document& d)
-{
-    for (const char* name : {"json_id", "_sim_json_id"})
-    {
+int json_id_of(const rapidjson::Document& d) {
+    for (const char* name : {"json_id", "_sim_json_id"}) {
         const auto it = d.FindMember(name);
         if (it != d.MemberEnd() && it->value.IsInt())
             return it->value.GetInt();
@@ -49,8 +44,7 @@ int json_id_of(const rapidjson::Document& d)
 
 } // namespace
 
-TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers)
-{
+TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     threaded_ui ui;
@@ -62,20 +56,19 @@ TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers)
     std::atomic<int> wrongAnswers{0};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-    {
+    for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kRounds; ++i)
-            {
-                const std::string query = "thread " + std::to_string(t) + " round " + std::to_string(i);
+            for (int i = 0; i < kRounds; ++i) {
+                const std::string query =
+                    "thread " + std::to_string(t) + " round " + std::to_string(i);
                 auto answer = boost::make_shared<rapidjson::Document>();
-                if (!ui.send_query(query, answer))
-                {
+                if (!ui.send_query(query, answer)) {
                     ++failures;
                     continue;
                 }
                 const auto q = answer->FindMember("query");
-                if (q == answer->MemberEnd() || !q->value.IsString() || query != q->value.GetString())
+                if (q == answer->MemberEnd() || !q->value.IsString() ||
+                    query != q->value.GetString())
                     ++wrongAnswers;
                 ids[t].push_back(json_id_of(*answer));
 
@@ -99,8 +92,7 @@ TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers)
     // Every answer was read from the file of its own request: each thread's
     // numbers rise, and no number was handed out twice.
     std::set<int> all;
-    for (const auto& v : ids)
-    {
+    for (const auto& v : ids) {
         EXPECT_TRUE(std::is_sorted(v.begin(), v.end()));
         EXPECT_EQ(std::adjacent_find(v.begin(), v.end()), v.end());
         all.insert(v.begin(), v.end());
@@ -112,8 +104,7 @@ TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers)
     EXPECT_EQ(0, sim.stop());
 }
 
-TEST(Threads, HandlersMaySendWhileOtherThreadsDo)
-{
+TEST(Threads, HandlersMaySendWhileOtherThreadsDo) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     threaded_ui ui;
@@ -121,16 +112,14 @@ TEST(Threads, HandlersMaySendWhileOtherThreadsDo)
 
     std::atomic<bool> stop{false};
     std::thread busy([&] {
-        while (!stop)
-        {
+        while (!stop) {
             auto answer = boost::make_shared<rapidjson::Document>();
             ui.send_query("$.ios", answer);
             ui.send_command("busy");
         }
     });
     const int kPublications = 10;
-    for (int i = 0; i < kPublications; ++i)
-    {
+    for (int i = 0; i < kPublications; ++i) {
         auto ev = sim.send("send 1 /vorn/status {\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(ev);
         const auto err = ev->FindMember("msg_err");

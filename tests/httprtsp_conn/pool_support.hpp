@@ -39,6 +39,6 @@ inline std::set<std::string> pool_thread_names(io_service_pool& pool, std::size_
     return names;
 }
 
-}  // namespace conn_test
+} // namespace conn_test
 
 #endif

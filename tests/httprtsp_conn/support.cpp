@@ -25,7 +25,8 @@ namespace conn_test {
 stdout_capture::stdout_capture() {
     char name[] = "/tmp/conn_test_stdout_XXXXXX";
     const int fd = mkstemp(name);
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
     path = name;
     std::fflush(stdout);
     saved_fd = dup(1);
@@ -49,14 +50,16 @@ std::vector<std::string> stdout_capture::lines() {
     std::vector<std::string> out;
     std::istringstream in(text());
     std::string line;
-    while (std::getline(in, line)) out.push_back(line);
+    while (std::getline(in, line))
+        out.push_back(line);
     return out;
 }
 
 bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     const auto until = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > until) return pred();
+        if (std::chrono::steady_clock::now() > until)
+            return pred();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -65,32 +68,40 @@ bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit
 child_process::child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
                              const std::string& working_dir) {
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     std::string program = argv.at(0);
     std::vector<std::string> wrapped;
     if (!working_dir.empty()) {
         // posix_spawn has no portable chdir; go through the shell.
         std::string cmd = "cd '" + working_dir + "' && exec";
-        for (const std::string& a : argv) cmd += " '" + a + "'";
+        for (const std::string& a : argv)
+            cmd += " '" + a + "'";
         wrapped = {"/bin/sh", "-c", cmd};
         args.clear();
-        for (const std::string& a : wrapped) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : wrapped)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         program = "/bin/sh";
     }
     const int rc = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv.at(0));
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv.at(0));
 }
 
-child_process::~child_process() { stop(); }
+child_process::~child_process() {
+    stop();
+}
 
 void child_process::stop() {
-    if (pid_ <= 0) return;
+    if (pid_ <= 0)
+        return;
     ::kill(pid_, SIGTERM);
     int status = 0;
     for (int i = 0; i < 500; ++i) {
@@ -108,12 +119,15 @@ void child_process::stop() {
 std::string run_command(const std::string& command, int* status) {
     std::string out;
     FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
+    if (!p)
+        return out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     const int rc = pclose(p);
-    if (status) *status = rc;
+    if (status)
+        *status = rc;
     return out;
 }
 
@@ -131,11 +145,14 @@ void write_file(const std::string& path, const std::string& data) {
 
 temp_dir::temp_dir() {
     char name[] = "/tmp/conn_test_dir_XXXXXX";
-    if (!mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(name))
+        throw std::runtime_error("mkdtemp failed");
     path_ = name;
 }
 
-temp_dir::~temp_dir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+temp_dir::~temp_dir() {
+    std::system(("rm -rf '" + path_ + "'").c_str());
+}
 
 std::string read_http_message(boost::asio::ip::tcp::socket& socket, std::string& pending) {
     boost::system::error_code error;
@@ -143,19 +160,23 @@ std::string read_http_message(boost::asio::ip::tcp::socket& socket, std::string&
     while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
         char buf[4096];
         const std::size_t n = socket.read_some(boost::asio::buffer(buf), error);
-        if (error) return std::string();
+        if (error)
+            return std::string();
         pending.append(buf, n);
     }
     head_end += 4;
     std::size_t length = 0;
     std::string head = pending.substr(0, head_end);
-    for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& c : head)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::size_t cl = head.find("content-length: ");
-    if (cl != std::string::npos) length = std::strtoul(head.c_str() + cl + 16, nullptr, 10);
+    if (cl != std::string::npos)
+        length = std::strtoul(head.c_str() + cl + 16, nullptr, 10);
     while (pending.size() < head_end + length) {
         char buf[4096];
         const std::size_t n = socket.read_some(boost::asio::buffer(buf), error);
-        if (error) return std::string();
+        if (error)
+            return std::string();
         pending.append(buf, n);
     }
     std::string message = pending.substr(0, head_end + length);
@@ -182,11 +203,14 @@ std::string tricky_bytes(std::size_t size, unsigned seed) {
 
 bool is_log_line(const std::string& line, const std::string& file, const std::string& rest) {
     const std::string head = "In " + file + ", line ";
-    if (line.compare(0, head.size(), head) != 0) return false;
+    if (line.compare(0, head.size(), head) != 0)
+        return false;
     std::size_t p = head.size();
     const std::size_t digits = p;
-    while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p]))) ++p;
-    if (p == digits || line.compare(p, 2, ": ") != 0) return false;
+    while (p < line.size() && std::isdigit(static_cast<unsigned char>(line[p])))
+        ++p;
+    if (p == digits || line.compare(p, 2, ": ") != 0)
+        return false;
     return line.substr(p + 2) == rest;
 }
 
@@ -194,9 +218,11 @@ std::string normalise_lines(const std::string& text) {
     std::string out;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (text.compare(i, 5, "line ") == 0 && i + 5 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 5]))) {
+        if (text.compare(i, 5, "line ") == 0 && i + 5 < text.size() &&
+            std::isdigit(static_cast<unsigned char>(text[i + 5]))) {
             std::size_t j = i + 5;
-            while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+            while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])))
+                ++j;
             if (text.compare(j, 1, ":") == 0) {
                 out += "line #";
                 i = j;
@@ -208,4 +234,4 @@ std::string normalise_lines(const std::string& text) {
     return out;
 }
 
-}  // namespace conn_test
+} // namespace conn_test

@@ -31,14 +31,15 @@ private:
 };
 
 // Waits until pred() holds or the time runs out; returns pred().
-bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+bool wait_for(const std::function<bool()>& pred,
+              std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
 // A child process whose standard output goes to a file.
 class child_process {
 public:
     child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
                   const std::string& working_dir = std::string());
-    ~child_process();  // SIGTERM, then waits
+    ~child_process(); // SIGTERM, then waits
     void stop();
     pid_t pid() const { return pid_; }
 
@@ -79,6 +80,6 @@ bool is_log_line(const std::string& line, const std::string& file, const std::st
 // whole log output can be compared byte for byte.
 std::string normalise_lines(const std::string& text);
 
-}  // namespace conn_test
+} // namespace conn_test
 
 #endif

@@ -25,8 +25,10 @@ public:
 // Answers "ok"; on "/bye" asks the client to close after the reply.
 class answering_handler : public httprtsp::request_handler_base {
 public:
-    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override {
-        if (!req) return;
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override {
+        if (!req)
+            return;
         boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
         rep->set_status(200, false);
         rep->set_body("ok " + req->uri());
@@ -43,7 +45,8 @@ boost::shared_ptr<httprtsp::request> get(const std::string& uri) {
 }
 
 std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
-    if (!rep) return "<no reply>";
+    if (!rep)
+        return "<no reply>";
     return rep->body() ? std::string(rep->body()->begin(), rep->body()->end()) : std::string();
 }
 
@@ -59,7 +62,8 @@ std::string first_line(const std::string& path) {
     conn_test::wait_for([&] {
         const std::string text = conn_test::read_file(path);
         const std::size_t end = text.find('\n');
-        if (end == std::string::npos) return false;
+        if (end == std::string::npos)
+            return false;
         line = text.substr(0, end);
         return true;
     });
@@ -69,12 +73,14 @@ std::string first_line(const std::string& path) {
 class ClientTest : public ::testing::Test {
 protected:
     io_service_pool pool{3};
-    boost::shared_ptr<httprtsp::request_handler_base> own_handler = boost::make_shared<answering_handler>();
+    boost::shared_ptr<httprtsp::request_handler_base> own_handler =
+        boost::make_shared<answering_handler>();
 };
 
 TEST_F(ClientTest, FirstRequestConnectsAndLaterOnesReuseTheConnection) {
     httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>());
-    exposed_client client("127.0.0.1", std::to_string(server.port()), own_handler, pool.get_io_service());
+    exposed_client client("127.0.0.1", std::to_string(server.port()), own_handler,
+                          pool.get_io_service());
     EXPECT_FALSE(client.current());
     EXPECT_EQ("ok /1", body_of(client.issue_request(get("/1"))));
     const boost::shared_ptr<httprtsp::connection> first = client.current();
@@ -85,7 +91,8 @@ TEST_F(ClientTest, FirstRequestConnectsAndLaterOnesReuseTheConnection) {
 
 TEST_F(ClientTest, ReconnectsWithAFreshConnectionAfterTheServerClosed) {
     httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>());
-    exposed_client client("localhost", std::to_string(server.port()), own_handler, pool.get_io_service());
+    exposed_client client("localhost", std::to_string(server.port()), own_handler,
+                          pool.get_io_service());
     EXPECT_EQ("ok /bye", body_of(client.issue_request(get("/bye"))));
     const boost::shared_ptr<httprtsp::connection> first = client.current();
     ASSERT_TRUE(conn_test::wait_for([&] { return first->is_closed(); }));
@@ -103,14 +110,16 @@ TEST_F(ClientTest, FailuresToResolveOrConnectPrintTheSystemErrorAndGiveNoReply) 
     std::string refused_port;
     {
         boost::asio::io_service io;
-        boost::asio::ip::tcp::acceptor a(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        boost::asio::ip::tcp::acceptor a(
+            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
         refused_port = std::to_string(a.local_endpoint().port());
     }
     const struct {
-        std::string host, port, line;  // line empty: any system text
+        std::string host, port, line; // line empty: any system text
     } cases[] = {
         {"127.0.0.1", refused_port,
-         "BOOST SYSTEM ERROR : " + boost::system::error_code(boost::asio::error::connection_refused).message() + "\n"},
+         "BOOST SYSTEM ERROR : " +
+             boost::system::error_code(boost::asio::error::connection_refused).message() + "\n"},
         {"host.invalid", "80", ""},
         {"127.0.0.1", "no-such-service-name", ""},
     };
@@ -125,7 +134,7 @@ TEST_F(ClientTest, FailuresToResolveOrConnectPrintTheSystemErrorAndGiveNoReply) 
         } else {
             EXPECT_EQ(0u, text.find("BOOST SYSTEM ERROR : ")) << text;
             EXPECT_GT(text.size(), std::string("BOOST SYSTEM ERROR : \n").size());
-            EXPECT_EQ(text.size() - 1, text.find('\n'));  // one line
+            EXPECT_EQ(text.size() - 1, text.find('\n')); // one line
         }
     }
 }
@@ -134,7 +143,8 @@ TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
     std::uint16_t port = 0;
     {
         boost::asio::io_service io;
-        boost::asio::ip::tcp::acceptor a(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        boost::asio::ip::tcp::acceptor a(
+            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
         port = a.local_endpoint().port();
     }
     exposed_client client("127.0.0.1", std::to_string(port), own_handler, pool.get_io_service());
@@ -143,23 +153,27 @@ TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
         EXPECT_FALSE(client.issue_request(get("/")));
     }
     // The failed attempt must not leave a socket that looks usable.
-    httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>(), "127.0.0.1", port);
+    httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>(),
+                            "127.0.0.1", port);
     EXPECT_EQ("ok /now", body_of(client.issue_request(get("/now"))));
     EXPECT_EQ(1u, server.accepted());
 }
 
 TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {
-    if (!have_program("python3")) GTEST_SKIP() << "python3 not installed";
+    if (!have_program("python3"))
+        GTEST_SKIP() << "python3 not installed";
     conn_test::temp_dir dir;
     conn_test::write_file(dir.file("hello.txt"), "hello from python\n");
     const std::string out = dir.file("python.out");
-    conn_test::child_process python({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1"}, out, dir.path());
+    conn_test::child_process python(
+        {"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1"}, out, dir.path());
     std::string port;
     ASSERT_TRUE(conn_test::wait_for(
         [&] {
             const std::string text = conn_test::read_file(out);
             const std::size_t at = text.find(" port ");
-            if (at == std::string::npos) return false;
+            if (at == std::string::npos)
+                return false;
             port = text.substr(at + 6, text.find(' ', at + 6) - at - 6);
             return true;
         },
@@ -183,7 +197,8 @@ TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {
 }
 
 TEST_F(ClientTest, TalksToANodeServerReplyingChunked) {
-    if (!have_program("node")) GTEST_SKIP() << "node not installed";
+    if (!have_program("node"))
+        GTEST_SKIP() << "node not installed";
     conn_test::temp_dir dir;
     const std::string out = dir.file("node.out");
     conn_test::child_process node({"node", std::string(CONN_TEST_DIR) + "/chunked_server.js"}, out);
@@ -194,8 +209,9 @@ TEST_F(ClientTest, TalksToANodeServerReplyingChunked) {
     const std::string bodies[] = {"abc", std::string(100000, 'x') + "\r\n0\r\n\r\n"};
     boost::shared_ptr<httprtsp::connection> first;
     for (const std::string& body : bodies) {
-        boost::shared_ptr<httprtsp::request> req = boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
-        req->add_header("Host", "127.0.0.1:" + port);  // Node refuses HTTP/1.1 requests without one
+        boost::shared_ptr<httprtsp::request> req =
+            boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
+        req->add_header("Host", "127.0.0.1:" + port); // Node refuses HTTP/1.1 requests without one
         req->set_body(body);
         boost::shared_ptr<httprtsp::reply> rep = client.issue_request(req);
         ASSERT_TRUE(rep);
@@ -203,9 +219,10 @@ TEST_F(ClientTest, TalksToANodeServerReplyingChunked) {
         ASSERT_NE(rep->headers().end(), rep->find_header("transfer-encoding"));
         EXPECT_EQ("chunked", rep->find_header("transfer-encoding")->second);
         EXPECT_EQ("hello " + body + " world", body_of(rep));
-        if (!first) first = client.current();
-        EXPECT_EQ(first, client.current());  // kept alive
+        if (!first)
+            first = client.current();
+        EXPECT_EQ(first, client.current()); // kept alive
     }
 }
 
-}  // namespace
+} // namespace

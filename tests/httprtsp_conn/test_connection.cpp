@@ -32,11 +32,14 @@ const char reset[] = "\033[0m";
 
 class recording_handler : public httprtsp::request_handler_base {
 public:
-    typedef std::function<void(boost::shared_ptr<httprtsp::connection>, boost::shared_ptr<httprtsp::request>)> action;
+    typedef std::function<void(boost::shared_ptr<httprtsp::connection>,
+                               boost::shared_ptr<httprtsp::request>)>
+        action;
 
     explicit recording_handler(action on_request = action()) : on_request_(on_request) {}
 
-    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override {
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override {
         if (!req) {
             ++close_notices;
             return;
@@ -45,10 +48,11 @@ public:
             boost::lock_guard<boost::mutex> lock(mutex_);
             requests_.push_back(req);
         }
-        if (on_request_) on_request_(conn, req);
+        if (on_request_)
+            on_request_(conn, req);
     }
 
-    std::vector<boost::shared_ptr<httprtsp::request> > requests() {
+    std::vector<boost::shared_ptr<httprtsp::request>> requests() {
         boost::lock_guard<boost::mutex> lock(mutex_);
         return requests_;
     }
@@ -58,7 +62,7 @@ public:
 private:
     action on_request_;
     boost::mutex mutex_;
-    std::vector<boost::shared_ptr<httprtsp::request> > requests_;
+    std::vector<boost::shared_ptr<httprtsp::request>> requests_;
 };
 
 boost::shared_ptr<httprtsp::reply> ok_reply(const httprtsp::request& req, const std::string& body) {
@@ -68,7 +72,9 @@ boost::shared_ptr<httprtsp::reply> ok_reply(const httprtsp::request& req, const 
     return rep;
 }
 
-std::string status_line_of(const std::string& message) { return message.substr(0, message.find("\r\n")); }
+std::string status_line_of(const std::string& message) {
+    return message.substr(0, message.find("\r\n"));
+}
 
 // Connections of an earlier case that a server closes as it goes log their aborted read on
 // an I/O thread, possibly into the next case's capture: leave those two lines out.
@@ -94,12 +100,13 @@ protected:
         httprtsp::colours_enabled = false;
     }
     void TearDown() override {
-        pool.stop();  // no I/O thread logs any more
+        pool.stop(); // no I/O thread logs any more
         httprtsp::colours_enabled = saved_colours;
     }
 
     // Our connection as the client side of a loopback pair; peer is the raw far end.
-    boost::shared_ptr<httprtsp::connection> connect_to_peer(boost::shared_ptr<httprtsp::request_handler_base> handler) {
+    boost::shared_ptr<httprtsp::connection>
+    connect_to_peer(boost::shared_ptr<httprtsp::request_handler_base> handler) {
         tcp::acceptor acceptor(peer_io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
         boost::shared_ptr<httprtsp::connection> conn =
             boost::make_shared<httprtsp::connection>(pool.get_io_service(), handler);
@@ -114,7 +121,9 @@ protected:
         peer.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), server.port()));
     }
 
-    void peer_write(const std::string& bytes) { boost::asio::write(peer, boost::asio::buffer(bytes)); }
+    void peer_write(const std::string& bytes) {
+        boost::asio::write(peer, boost::asio::buffer(bytes));
+    }
 
     // True when the peer sees the end of the stream (nothing more was sent).
     bool peer_sees_end() {
@@ -132,7 +141,8 @@ protected:
 };
 
 TEST_F(ConnectionTest, RepliesGoToRequestsInTheOrderTheyWereQueued) {
-    boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(boost::make_shared<recording_handler>());
+    boost::shared_ptr<httprtsp::connection> conn =
+        connect_to_peer(boost::make_shared<recording_handler>());
     auto issue = [conn](const std::string& uri) {
         boost::shared_ptr<httprtsp::reply> rep =
             conn->issue_request(boost::make_shared<httprtsp::request>("GET", uri, "HTTP/1.1"));
@@ -151,8 +161,8 @@ TEST_F(ConnectionTest, RepliesGoToRequestsInTheOrderTheyWereQueued) {
     }
     std::string replies;
     for (int i = 0; i < 2; ++i)
-        replies += "HTTP/1.1 200 OK\r\nCSeq: " + std::to_string(2 - i) + "\r\nContent-Length: " +
-                   std::to_string(uris[i].size()) + "\r\n\r\n" + uris[i];
+        replies += "HTTP/1.1 200 OK\r\nCSeq: " + std::to_string(2 - i) +
+                   "\r\nContent-Length: " + std::to_string(uris[i].size()) + "\r\n\r\n" + uris[i];
     peer_write(replies);
     EXPECT_EQ("/one", a.get());
     EXPECT_EQ("/two", b.get());
@@ -162,14 +172,16 @@ TEST_F(ConnectionTest, OneReadWithTwoMessagesAndAThirdStartedDispatchesTwoAndKee
     boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
     httprtsp::server server(pool.get_io_service(), handler);
     connect_peer_to(server);
-    peer_write("GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyzGET /c HTTP/1.1\r\nHo");
+    peer_write(
+        "GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nContent-Length: 3\r\n\r\nxyzGET /c HTTP/1.1\r\nHo");
     ASSERT_TRUE(wait_for([&] { return handler->requests().size() == 2; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(2u, handler->requests().size());
     EXPECT_EQ("/a", handler->requests()[0]->uri());
     EXPECT_EQ("/b", handler->requests()[1]->uri());
     ASSERT_TRUE(handler->requests()[1]->body());
-    EXPECT_EQ("xyz", std::string(handler->requests()[1]->body()->begin(), handler->requests()[1]->body()->end()));
+    EXPECT_EQ("xyz", std::string(handler->requests()[1]->body()->begin(),
+                                 handler->requests()[1]->body()->end()));
 
     peer_write("st: x\r\n\r\n");
     ASSERT_TRUE(wait_for([&] { return handler->requests().size() == 3; }));
@@ -185,26 +197,28 @@ TEST_F(ConnectionTest, OneReadWithTwoMessagesAndAThirdStartedDispatchesTwoAndKee
 struct malformed_case {
     const char* name;
     std::string bytes;
-    std::string status_line;  // of the 400 reply
-    std::string shown;        // the rejected bytes as the log line shows them
+    std::string status_line; // of the 400 reply
+    std::string shown;       // the rejected bytes as the log line shows them
     bool stock_page;
 };
 
 TEST_F(ConnectionTest, MalformedInputIsLoggedAnsweredWith400AndClosed) {
     const malformed_case cases[] = {
-        {"bad byte before any message", std::string("\x01\x02", 2), "HTTP/1.0 400 Bad Request", "\\x02", true},
-        {"space in a header name", "GET / HTTP/1.1\r\nbad header: 1\r\n\r\n", "HTTP/1.1 400 Bad Request",
-         "header: 1\\r\\n\\r\\n", true},
-        {"terminal control sequence", "GET /\x1b]0;owned\x07 HTTP/1.1\r\n\r\n", "HTTP/1.0 400 Bad Request",
-         "]0;owned\\x07 HTTP/1.1\\r\\n\\r\\n", true},
-        {"high bytes in the start line", "GET /\xff\xfe HTTP/1.1\r\n\r\n", "HTTP/1.0 400 Bad Request",
-         "\\xFE HTTP/1.1\\r\\n\\r\\n", true},
-        {"RTSP request, no stock page", "OPTIONS * RTSP/1.0\r\nCSeq 1\r\n\r\n", "RTSP/1.0 400 Bad Request",
-         "1\\r\\n\\r\\n", false},
+        {"bad byte before any message", std::string("\x01\x02", 2), "HTTP/1.0 400 Bad Request",
+         "\\x02", true},
+        {"space in a header name", "GET / HTTP/1.1\r\nbad header: 1\r\n\r\n",
+         "HTTP/1.1 400 Bad Request", "header: 1\\r\\n\\r\\n", true},
+        {"terminal control sequence", "GET /\x1b]0;owned\x07 HTTP/1.1\r\n\r\n",
+         "HTTP/1.0 400 Bad Request", "]0;owned\\x07 HTTP/1.1\\r\\n\\r\\n", true},
+        {"high bytes in the start line", "GET /\xff\xfe HTTP/1.1\r\n\r\n",
+         "HTTP/1.0 400 Bad Request", "\\xFE HTTP/1.1\\r\\n\\r\\n", true},
+        {"RTSP request, no stock page", "OPTIONS * RTSP/1.0\r\nCSeq 1\r\n\r\n",
+         "RTSP/1.0 400 Bad Request", "1\\r\\n\\r\\n", false},
         // The parser throws on a Content-Length it cannot convert: handled like any other
         // malformed message, and all of the read is shown.
         {"Content-Length not a number", "POST /x HTTP/1.1\r\nContent-Length: 12ab\r\n\r\n",
-         "HTTP/1.1 400 Bad Request", "POST /x HTTP/1.1\\r\\nContent-Length: 12ab\\r\\n\\r\\n", true},
+         "HTTP/1.1 400 Bad Request", "POST /x HTTP/1.1\\r\\nContent-Length: 12ab\\r\\n\\r\\n",
+         true},
     };
     for (const malformed_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,10 +226,11 @@ TEST_F(ConnectionTest, MalformedInputIsLoggedAnsweredWith400AndClosed) {
         httprtsp::server server(pool.get_io_service(), handler);
         tcp::socket client(peer_io);
         client.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), server.port()));
-        const std::string expected = "In connection, line #: error while parsing the request\n"
-                                     "In connection, line #: " + std::string(green) + "received bad http/rtsp message: " +
-                                     c.shown + " from 127.0.0.1:" + std::to_string(client.local_endpoint().port()) +
-                                     reset + "\r\n";
+        const std::string expected =
+            "In connection, line #: error while parsing the request\n"
+            "In connection, line #: " +
+            std::string(green) + "received bad http/rtsp message: " + c.shown +
+            " from 127.0.0.1:" + std::to_string(client.local_endpoint().port()) + reset + "\r\n";
         std::string answer, log;
         boost::system::error_code error;
         {
@@ -238,13 +253,15 @@ TEST_F(ConnectionTest, MalformedInputIsLoggedAnsweredWith400AndClosed) {
 }
 
 TEST_F(ConnectionTest, ReplyWithUnreadableStatusCodeReleasesTheWaitingRequest) {
-    boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(boost::make_shared<recording_handler>());
-    std::future<boost::shared_ptr<httprtsp::reply> > waiting;
+    boost::shared_ptr<httprtsp::connection> conn =
+        connect_to_peer(boost::make_shared<recording_handler>());
+    std::future<boost::shared_ptr<httprtsp::reply>> waiting;
     std::string answer;
     {
         stdout_capture out;
         waiting = std::async(std::launch::async, [conn] {
-            return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
+            return conn->issue_request(
+                boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
         });
         ASSERT_FALSE(read_http_message(peer, pending).empty());
         peer_write("HTTP/1.1 abc OK\r\n\r\n");
@@ -261,9 +278,11 @@ TEST_F(ConnectionTest, PeerClosingWhileARequestWaitsGivesAnEmptyReplyAndOneClose
     boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
     boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(handler);
     stdout_capture out;
-    std::future<boost::shared_ptr<httprtsp::reply> > waiting = std::async(std::launch::async, [conn] {
-        return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
-    });
+    std::future<boost::shared_ptr<httprtsp::reply>> waiting =
+        std::async(std::launch::async, [conn] {
+            return conn->issue_request(
+                boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
+        });
     ASSERT_FALSE(read_http_message(peer, pending).empty());
     peer.close();
     ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(10)));
@@ -274,9 +293,13 @@ TEST_F(ConnectionTest, PeerClosingWhileARequestWaitsGivesAnEmptyReplyAndOneClose
     const std::vector<std::string> lines = out.lines();
     ASSERT_EQ(3u, lines.size()) << out.text();
     const std::string eof_text = boost::system::system_error(boost::asio::error::eof).what();
-    EXPECT_TRUE(conn_test::is_log_line(lines[0], "connection", "connection::issue_request: " + eof_text)) << lines[0];
-    EXPECT_TRUE(conn_test::is_log_line(lines[1], "connection", "clean_canceled_request")) << lines[1];
-    EXPECT_EQ(0u, normalise_lines(lines[2]).find("In connection, line #: runtime error while handling 'promise' request: "))
+    EXPECT_TRUE(
+        conn_test::is_log_line(lines[0], "connection", "connection::issue_request: " + eof_text))
+        << lines[0];
+    EXPECT_TRUE(conn_test::is_log_line(lines[1], "connection", "clean_canceled_request"))
+        << lines[1];
+    EXPECT_EQ(0u, normalise_lines(lines[2]).find(
+                      "In connection, line #: runtime error while handling 'promise' request: "))
         << lines[2];
 }
 
@@ -284,9 +307,11 @@ TEST_F(ConnectionTest, CloseWithoutErrorGivesEmptyRepliesAndNoNotice) {
     boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
     boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(handler);
     stdout_capture out;
-    std::future<boost::shared_ptr<httprtsp::reply> > waiting = std::async(std::launch::async, [conn] {
-        return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
-    });
+    std::future<boost::shared_ptr<httprtsp::reply>> waiting =
+        std::async(std::launch::async, [conn] {
+            return conn->issue_request(
+                boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
+        });
     ASSERT_FALSE(read_http_message(peer, pending).empty());
     conn->close();
     ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(10)));
@@ -312,10 +337,9 @@ TEST_F(ConnectionTest, CloseWithoutErrorGivesEmptyRepliesAndNoNotice) {
 TEST_F(ConnectionTest, ReplyThatEndsTheConnectionDropsWhatIsQueuedBehindIt) {
     // One I/O thread: both replies are queued before the first write completes.
     io_service_pool single(1);
-    boost::shared_ptr<recording_handler> handler =
-        boost::make_shared<recording_handler>([](boost::shared_ptr<httprtsp::connection> conn,
-                                                 boost::shared_ptr<httprtsp::request> req) {
-            conn->send(ok_reply(*req, "first"));   // HTTP/1.0 without keep-alive: closes
+    boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>(
+        [](boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) {
+            conn->send(ok_reply(*req, "first")); // HTTP/1.0 without keep-alive: closes
             conn->send(ok_reply(*req, "second"));
         });
     httprtsp::server server(single.get_io_service(), handler);
@@ -329,18 +353,21 @@ TEST_F(ConnectionTest, ReplyThatEndsTheConnectionDropsWhatIsQueuedBehindIt) {
 }
 
 TEST_F(ConnectionTest, ReplyNobodyWaitsForIsLoggedAndDropped) {
-    boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(boost::make_shared<recording_handler>());
+    boost::shared_ptr<httprtsp::connection> conn =
+        connect_to_peer(boost::make_shared<recording_handler>());
     stdout_capture out;
     peer_write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    const std::string expected =
-        "In connection, line #: " + std::string(red) + "handle_read: received unexpected reply" + reset + "\r\n";
+    const std::string expected = "In connection, line #: " + std::string(red) +
+                                 "handle_read: received unexpected reply" + reset + "\r\n";
     ASSERT_TRUE(wait_for([&] { return out.text().size() >= expected.size(); }));
     EXPECT_EQ(expected, normalise_lines(out.text()));
 
     // Still open and matching.
-    std::future<boost::shared_ptr<httprtsp::reply> > waiting = std::async(std::launch::async, [conn] {
-        return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
-    });
+    std::future<boost::shared_ptr<httprtsp::reply>> waiting =
+        std::async(std::launch::async, [conn] {
+            return conn->issue_request(
+                boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
+        });
     ASSERT_FALSE(read_http_message(peer, pending).empty());
     peer_write("HTTP/1.1 204 No Content\r\n\r\n");
     boost::shared_ptr<httprtsp::reply> rep = waiting.get();
@@ -355,7 +382,8 @@ TEST_F(ConnectionTest, ThrowingHandlerGives500AndTheConnectionStaysOpen) {
         std::string line;
     };
     const throwing_case cases[] = {
-        {"/std", [] { throw std::runtime_error("boom"); }, "exception while handling request: boom"},
+        {"/std", [] { throw std::runtime_error("boom"); },
+         "exception while handling request: boom"},
         {"/other", [] { throw 42; }, "non-standard exception while handling a request"},
     };
     for (const throwing_case& c : cases) {
@@ -363,7 +391,8 @@ TEST_F(ConnectionTest, ThrowingHandlerGives500AndTheConnectionStaysOpen) {
         boost::shared_ptr<recording_handler> handler =
             boost::make_shared<recording_handler>([&c](boost::shared_ptr<httprtsp::connection> conn,
                                                        boost::shared_ptr<httprtsp::request> req) {
-                if (req->uri() != "/ok") c.raise();
+                if (req->uri() != "/ok")
+                    c.raise();
                 conn->send(ok_reply(*req, "fine"));
             });
         httprtsp::server server(pool.get_io_service(), handler);
@@ -372,22 +401,25 @@ TEST_F(ConnectionTest, ThrowingHandlerGives500AndTheConnectionStaysOpen) {
         std::string rest, failed, ok, log;
         {
             stdout_capture out;
-            boost::asio::write(client, boost::asio::buffer("GET " + std::string(c.uri) + " HTTP/1.1\r\n\r\n"));
+            boost::asio::write(
+                client, boost::asio::buffer("GET " + std::string(c.uri) + " HTTP/1.1\r\n\r\n"));
             failed = read_http_message(client, rest);
-            boost::asio::write(client, boost::asio::buffer(std::string("GET /ok HTTP/1.1\r\n\r\n")));
+            boost::asio::write(client,
+                               boost::asio::buffer(std::string("GET /ok HTTP/1.1\r\n\r\n")));
             ok = read_http_message(client, rest);
             log = without_close_noise(out.text());
         }
         EXPECT_EQ("HTTP/1.1 500 Internal Server Error", status_line_of(failed));
         EXPECT_NE(std::string::npos, failed.find("<h1>500 Internal Server Error</h1>"));
         EXPECT_EQ("HTTP/1.1 200 OK", status_line_of(ok));
-        EXPECT_EQ("In connection, line #: " + std::string(red) + c.line + reset + "\r\n", normalise_lines(log));
+        EXPECT_EQ("In connection, line #: " + std::string(red) + c.line + reset + "\r\n",
+                  normalise_lines(log));
     }
 }
 
 TEST_F(ConnectionTest, LogColoursFollowTheSwitchExceptOnTheAlwaysColouredLines) {
-    boost::shared_ptr<httprtsp::connection> conn =
-        boost::make_shared<httprtsp::connection>(pool.get_io_service(), boost::make_shared<recording_handler>());
+    boost::shared_ptr<httprtsp::connection> conn = boost::make_shared<httprtsp::connection>(
+        pool.get_io_service(), boost::make_shared<recording_handler>());
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<void*>(conn.get()));
     struct colour_case {
@@ -396,9 +428,11 @@ TEST_F(ConnectionTest, LogColoursFollowTheSwitchExceptOnTheAlwaysColouredLines) 
     };
     const colour_case cases[] = {
         {false, "In connection, line #: clean_canceled_request\n"
-                "In connection, line #: " + std::string(address) + " start:: socket already closed\n"},
+                "In connection, line #: " +
+                    std::string(address) + " start:: socket already closed\n"},
         {true, "In connection, line #: " + std::string(red) + "clean_canceled_request\n" + reset +
-                   "In connection, line #: " + yellow + address + " start:: socket already closed\n" + reset},
+                   "In connection, line #: " + yellow + address +
+                   " start:: socket already closed\n" + reset},
     };
     for (const colour_case& c : cases) {
         httprtsp::colours_enabled = c.enabled;
@@ -410,10 +444,12 @@ TEST_F(ConnectionTest, LogColoursFollowTheSwitchExceptOnTheAlwaysColouredLines) 
 }
 
 TEST_F(ConnectionTest, WithdrawnPlaceholderIsSkippedByTheNextReply) {
-    boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(boost::make_shared<recording_handler>());
+    boost::shared_ptr<httprtsp::connection> conn =
+        connect_to_peer(boost::make_shared<recording_handler>());
     stdout_capture out;
     // A waiter that gave up: its placeholder is withdrawn and settled empty.
-    httprtsp::connection::reply_placeholder_ptr gone = boost::make_shared<httprtsp::connection::reply_placeholder>();
+    httprtsp::connection::reply_placeholder_ptr gone =
+        boost::make_shared<httprtsp::connection::reply_placeholder>();
     auto gone_future = gone->promise.get_future();
     EXPECT_TRUE(conn->clean_canceled_request(gone));
     EXPECT_FALSE(gone_future.get());
@@ -428,8 +464,9 @@ TEST_F(ConnectionTest, WithdrawnPlaceholderIsSkippedByTheNextReply) {
     ASSERT_FALSE(read_http_message(peer, pending).empty());
     interrupted.interrupt();
     interrupted.join();
-    std::future<boost::shared_ptr<httprtsp::reply> > second = std::async(std::launch::async, [conn] {
-        return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/second", "HTTP/1.1"));
+    std::future<boost::shared_ptr<httprtsp::reply>> second = std::async(std::launch::async, [conn] {
+        return conn->issue_request(
+            boost::make_shared<httprtsp::request>("GET", "/second", "HTTP/1.1"));
     });
     ASSERT_FALSE(read_http_message(peer, pending).empty());
     peer_write("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecond");
@@ -438,4 +475,4 @@ TEST_F(ConnectionTest, WithdrawnPlaceholderIsSkippedByTheNextReply) {
     EXPECT_EQ("second", std::string(rep->body()->begin(), rep->body()->end()));
 }
 
-}  // namespace
+} // namespace

@@ -20,7 +20,8 @@ TEST(Pool, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
         std::function<void()> raise;
         std::string line;
     } cases[] = {
-        {[] { throw std::runtime_error("bad thing"); }, "In io_service_helper, line #: Uncought exception: bad thing\n"},
+        {[] { throw std::runtime_error("bad thing"); },
+         "In io_service_helper, line #: Uncought exception: bad thing\n"},
         {[] { throw 7; }, "In io_service_helper, line #: Uncought unknown exception.\n"},
     };
     std::unique_ptr<io_service_pool> pool_owner(new io_service_pool(3));
@@ -37,7 +38,7 @@ TEST(Pool, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
         // No thread was lost.
         EXPECT_EQ(3u, conn_test::pool_thread_names(pool, 3).size());
     }
-    pool_owner.reset();  // joined: nothing reads the switch any more
+    pool_owner.reset(); // joined: nothing reads the switch any more
     httprtsp::colours_enabled = saved;
 }
 
@@ -51,7 +52,7 @@ TEST(Pool, StopWaitsForRunningHandlersAndSkipsQueuedOnes) {
     });
     pool.get_io_service()->post([&] { queued_ran = true; });
     ASSERT_TRUE(conn_test::wait_for([&] { return started.load(); }));
-    pool.stop();  // the work guard is still held
+    pool.stop(); // the work guard is still held
     EXPECT_TRUE(finished.load());
     EXPECT_FALSE(queued_ran.load());
 }
@@ -64,16 +65,17 @@ TEST(Pool, StopJoinsEveryThread) {
         for (int i = 0; i < 3; ++i)
             pool.get_io_service()->post([&, i] {
                 ++started;
-                while (started < 3) std::this_thread::yield();
+                while (started < 3)
+                    std::this_thread::yield();
                 std::this_thread::sleep_for(std::chrono::milliseconds(50 * (i + 1)));
                 ++finished;
             });
         ASSERT_TRUE(conn_test::wait_for([&] { return started == 3; }));
         pool.stop();
         EXPECT_EQ(3, finished.load());
-        pool.stop();  // a second stop finds nothing to join
+        pool.stop(); // a second stop finds nothing to join
     }
     EXPECT_EQ(3, finished.load());
 }
 
-}  // namespace
+} // namespace

@@ -24,7 +24,8 @@ namespace {
 class named_handler : public httprtsp::request_handler_base {
 public:
     explicit named_handler(const std::string& name) : name_(name) {}
-    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override {
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override {
         if (!req) {
             ++close_notices;
             return;
@@ -41,20 +42,24 @@ private:
 };
 
 std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
-    if (!rep) return "<no reply>";
-    if (rep->status() != 200) return std::to_string(rep->status());
+    if (!rep)
+        return "<no reply>";
+    if (rep->status() != 200)
+        return std::to_string(rep->status());
     return rep->body() ? std::string(rep->body()->begin(), rep->body()->end()) : std::string();
 }
 
 class RequestHandlerTest : public ::testing::Test {
 protected:
     std::string route(const std::string& uri) {
-        return body_of(client->issue_request(boost::make_shared<httprtsp::request>("GET", uri, "HTTP/1.1")));
+        return body_of(
+            client->issue_request(boost::make_shared<httprtsp::request>("GET", uri, "HTTP/1.1")));
     }
     void serve(boost::shared_ptr<httprtsp::request_handler> router) {
         server.reset(new httprtsp::server(pool.get_io_service(), router));
         client.reset(new httprtsp::client("127.0.0.1", std::to_string(server->port()),
-                                          boost::make_shared<named_handler>("client"), pool.get_io_service()));
+                                          boost::make_shared<named_handler>("client"),
+                                          pool.get_io_service()));
     }
     io_service_pool pool{2};
     std::unique_ptr<httprtsp::server> server;
@@ -62,7 +67,8 @@ protected:
 };
 
 TEST_F(RequestHandlerTest, LongestMatchingPrefixOfTheDecodedPathWins) {
-    boost::shared_ptr<httprtsp::request_handler> router = boost::make_shared<httprtsp::request_handler>();
+    boost::shared_ptr<httprtsp::request_handler> router =
+        boost::make_shared<httprtsp::request_handler>();
     router->add_route("/", boost::make_shared<named_handler>("root"));
     router->add_route("/cometd", boost::make_shared<named_handler>("cometd"));
     router->add_route("/cometd/x", boost::make_shared<named_handler>("cometd-x"));
@@ -76,19 +82,20 @@ TEST_F(RequestHandlerTest, LongestMatchingPrefixOfTheDecodedPathWins) {
         {"/cometd", "cometd"},
         {"/cometd/", "cometd"},
         {"/cometd/x/y", "cometd-x"},
-        {"/cometdx", "cometd"},  // bytewise prefix, not a path segment
+        {"/cometdx", "cometd"}, // bytewise prefix, not a path segment
         {"/comet", "root"},
         {"/", "root"},
         {"/a", "a"},
         {"/b/c", "b"},
         {"/c", "root"},
-        {"/cometd?x=1#f", "cometd"},       // query and fragment are not part of the path
-        {"/%63ometd/x", "cometd-x"},       // decoded before matching
+        {"/cometd?x=1#f", "cometd"}, // query and fragment are not part of the path
+        {"/%63ometd/x", "cometd-x"}, // decoded before matching
         {"/x%2Fcometd", "root"},
-        {"http://h:1/cometd/x", "cometd-x"},  // absolute form: only the path counts
-        {"%zz", "404"},                    // undecodable: an empty path matches nothing here
+        {"http://h:1/cometd/x", "cometd-x"}, // absolute form: only the path counts
+        {"%zz", "404"},                      // undecodable: an empty path matches nothing here
     };
-    for (const auto& c : cases) EXPECT_EQ(c.handler, route(c.uri)) << c.uri;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.handler, route(c.uri)) << c.uri;
 }
 
 TEST_F(RequestHandlerTest, WithoutRoutesEveryRequestIs404WithTheStockPage) {
@@ -113,7 +120,8 @@ TEST_F(RequestHandlerTest, WithoutRoutesEveryRequestIs404WithTheStockPage) {
 }
 
 TEST_F(RequestHandlerTest, EmptyKeyMatchesEveryPath) {
-    boost::shared_ptr<httprtsp::request_handler> router = boost::make_shared<httprtsp::request_handler>();
+    boost::shared_ptr<httprtsp::request_handler> router =
+        boost::make_shared<httprtsp::request_handler>();
     router->add_route("", boost::make_shared<named_handler>("any"));
     router->add_route("/z", boost::make_shared<named_handler>("z"));
     serve(router);
@@ -123,18 +131,20 @@ TEST_F(RequestHandlerTest, EmptyKeyMatchesEveryPath) {
 }
 
 TEST_F(RequestHandlerTest, ConnectionClosingWithAnErrorReachesEveryRouteOnce) {
-    boost::shared_ptr<httprtsp::request_handler> router = boost::make_shared<httprtsp::request_handler>();
+    boost::shared_ptr<httprtsp::request_handler> router =
+        boost::make_shared<httprtsp::request_handler>();
     boost::shared_ptr<named_handler> root = boost::make_shared<named_handler>("root");
     boost::shared_ptr<named_handler> longer = boost::make_shared<named_handler>("longer");
     router->add_route("/", root);
     router->add_route("/longer", longer);
     serve(router);
     EXPECT_EQ("longer", route("/longer"));
-    client->close_connection();  // the server's side sees the end of the stream: an error
-    ASSERT_TRUE(conn_test::wait_for([&] { return root->close_notices == 1 && longer->close_notices == 1; }));
+    client->close_connection(); // the server's side sees the end of the stream: an error
+    ASSERT_TRUE(conn_test::wait_for(
+        [&] { return root->close_notices == 1 && longer->close_notices == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(1, root->close_notices.load());
     EXPECT_EQ(1, longer->close_notices.load());
 }
 
-}  // namespace
+} // namespace

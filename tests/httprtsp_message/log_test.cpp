@@ -19,7 +19,9 @@ struct colours_guard {
     ~colours_guard() { colours_enabled = saved; }
 };
 
-std::string prefix(int line) { return "In log_test, line " + std::to_string(line) + ": "; }
+std::string prefix(int line) {
+    return "In log_test, line " + std::to_string(line) + ": ";
+}
 
 TEST(LogLine, WithoutColours) {
     colours_guard g(false);
@@ -30,8 +32,8 @@ TEST(LogLine, WithoutColours) {
     HTTPRTSP_LOG_WARNING("%p start:: socket already closed\n", static_cast<void*>(nullptr));
     const int l3 = __LINE__ + 1;
     HTTPRTSP_LOG_NOTICE("n=%d", 42);
-    EXPECT_EQ(prefix(l1) + "Uncought exception: boom\n" + prefix(l2) + "(nil) start:: socket already closed\n" +
-                  prefix(l3) + "n=42",
+    EXPECT_EQ(prefix(l1) + "Uncought exception: boom\n" + prefix(l2) +
+                  "(nil) start:: socket already closed\n" + prefix(l3) + "n=42",
               testing::internal::GetCapturedStdout());
 }
 
@@ -44,8 +46,8 @@ TEST(LogLine, WithColours) {
     HTTPRTSP_LOG_WARNING("w\n");
     const int l3 = __LINE__ + 1;
     HTTPRTSP_LOG_NOTICE("n\n");
-    EXPECT_EQ(prefix(l1) + "\033[31m\033[1me\n\033[0m" + prefix(l2) + "\033[33m\033[1mw\n\033[0m" + prefix(l3) +
-                  "\033[32m\033[1mn\n\033[0m",
+    EXPECT_EQ(prefix(l1) + "\033[31m\033[1me\n\033[0m" + prefix(l2) + "\033[33m\033[1mw\n\033[0m" +
+                  prefix(l3) + "\033[32m\033[1mn\n\033[0m",
               testing::internal::GetCapturedStdout());
 }
 
@@ -56,10 +58,13 @@ TEST(LogLine, AlwaysColouredLinesIgnoreTheSwitch) {
         const int l1 = __LINE__ + 1;
         HTTPRTSP_LOG_ERROR_ALWAYS("handle_read: received unexpected reply");
         const int l2 = __LINE__ + 1;
-        HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d", "x", "127.0.0.1", 80);
-        EXPECT_EQ(prefix(l1) + "\033[31m\033[1mhandle_read: received unexpected reply\033[0m\r\n" + prefix(l2) +
-                      "\033[32m\033[1mreceived bad http/rtsp message: x from 127.0.0.1:80\033[0m\r\n",
-                  testing::internal::GetCapturedStdout());
+        HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d", "x",
+                                   "127.0.0.1", 80);
+        EXPECT_EQ(
+            prefix(l1) + "\033[31m\033[1mhandle_read: received unexpected reply\033[0m\r\n" +
+                prefix(l2) +
+                "\033[32m\033[1mreceived bad http/rtsp message: x from 127.0.0.1:80\033[0m\r\n",
+            testing::internal::GetCapturedStdout());
     }
 }
 
@@ -78,7 +83,8 @@ TEST(LogLine, FileNameLosesDirectoriesAndExtension) {
     for (const row& r : rows) {
         testing::internal::CaptureStdout();
         log_line(r.file, 7, log_level::error, false, "x");
-        EXPECT_EQ(std::string("In ") + r.shown + ", line 7: x", testing::internal::GetCapturedStdout());
+        EXPECT_EQ(std::string("In ") + r.shown + ", line 7: x",
+                  testing::internal::GetCapturedStdout());
     }
 }
 
@@ -96,9 +102,11 @@ TEST(LogLine, LinesFromSeveralThreadsStayWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) log_line("t.cpp", t, log_level::error, true, "thread %d message %d", t, i);
+            for (int i = 0; i < 200; ++i)
+                log_line("t.cpp", t, log_level::error, true, "thread %d message %d", t, i);
         });
-    for (std::thread& th : threads) th.join();
+    for (std::thread& th : threads)
+        th.join();
     std::istringstream in(testing::internal::GetCapturedStdout());
     std::string line;
     std::set<std::string> seen;
@@ -110,4 +118,4 @@ TEST(LogLine, LinesFromSeveralThreadsStayWhole) {
     EXPECT_EQ(800u, seen.size());
 }
 
-}  // namespace
+} // namespace

@@ -19,7 +19,8 @@ std::string wire(const message& m) {
     return out;
 }
 
-const std::string page_404 = "<html><head><title>Not Found</title></head><body><h1>404 Not Found</h1></body></html>";
+const std::string page_404 =
+    "<html><head><title>Not Found</title></head><body><h1>404 Not Found</h1></body></html>";
 const std::string page_500 =
     "<html><head><title>Internal Server Error</title></head><body><h1>500 Internal Server Error</h1></body></html>";
 
@@ -28,9 +29,10 @@ TEST(MessageWire, NotFoundReplyToHttp11Request) {
     reply rep(req);
     rep.set_status(404, true);
     ASSERT_EQ(85u, page_404.size());
-    EXPECT_EQ("HTTP/1.1 404 Not Found\r\nconnection: Keep-Alive\r\ncontent-length: 85\r\ncontent-type: text/html\r\n\r\n" +
-                  page_404,
-              wire(rep));
+    EXPECT_EQ(
+        "HTTP/1.1 404 Not Found\r\nconnection: Keep-Alive\r\ncontent-length: 85\r\ncontent-type: text/html\r\n\r\n" +
+            page_404,
+        wire(rep));
 }
 
 TEST(MessageWire, BodyAbsentEmptyAndPresent) {
@@ -54,7 +56,7 @@ TEST(MessageWire, BodyAbsentEmptyAndPresent) {
 }
 
 TEST(MessageWire, ViewsPointIntoTheMessageNotCopies) {
-    boost::shared_ptr<std::vector<char> > bytes = boost::make_shared<std::vector<char> >(3, 'x');
+    boost::shared_ptr<std::vector<char>> bytes = boost::make_shared<std::vector<char>>(3, 'x');
     request req("PUT", "/a", "HTTP/1.1");
     req.set_body(bytes);
     std::vector<boost::asio::const_buffer> views = req.to_buffers();
@@ -72,7 +74,8 @@ TEST(MessageWire, DuplicateHeadersInInsertionOrderAndByteOrderOfNames) {
     req.add_header("Accept", "first");
     req.add_header("x-b", "1");
     req.add_header("ACCEPT", "second");
-    EXPECT_EQ("GET / HTTP/1.0\r\naccept: first\r\naccept: second\r\nx-b: 2\r\nx-b: 1\r\n\r\n", wire(req));
+    EXPECT_EQ("GET / HTTP/1.0\r\naccept: first\r\naccept: second\r\nx-b: 2\r\nx-b: 1\r\n\r\n",
+              wire(req));
     req.remove_header("Accept");
     EXPECT_EQ("GET / HTTP/1.0\r\nx-b: 2\r\nx-b: 1\r\n\r\n", wire(req));
     req.remove_header("absent");
@@ -109,9 +112,12 @@ TEST(MessageBody, ContentLengthConversion) {
         bool throws;
         int expected;
     } rows[] = {
-        {"0", false, 0},      {"-5", false, -5},   {"+7", false, 7},        {"2147483647", false, 2147483647},
-        {"12abc", true, 0},   {" 12", true, 0},    {"", true, 0},           {"12 ", true, 0},
-        {"2147483648", true, 0}, {"0x10", true, 0}, {"--1", true, 0},
+        {"0", false, 0},         {"-5", false, -5},
+        {"+7", false, 7},        {"2147483647", false, 2147483647},
+        {"12abc", true, 0},      {" 12", true, 0},
+        {"", true, 0},           {"12 ", true, 0},
+        {"2147483648", true, 0}, {"0x10", true, 0},
+        {"--1", true, 0},
     };
     for (const row& r : rows) {
         reply rep;
@@ -131,8 +137,8 @@ TEST(MessageConstruction, AutomaticConnectionHeader) {
         bool request_gets_it;
         bool reply_gets_it;
     } rows[] = {
-        {"HTTP/1.1", true, true},   {"HTTP/1.0", false, false}, {"RTSP/1.1", true, false},
-        {"RTSP/1.0", true, false},  {"HTTP/1.10", false, true}, {"http/1.1", false, false},
+        {"HTTP/1.1", true, true},  {"HTTP/1.0", false, false}, {"RTSP/1.1", true, false},
+        {"RTSP/1.0", true, false}, {"HTTP/1.10", false, true}, {"http/1.1", false, false},
         {"", false, false},
     };
     for (const row& r : rows) {
@@ -177,8 +183,10 @@ TEST(MessageKeepAlive, ReplyRules) {
     for (const row& r : rows) {
         reply rep;
         rep.protocol() = r.protocol;
-        for (const char* v : r.connection_values) rep.add_header("Connection", v);
-        EXPECT_EQ(r.expected, rep.keep_alive()) << r.protocol << " with " << r.connection_values.size();
+        for (const char* v : r.connection_values)
+            rep.add_header("Connection", v);
+        EXPECT_EQ(r.expected, rep.keep_alive())
+            << r.protocol << " with " << r.connection_values.size();
     }
     request rtsp("SETUP", "rtsp://h/s", "RTSP/1.1");
     reply from_rtsp(rtsp);
@@ -218,31 +226,40 @@ TEST(MessageStatus, StatusLinesAndStockPages) {
     EXPECT_EQ("", stock_body(101));
     EXPECT_EQ(page_500, stock_body(455));
     EXPECT_EQ(page_500, stock_body(0));
-    EXPECT_EQ("<html><head><title>Temporary Redirect</title></head><body><h1>307 Temporary Redirect</h1></body></html>",
-              stock_body(307));
-    EXPECT_EQ("<html><head><title>No Content</title></head><body><h1>204 Content</h1></body></html>", stock_body(204));
-    EXPECT_EQ("<html><head><title>See other</title></head><body><h1>303 See Other</h1></body></html>", stock_body(303));
+    EXPECT_EQ(
+        "<html><head><title>Temporary Redirect</title></head><body><h1>307 Temporary Redirect</h1></body></html>",
+        stock_body(307));
+    EXPECT_EQ(
+        "<html><head><title>No Content</title></head><body><h1>204 Content</h1></body></html>",
+        stock_body(204));
+    EXPECT_EQ(
+        "<html><head><title>See other</title></head><body><h1>303 See Other</h1></body></html>",
+        stock_body(303));
     // Every code in the table starts its status line with its own number.
-    for (int code : {101, 200, 201, 202, 204, 300, 301, 302, 303, 304, 307, 400, 401, 403, 404, 455, 500, 501, 502, 503})
+    for (int code : {101, 200, 201, 202, 204, 300, 301, 302, 303, 304,
+                     307, 400, 401, 403, 404, 455, 500, 501, 502, 503})
         EXPECT_EQ(std::to_string(code) + " ", status_line(code).substr(0, 4));
     EXPECT_EQ(&status_line(404), &status_line(404)) << "process-wide constants, not copies";
 }
 
 TEST(MessageDump, RequestAndReply) {
     request req("GET", "/a", "HTTP/1.1");
-    EXPECT_EQ("httprtsp::request[method: GET, uri: /a, protocol: HTTP/1.1, header: [[connection, Keep-Alive]], body: ]",
-              req.to_string());
+    EXPECT_EQ(
+        "httprtsp::request[method: GET, uri: /a, protocol: HTTP/1.1, header: [[connection, Keep-Alive]], body: ]",
+        req.to_string());
     req.set_body(std::string());
-    EXPECT_EQ("httprtsp::request[method: GET, uri: /a, protocol: HTTP/1.1, header: [[connection, Keep-Alive]"
-              "[content-length, 0]], body: ]",
-              req.to_string());
+    EXPECT_EQ(
+        "httprtsp::request[method: GET, uri: /a, protocol: HTTP/1.1, header: [[connection, Keep-Alive]"
+        "[content-length, 0]], body: ]",
+        req.to_string());
     reply rep;
     rep.protocol() = "RTSP/1.0";
     rep.status() = 200;
     rep.add_header("CSeq", "3");
     rep.set_body("ok");
-    EXPECT_EQ("httprtsp::reply[status: 200, protocol: RTSP/1.0, header: [[content-length, 2][cseq, 3]], body: ok]",
-              rep.to_string());
+    EXPECT_EQ(
+        "httprtsp::reply[status: 200, protocol: RTSP/1.0, header: [[content-length, 2][cseq, 3]], body: ok]",
+        rep.to_string());
 }
 
 TEST(MessageConstants, Vocabulary) {
@@ -257,4 +274,4 @@ TEST(MessageConstants, Vocabulary) {
     EXPECT_EQ("text/html", text_html);
 }
 
-}  // namespace
+} // namespace

@@ -17,10 +17,12 @@ using namespace httprtsp;
 
 // What one completed or rejected message looked like.
 struct outcome {
-    std::string result;  // "ok", "bad" or "throw"
-    std::size_t stop;    // absolute offset just past the deciding byte
-    std::string dump;    // message dump, or "null"
-    bool operator==(const outcome& o) const { return result == o.result && stop == o.stop && dump == o.dump; }
+    std::string result; // "ok", "bad" or "throw"
+    std::size_t stop;   // absolute offset just past the deciding byte
+    std::string dump;   // message dump, or "null"
+    bool operator==(const outcome& o) const {
+        return result == o.result && stop == o.stop && dump == o.dump;
+    }
 };
 
 std::ostream& operator<<(std::ostream& os, const outcome& o) {
@@ -28,14 +30,16 @@ std::ostream& operator<<(std::ostream& os, const outcome& o) {
 }
 
 std::string describe(const boost::shared_ptr<message>& m) {
-    if (!m) return "null";
+    if (!m)
+        return "null";
     std::string d = m->to_string();
     d += m->body() ? " [body " + std::to_string(m->body()->size()) + "]" : " [no body]";
     return d;
 }
 
 // Feeds data in pieces cut at the given offsets, the way a connection feeds its reads.
-std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t>& cuts, bool through_pointers = true,
+std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t>& cuts,
+                          bool through_pointers = true,
                           const std::string& upload_uri = std::string()) {
     httprtsp_message_format format;
     format.upload_uri = upload_uri;
@@ -49,14 +53,17 @@ std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t
             const char* e = data.data() + to;
             while (p != e) {
                 try {
-                    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r = format.parse(p, e);
+                    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> r =
+                        format.parse(p, e);
                     if (boost::indeterminate(r.get<0>())) {
                         EXPECT_EQ(e, r.get<1>());
                         EXPECT_FALSE(r.get<2>());
                     } else {
-                        out.push_back({r.get<0>() ? "ok" : "bad", static_cast<std::size_t>(r.get<1>() - data.data()),
+                        out.push_back({r.get<0>() ? "ok" : "bad",
+                                       static_cast<std::size_t>(r.get<1>() - data.data()),
                                        describe(r.get<2>())});
-                        EXPECT_FALSE(format.get_current_message()) << "nothing kept after a decision";
+                        EXPECT_FALSE(format.get_current_message())
+                            << "nothing kept after a decision";
                     }
                     p = r.get<1>();
                 } catch (const boost::bad_lexical_cast&) {
@@ -71,10 +78,12 @@ std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t
             std::deque<char>::iterator p = piece.begin();
             while (p != piece.end()) {
                 try {
-                    boost::tuple<boost::tribool, std::deque<char>::iterator, boost::shared_ptr<message> > r =
-                        format.parse(p, piece.end());
+                    boost::tuple<boost::tribool, std::deque<char>::iterator,
+                                 boost::shared_ptr<message>>
+                        r = format.parse(p, piece.end());
                     if (!boost::indeterminate(r.get<0>()))
-                        out.push_back({r.get<0>() ? "ok" : "bad", from + static_cast<std::size_t>(r.get<1>() - piece.begin()),
+                        out.push_back({r.get<0>() ? "ok" : "bad",
+                                       from + static_cast<std::size_t>(r.get<1>() - piece.begin()),
                                        describe(r.get<2>())});
                     p = r.get<1>();
                 } catch (const boost::bad_lexical_cast&) {
@@ -94,9 +103,11 @@ void expect_same_in_every_split(const std::string& data, const std::vector<outco
                                 const std::string& upload_uri = std::string()) {
     ASSERT_EQ(expected, feed(data, {}, true, upload_uri));
     ASSERT_EQ(expected, feed(data, {}, false, upload_uri)) << "one byte at a time through consume";
-    for (std::size_t k = 0; k <= data.size(); ++k) ASSERT_EQ(expected, feed(data, {k}, true, upload_uri)) << "split at " << k;
+    for (std::size_t k = 0; k <= data.size(); ++k)
+        ASSERT_EQ(expected, feed(data, {k}, true, upload_uri)) << "split at " << k;
     std::vector<std::size_t> every;
-    for (std::size_t k = 1; k < data.size(); ++k) every.push_back(k);
+    for (std::size_t k = 1; k < data.size(); ++k)
+        every.push_back(k);
     ASSERT_EQ(expected, feed(data, every, true, upload_uri)) << "byte by byte";
 }
 
@@ -138,7 +149,8 @@ const std::vector<corpus_entry>& corpus() {
         // Trailer lines are not parsed: the first LF after the last chunk completes the message.
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nexpires: never\n", "ok",
          "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[transfer-encoding, chunked]], body: ] [body 0]"},
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n  A\r\n0123456789junk to the LF\n00\r\n\r\n", "ok",
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n  A\r\n0123456789junk to the LF\n00\r\n\r\n",
+         "ok",
          "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[transfer-encoding, chunked]], "
          "body: 0123456789] [body 10]"},
         // A list of codings is not chunked coding: the body goes by length.
@@ -171,22 +183,24 @@ TEST(ParserCorpus, AllMessagesInOneBufferInEverySplit) {
 }
 
 TEST(ParserCorpus, BytesAfterAMessageStartTheNext) {
-    const std::string data = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 201 Created\r\n\r\nGET";
+    const std::string data =
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 201 Created\r\n\r\nGET";
     std::vector<outcome> got = feed(data, {});
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello").size(), got[0].stop);
-    EXPECT_EQ("httprtsp::reply[status: 201, protocol: HTTP/1.1, header: [], body: ] [no body]", got[1].dump);
+    EXPECT_EQ("httprtsp::reply[status: 201, protocol: HTTP/1.1, header: [], body: ] [no body]",
+              got[1].dump);
 }
 
 struct rejection {
     const char* name;
     std::string bytes;
-    std::size_t stop;  // offset just past the rejected byte
+    std::size_t stop; // offset just past the rejected byte
     bool with_message;
 };
 
 TEST(ParserRejects, EachRule) {
-    const std::string get = "GET /x HTTP/1.1\r\n";  // 17 bytes
+    const std::string get = "GET /x HTTP/1.1\r\n"; // 17 bytes
     const rejection rows[] = {
         {"empty line where a message begins", "\r\n", 1, false},
         {"LF first", "\n", 1, false},
@@ -215,11 +229,15 @@ TEST(ParserRejects, EachRule) {
         {"start line of one character", "G\r\nX: 1\r\n\r\n", 11, false},
         // Without a message there is no header entry, so a folded line is not allowed.
         {"fold after headers of no message", "G\r\nX: 1\r\n \r\n\r\n", 10, false},
-        {"chunk size not hexadecimal", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 51, true},
+        {"chunk size not hexadecimal",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 51, true},
         {"chunk size empty", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n", 49, true},
-        {"chunk size negative", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-1\r\nx\r\n", 51, true},
-        {"chunk size too large", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000000\r\n", 57, true},
-        {"chunk size only an extension", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n;a=1\r\n", 53, true},
+        {"chunk size negative", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-1\r\nx\r\n",
+         51, true},
+        {"chunk size too large",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000000\r\n", 57, true},
+        {"chunk size only an extension",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n;a=1\r\n", 53, true},
     };
     for (const rejection& r : rows) {
         SCOPED_TRACE(r.name);
@@ -242,7 +260,9 @@ TEST(ParserRejects, ParserStartsAfreshAfterABadMessage) {
     EXPECT_EQ("bad", got[0].result);
     EXPECT_EQ("bad", got[1].result);
     EXPECT_EQ("bad", got[2].result);
-    EXPECT_EQ("httprtsp::request[method: GET, uri: /y, protocol: HTTP/1.1, header: [], body: ] [no body]", got[3].dump);
+    EXPECT_EQ(
+        "httprtsp::request[method: GET, uri: /y, protocol: HTTP/1.1, header: [], body: ] [no body]",
+        got[3].dump);
 }
 
 TEST(ParserConversion, StatusThatIsNotANumberThrowsAndResetRecovers) {
@@ -251,7 +271,7 @@ TEST(ParserConversion, StatusThatIsNotANumberThrowsAndResetRecovers) {
     EXPECT_THROW(format.parse(bad.data(), bad.data() + bad.size()), boost::bad_lexical_cast);
     format.reset();
     const std::string good = "HTTP/1.1 200 OK\r\n\r\n";
-    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r =
+    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> r =
         format.parse(good.data(), good.data() + good.size());
     EXPECT_TRUE(bool(r.get<0>()));
     EXPECT_EQ(good.data() + good.size(), r.get<1>());
@@ -259,11 +279,13 @@ TEST(ParserConversion, StatusThatIsNotANumberThrowsAndResetRecovers) {
 
 TEST(ParserConversion, UnconvertibleContentLengthThrowsWithTheMessageReachable) {
     for (const char* value : {"12abc", "", " 5", "99999999999"}) {
-        const std::string data = std::string("POST /a HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\n";
+        const std::string data =
+            std::string("POST /a HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\n";
         std::vector<outcome> got = feed(data, {});
         ASSERT_EQ(1u, got.size()) << value;
         EXPECT_EQ("throw", got[0].result);
-        EXPECT_NE(std::string::npos, got[0].dump.find("method: POST")) << "the partly built request is reachable";
+        EXPECT_NE(std::string::npos, got[0].dump.find("method: POST"))
+            << "the partly built request is reachable";
     }
     // After reset the same object parses normally.
     httprtsp_message_format format;
@@ -281,7 +303,8 @@ void expect_memory_line(const std::string& captured, const std::string& number) 
     ASSERT_EQ(0u, captured.find(prefix)) << captured;
     const std::size_t colon = captured.find(": ", prefix.size());
     ASSERT_NE(std::string::npos, colon);
-    EXPECT_EQ("\033[31m\033[1mCould not allocate enough memory (" + number + ") for message body.\n\033[0m\r\n",
+    EXPECT_EQ("\033[31m\033[1mCould not allocate enough memory (" + number +
+                  ") for message body.\n\033[0m\r\n",
               captured.substr(colon + 2));
 }
 
@@ -322,10 +345,13 @@ TEST(ParserBody, ReservationFollowsTheUploadTest) {
         std::size_t capacity;
     } rows[] = {
         {"upload", "POST /upload HTTP/1.1", "multipart/form-data; boundary=b", "/upload", 16384},
-        {"other uri", "POST /other HTTP/1.1", "multipart/form-data; boundary=b", "/upload", 1000000},
+        {"other uri", "POST /other HTTP/1.1", "multipart/form-data; boundary=b", "/upload",
+         1000000},
         {"RTSP", "POST /upload RTSP/1.0", "multipart/form-data; boundary=b", "/upload", 1000000},
-        {"lower-case method", "post /upload HTTP/1.1", "multipart/form-data; boundary=b", "/upload", 1000000},
-        {"other type", "POST /upload HTTP/1.1", "Multipart/form-data; boundary=b", "/upload", 1000000},
+        {"lower-case method", "post /upload HTTP/1.1", "multipart/form-data; boundary=b", "/upload",
+         1000000},
+        {"other type", "POST /upload HTTP/1.1", "Multipart/form-data; boundary=b", "/upload",
+         1000000},
         {"no upload uri", "POST  HTTP/1.1", "multipart/form-data; boundary=b", "", 1000000},
         {"reply", "HTTP/1.1 200 OK", "multipart/form-data; boundary=b", "/upload", 1000000},
     };
@@ -333,8 +359,9 @@ TEST(ParserBody, ReservationFollowsTheUploadTest) {
         SCOPED_TRACE(r.name);
         httprtsp_message_format format;
         format.upload_uri = r.upload_uri;
-        const std::string head = r.start + "\r\nContent-Type: " + r.content_type + "\r\nContent-Length: 1000000\r\n\r\n";
-        boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > got =
+        const std::string head =
+            r.start + "\r\nContent-Type: " + r.content_type + "\r\nContent-Length: 1000000\r\n\r\n";
+        boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> got =
             format.parse(head.data(), head.data() + head.size());
         EXPECT_TRUE(boost::indeterminate(got.get<0>()));
         ASSERT_TRUE(format.get_current_message());
@@ -345,10 +372,12 @@ TEST(ParserBody, ReservationFollowsTheUploadTest) {
 
 TEST(ParserBody, LargeBodyInPiecesStopsExactlyAtItsEnd) {
     std::string body(100000, '\0');
-    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7);
+    for (std::size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 7);
     const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + body;
     const std::string data = first + "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n\n";
-    for (std::vector<std::size_t> cuts : {std::vector<std::size_t>{}, {100}, {8192, 16384, 24576}, {first.size() - 1}}) {
+    for (std::vector<std::size_t> cuts :
+         {std::vector<std::size_t>{}, {100}, {8192, 16384, 24576}, {first.size() - 1}}) {
         std::vector<outcome> got = feed(data, cuts);
         ASSERT_EQ(2u, got.size());
         EXPECT_EQ(first.size(), got[0].stop);
@@ -365,7 +394,8 @@ TEST(ParserBody, UploadBodyDrainedBetweenReads) {
     // The connection moves an upload's bytes to a file as they arrive: it empties (or even
     // drops) the body between parse calls, and the parser must go on counting to the end.
     std::string payload(20000, 'u');
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 23);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>('a' + i % 23);
     const std::string head =
         "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=zz\r\nContent-Length: 20000\r\n\r\n";
     const std::string data = head + payload + "GET /next HTTP/1.1\r\n\r\n";
@@ -375,11 +405,12 @@ TEST(ParserBody, UploadBodyDrainedBetweenReads) {
         std::string drained;
         const char* p = data.data();
         const char* end = data.data() + data.size();
-        std::vector<boost::shared_ptr<message> > done;
+        std::vector<boost::shared_ptr<message>> done;
         while (p != end) {
             const char* e = std::min(end, p + 8192);
             while (p != e) {
-                boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r = format.parse(p, e);
+                boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> r =
+                    format.parse(p, e);
                 p = r.get<1>();
                 if (!boost::indeterminate(r.get<0>())) {
                     ASSERT_TRUE(bool(r.get<0>()));
@@ -404,9 +435,12 @@ TEST(ParserBody, UploadBodyDrainedBetweenReads) {
 
 // A ctype in the manner of a Turkish single-byte locale: 'I' lowers to the dotless i (0xFD).
 struct dotless_ctype : std::ctype<char> {
-    char do_tolower(char c) const override { return c == 'I' ? '\xfd' : std::ctype<char>::do_tolower(c); }
+    char do_tolower(char c) const override {
+        return c == 'I' ? '\xfd' : std::ctype<char>::do_tolower(c);
+    }
     const char* do_tolower(char* low, const char* high) const override {
-        for (; low != high; ++low) *low = do_tolower(*low);
+        for (; low != high; ++low)
+            *low = do_tolower(*low);
         return high;
     }
 };
@@ -415,15 +449,23 @@ TEST(ParserNames, LoweredThroughTheGlobalLocaleOfTheMoment) {
     const std::string data = "GET / HTTP/1.1\r\nX-Id: 1\r\n\r\n";
     httprtsp_message_format format;
     auto key_of = [&]() {
-        boost::shared_ptr<message> m = format.parse(data.data(), data.data() + data.size()).get<2>();
+        boost::shared_ptr<message> m =
+            format.parse(data.data(), data.data() + data.size()).get<2>();
         return m->headers().begin()->first;
     };
     EXPECT_EQ("x-id", key_of());
-    const std::locale saved = std::locale::global(std::locale(std::locale::classic(), new dotless_ctype));
-    EXPECT_EQ("x-\xfd" "d", key_of()) << "the same parser follows a new global locale";
+    const std::locale saved =
+        std::locale::global(std::locale(std::locale::classic(), new dotless_ctype));
+    EXPECT_EQ("x-\xfd"
+              "d",
+              key_of())
+        << "the same parser follows a new global locale";
     request built("GET", "/", "HTTP/1.0");
     built.add_header("X-Id", "1");
-    EXPECT_EQ("x-\xfd" "d", built.headers().begin()->first) << "the message and the parser agree";
+    EXPECT_EQ("x-\xfd"
+              "d",
+              built.headers().begin()->first)
+        << "the message and the parser agree";
     std::locale::global(saved);
     EXPECT_EQ("x-id", key_of());
 }
@@ -435,7 +477,8 @@ TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
         std::string chunk(static_cast<std::size_t>(i * 3), static_cast<char>('a' + i % 26));
         char size[16];
         std::snprintf(size, sizeof size, "%x", i * 3);
-        data += std::string(size) + (i % 2 ? ";ext=" + std::to_string(i) : "") + "\r\n" + chunk + "\r\n";
+        data += std::string(size) + (i % 2 ? ";ext=" + std::to_string(i) : "") + "\r\n" + chunk +
+                "\r\n";
         expected += chunk;
     }
     data += "0;last\r\n\r\n";
@@ -446,4 +489,4 @@ TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
     expect_same_in_every_split(data, got);
 }
 
-}  // namespace
+} // namespace

@@ -25,7 +25,8 @@ boost::shared_ptr<reply> parse_whole(const std::string& data, std::size_t piece)
     const char* end = data.data() + data.size();
     while (p != end) {
         const char* e = std::min(end, p + piece);
-        boost::tuple<boost::tribool, const char*, boost::shared_ptr<message> > r = format.parse(p, e);
+        boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> r =
+            format.parse(p, e);
         if (!boost::indeterminate(r.get<0>())) {
             EXPECT_TRUE(bool(r.get<0>()));
             EXPECT_EQ(end, r.get<1>()) << "the reply ends where the server closed";
@@ -37,7 +38,9 @@ boost::shared_ptr<reply> parse_whole(const std::string& data, std::size_t piece)
     return boost::shared_ptr<reply>();
 }
 
-std::string body_of(const boost::shared_ptr<reply>& r) { return std::string(r->body()->begin(), r->body()->end()); }
+std::string body_of(const boost::shared_ptr<reply>& r) {
+    return std::string(r->body()->begin(), r->body()->end());
+}
 
 TEST(RealWorld, PythonHttpServerFile) {
     const std::string data = read_vector("python_http_server_file.bin");
@@ -47,7 +50,8 @@ TEST(RealWorld, PythonHttpServerFile) {
         EXPECT_EQ(200u, r->status());
         EXPECT_EQ("HTTP/1.0", r->protocol());
         EXPECT_EQ("application/json", r->find_header("Content-Type")->second);
-        EXPECT_EQ("{\"inputs\": [{\"name\": \"in1\", \"gain\": -3.5}], \"outputs\": []}\n", body_of(r));
+        EXPECT_EQ("{\"inputs\": [{\"name\": \"in1\", \"gain\": -3.5}], \"outputs\": []}\n",
+                  body_of(r));
         EXPECT_FALSE(r->keep_alive()) << "HTTP/1.0 without keep-alive closes";
     }
 }
@@ -68,10 +72,12 @@ TEST(RealWorld, NodeChunkedReply) {
         boost::shared_ptr<reply> r = parse_whole(data, piece);
         ASSERT_TRUE(r);
         EXPECT_EQ(200u, r->status());
-        EXPECT_EQ("[{\"channel\":\"/meta/handshake\",\"successful\":true,\"clientId\":\"abc123\"}]", body_of(r));
-        EXPECT_EQ(r->headers().end(), r->find_header("content-length")) << "chunked bodies get no Content-Length";
+        EXPECT_EQ("[{\"channel\":\"/meta/handshake\",\"successful\":true,\"clientId\":\"abc123\"}]",
+                  body_of(r));
+        EXPECT_EQ(r->headers().end(), r->find_header("content-length"))
+            << "chunked bodies get no Content-Length";
         EXPECT_FALSE(r->keep_alive()) << "Connection: close";
     }
 }
 
-}  // namespace
+} // namespace

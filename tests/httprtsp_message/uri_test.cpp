@@ -32,7 +32,8 @@ TEST(UrlDecode, Table) {
         {"%2%41", ""},
         {"100%25+sure", "100% sure"},
     };
-    for (const row& r : rows) EXPECT_EQ(r.out, url_decode(r.in)) << r.in;
+    for (const row& r : rows)
+        EXPECT_EQ(r.out, url_decode(r.in)) << r.in;
 }
 
 TEST(ParseUri, Table) {
@@ -71,4 +72,4 @@ TEST(ParseUri, DecodedTargetThenSplit) {
     EXPECT_EQ("b c?x=1", p.query);
 }
 
-}  // namespace
+} // namespace

@@ -21,67 +21,57 @@
 
 using namespace oem_ui_process;
 
-namespace
-{
+namespace {
 
 std::string g_root;
 
 const auto* const g_env =
     ::testing::AddGlobalTestEnvironment(new platform_testing::private_root("vq_esim_test", g_root));
 
-void put(char* field, std::size_t size, const std::string& text)
-{
+void put(char* field, std::size_t size, const std::string& text) {
     std::memset(field, 0, size);
     std::memcpy(field, text.data(), std::min(text.size(), size));
 }
 
-TJsonFile_Info info_for(const std::string& path, uint32_t id)
-{
+TJsonFile_Info info_for(const std::string& path, uint32_t id) {
     TJsonFile_Info info;
     put(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath, path);
     info.ui32JsonId = id;
     return info;
 }
 
-std::string json(const rapidjson::Value& v)
-{
+std::string json(const rapidjson::Value& v) {
     rapidjson::StringBuffer b;
     rapidjson::Writer<rapidjson::StringBuffer> w(b);
     v.Accept(w);
     return b.GetString();
 }
 
-rapidjson::Document parse(const std::string& text)
-{
+rapidjson::Document parse(const std::string& text) {
     rapidjson::Document d;
     d.Parse(text.c_str());
     return d;
 }
 
-class EngineSimAnswers : public ::testing::Test
-{
+class EngineSimAnswers : public ::testing::Test {
 protected:
-    EngineSimAnswers() : sim("/tmp/esim/handoff.json")
-    {
+    EngineSimAnswers() : sim("/tmp/esim/handoff.json") {
         sim.set_config_document(parse(
             R"({"ios":{"inputs":[{"gain":1}]},"sessions":[{"name":"Studio","sources":[]}],"_modules":{},"actions":[]})"));
     }
-    int32_t call(uint32_t id, const void* in, uint32_t size)
-    {
+    int32_t call(uint32_t id, const void* in, uint32_t size) {
         uint32_t out_size = 4096;
         std::vector<char> out(out_size);
         int32_t rc = sim.handle(id, in, size, out.data(), &out_size);
         EXPECT_EQ(out_size, 0u);
         return rc;
     }
-    rapidjson::Document read(const TJsonFile_Info& info)
-    {
+    rapidjson::Document read(const TJsonFile_Info& info) {
         rapidjson::Document d;
         EXPECT_TRUE(read_json_from_file(info, d));
         return d;
     }
-    int32_t query(const std::string& q, uint32_t id, rapidjson::Document& answer)
-    {
+    int32_t query(const std::string& q, uint32_t id, rapidjson::Document& answer) {
         TOEM_send_query msg;
         put(msg.szQuery, sizeof msg.szQuery, q);
         msg.JsonFile_Info = info_for("/tmp/oem/q.json", id);
@@ -93,11 +83,9 @@ protected:
     engine_sim::simulator sim;
 };
 
-TEST_F(EngineSimAnswers, ShortOrMissingPayloadsAndUnknownIdsAreRefused)
-{
+TEST_F(EngineSimAnswers, ShortOrMissingPayloadsAndUnknownIdsAreRefused) {
     char bytes[600] = {};
-    struct Case
-    {
+    struct Case {
         uint32_t id;
         const void* in;
         uint32_t size;
@@ -127,25 +115,23 @@ TEST_F(EngineSimAnswers, ShortOrMissingPayloadsAndUnknownIdsAreRefused)
         EXPECT_EQ(call(c.id, c.in, c.size), c.result) << "id " << c.id << " size " << c.size;
 }
 
-TEST_F(EngineSimAnswers, GetConfigWritesTheConfigurationTaggedWithTheRequest)
-{
+TEST_F(EngineSimAnswers, GetConfigWritesTheConfigurationTaggedWithTheRequest) {
     TOEM_get_config msg;
     msg.JsonFile_Info = info_for("/tmp/oem/cfg.json", 41);
     ASSERT_EQ(call(EOEMUIP_OEM_get_config, &msg, sizeof msg), 0);
     rapidjson::Document d = read(msg.JsonFile_Info);
     ASSERT_TRUE(d.IsObject());
     EXPECT_EQ(d["_sim_json_id"].GetUint(), 41u);
-    EXPECT_TRUE(d.HasMember("ios") && d.HasMember("sessions") && d.HasMember("_modules") && d.HasMember("actions"));
+    EXPECT_TRUE(d.HasMember("ios") && d.HasMember("sessions") && d.HasMember("_modules") &&
+                d.HasMember("actions"));
     // The tag is the latest request's, not an accumulation.
     msg.JsonFile_Info.ui32JsonId = 42;
     ASSERT_EQ(call(EOEMUIP_OEM_get_config, &msg, sizeof msg), 0);
     EXPECT_EQ(read(msg.JsonFile_Info)["_sim_json_id"].GetUint(), 42u);
 }
 
-TEST_F(EngineSimAnswers, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfiguration)
-{
-    struct Case
-    {
+TEST_F(EngineSimAnswers, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfiguration) {
+    struct Case {
         const char* document;
         const char* query;
         const char* expect; // value found at the query path afterwards
@@ -162,8 +148,7 @@ TEST_F(EngineSimAnswers, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfig
         {R"(["not","an","object"])", "$.ios.inputs[0].gain", "-3.5"},
     };
     uint32_t id = 0;
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.document);
         TOEM_configure msg;
         msg.JsonFile_Info = info_for("/tmp/oem/set.json", id++);
@@ -175,8 +160,7 @@ TEST_F(EngineSimAnswers, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfig
     }
 }
 
-TEST_F(EngineSimAnswers, QueriesCarryTheirRequestAndSequenceNumber)
-{
+TEST_F(EngineSimAnswers, QueriesCarryTheirRequestAndSequenceNumber) {
     rapidjson::Document answer;
     ASSERT_EQ(query("$.sessions[0].name", 7, answer), 0);
     EXPECT_EQ(json(answer), R"({"query":"$.sessions[0].name","json_id":7,"answer":"Studio"})");
@@ -189,8 +173,7 @@ TEST_F(EngineSimAnswers, QueriesCarryTheirRequestAndSequenceNumber)
     EXPECT_TRUE(answer["answer"].IsNull());
 }
 
-TEST_F(EngineSimAnswers, PublicationsNeedTheirDocumentAndFailOnRequest)
-{
+TEST_F(EngineSimAnswers, PublicationsNeedTheirDocumentAndFailOnRequest) {
     THUL_publish msg;
     put(msg.szChannelName, sizeof msg.szChannelName, "/vorn/logs");
     msg.JsonFile_Info = info_for("/tmp/oem/pub_missing.json", 0);
@@ -209,19 +192,18 @@ TEST_F(EngineSimAnswers, PublicationsNeedTheirDocumentAndFailOnRequest)
     EXPECT_EQ(call(EOEMUIP_OEM_send_command, &cmd, sizeof cmd), 0);
 }
 
-TEST(EngineSimPaths, FindAndSet)
-{
+TEST(EngineSimPaths, FindAndSet) {
     rapidjson::Document d = parse(R"({"a":{"b":[10,20,30]},"s":"t"})");
     auto& alloc = d.GetAllocator();
     rapidjson::Value v(5);
-    struct Case
-    {
+    struct Case {
         const char* path;
         bool ok;
     };
-    const Case cases[] = {{"$.a.c", true},   {"$.a.b[1]", true}, {"$.a.b[3]", true}, {"$.a.b[9]", false},
-                          {"$.x.y", false},  {"a.b", false},     {"$", false},       {"$.", false},
-                          {"$.a.b[x]", false}, {"$.a.b[]", false}, {"$.s.t", false},  {"$.a.b[0].c", false},
+    const Case cases[] = {{"$.a.c", true},     {"$.a.b[1]", true}, {"$.a.b[3]", true},
+                          {"$.a.b[9]", false}, {"$.x.y", false},   {"a.b", false},
+                          {"$", false},        {"$.", false},      {"$.a.b[x]", false},
+                          {"$.a.b[]", false},  {"$.s.t", false},   {"$.a.b[0].c", false},
                           {"$[0]", false}};
     for (const Case& c : cases)
         EXPECT_EQ(engine_sim::set_at_path(d, c.path, v, alloc), c.ok) << c.path;
@@ -233,27 +215,24 @@ TEST(EngineSimPaths, FindAndSet)
 
 // The OEM side played by this test: answers the engine's messages so that the
 // simulator's command language can be checked end to end.
-struct OemSide
-{
+struct OemSide {
     uintptr_t handle = 0;
     std::mutex mutex;
     std::vector<std::string> seen;
 
-    static int32_t callback(void* user, uint32_t id, const void* in, uint32_t size, void* out, uint32_t* out_size)
-    {
+    static int32_t callback(void* user, uint32_t id, const void* in, uint32_t size, void* out,
+                            uint32_t* out_size) {
         auto* self = static_cast<OemSide*>(user);
         std::string note = std::to_string(id);
         int32_t result = 0;
-        if (id == EOEMUIP_HUL_publish && size >= sizeof(THUL_publish))
-        {
+        if (id == EOEMUIP_HUL_publish && size >= sizeof(THUL_publish)) {
             THUL_publish msg;
             std::memcpy(&msg, in, sizeof msg);
             rapidjson::Document d;
             result = read_json_from_file(msg.JsonFile_Info, d) ? 0 : -3;
-            note += " " + field_text(msg.szChannelName, sizeof msg.szChannelName) + " " + (result == 0 ? json(d) : "");
-        }
-        else if (id == EOEMUIP_HUL_engine_send_query && size >= sizeof(TOEM_send_query))
-        {
+            note += " " + field_text(msg.szChannelName, sizeof msg.szChannelName) + " " +
+                    (result == 0 ? json(d) : "");
+        } else if (id == EOEMUIP_HUL_engine_send_query && size >= sizeof(TOEM_send_query)) {
             TOEM_send_query msg;
             std::memcpy(&msg, in, sizeof msg);
             rapidjson::Document d;
@@ -261,17 +240,14 @@ struct OemSide
             std::string q = field_text(msg.szQuery, sizeof msg.szQuery);
             d.AddMember("echo", rapidjson::Value(q.c_str(), d.GetAllocator()), d.GetAllocator());
             result = write_json_to_file(msg.JsonFile_Info, d) ? 0 : -1;
-        }
-        else if (id == EOEMUIP_HUL_engine_get_storage_dir && *out_size >= 256)
-        {
+        } else if (id == EOEMUIP_HUL_engine_get_storage_dir && *out_size >= 256) {
             std::memset(out, 0, 256);
             std::memcpy(out, "/data/storage", 13);
             *out_size = 256;
             std::lock_guard<std::mutex> lk(self->mutex);
             self->seen.push_back(note);
             return 0;
-        }
-        else if (id == EOEMUIP_HUL_shutdown)
+        } else if (id == EOEMUIP_HUL_shutdown)
             result = -1;
         *out_size = 0;
         std::lock_guard<std::mutex> lk(self->mutex);
@@ -280,33 +256,32 @@ struct OemSide
     }
 };
 
-TEST(EngineSimProcess, CommandsReachTheOemSideAndAnswersArePrinted)
-{
+TEST(EngineSimProcess, CommandsReachTheOemSideAndAnswersArePrinted) {
     vq_testing::child_process sim({ENGINE_SIM_PROGRAM, "--channel", "esim_process"});
     std::string line;
     ASSERT_TRUE(sim.read_line(line));
     ASSERT_NE(line.find("\"event\":\"ready\""), std::string::npos) << line;
 
     OemSide oem;
-    ASSERT_EQ(KSAL_IPC_init_ex(14, 15, &OemSide::callback, &oem, "esim_process", &oem.handle), KSAL_IPC_OK);
+    ASSERT_EQ(KSAL_IPC_init_ex(14, 15, &OemSide::callback, &oem, "esim_process", &oem.handle),
+              KSAL_IPC_OK);
 
-    struct Case
-    {
+    struct Case {
         const char* command;
         const char* expect; // part of the "sent" line
     };
     const Case cases[] = {
         {"send 30", R"("id":30,"rc":0,"msg_err":0)"},
         {"send 2", R"("id":2,"rc":0,"msg_err":-1)"},
-        {"send 1 /vorn/logs {\"level\": 3, \"text\": \"hi there\"}", R"("id":1,"json_id":0,"rc":0,"msg_err":0)"},
+        {"send 1 /vorn/logs {\"level\": 3, \"text\": \"hi there\"}",
+         R"("id":1,"json_id":0,"rc":0,"msg_err":0)"},
         {"send 5 $.some query", R"("answer":{"echo":"$.some query"})"},
         {"send 6", R"("reply":"/data/storage")"},
         {"send 77", R"("id":77,"rc":0,"msg_err":0)"},
         {"raw 6 - 4", R"("reply_hex":"2f646174")"},
         {"send 3 not json", R"("what":"send")"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         ASSERT_TRUE(sim.write_line(c.command));
         ASSERT_TRUE(sim.read_line(line)) << c.command;
         EXPECT_NE(line.find(c.expect), std::string::npos) << c.command << " -> " << line;
@@ -321,7 +296,9 @@ TEST(EngineSimProcess, CommandsReachTheOemSideAndAnswersArePrinted)
     TOEM_send_command cmd;
     put(cmd.szCommand, sizeof cmd.szCommand, "hello engine");
     int32_t err = 1;
-    ASSERT_EQ(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_send_command, &cmd, sizeof cmd, nullptr, 0, &err), KSAL_IPC_OK);
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_send_command, &cmd, sizeof cmd, nullptr, 0,
+                                 &err),
+              KSAL_IPC_OK);
     EXPECT_EQ(err, 0);
     ASSERT_TRUE(sim.wait_for("\"command\":\"hello engine\"", line));
 
@@ -329,7 +306,8 @@ TEST(EngineSimProcess, CommandsReachTheOemSideAndAnswersArePrinted)
     ASSERT_TRUE(sim.wait_for("\"event\":\"bye\"", line));
     EXPECT_EQ(sim.wait(), 0);
     // The simulator has closed its end.
-    EXPECT_NE(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_ready, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_NE(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_ready, nullptr, 0, nullptr, 0, &err),
+              KSAL_IPC_OK);
     KSAL_IPC_destroy(oem.handle);
 }
 

@@ -25,48 +25,42 @@
 namespace fs = std::filesystem;
 using namespace oem_ui_process;
 
-namespace
-{
+namespace {
 
 std::string g_root;
 
-const auto* const g_env =
-    ::testing::AddGlobalTestEnvironment(new platform_testing::private_root("vq_files_test", g_root));
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(
+    new platform_testing::private_root("vq_files_test", g_root));
 
-TJsonFile_Info info_for(const std::string& path, uint32_t id = 0)
-{
+TJsonFile_Info info_for(const std::string& path, uint32_t id = 0) {
     TJsonFile_Info info;
     std::memset(&info, 0, sizeof info);
-    std::memcpy(info.szJSONDataFilePath, path.data(), std::min(path.size(), sizeof info.szJSONDataFilePath));
+    std::memcpy(info.szJSONDataFilePath, path.data(),
+                std::min(path.size(), sizeof info.szJSONDataFilePath));
     info.ui32JsonId = id;
     return info;
 }
 
-std::string slurp(const std::string& real_path)
-{
+std::string slurp(const std::string& real_path) {
     std::ifstream in(real_path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-std::string to_json(const rapidjson::Value& v)
-{
+std::string to_json(const rapidjson::Value& v) {
     rapidjson::StringBuffer b;
     rapidjson::Writer<rapidjson::StringBuffer> w(b);
     v.Accept(w);
     return b.GetString();
 }
 
-std::string test_dir()
-{
+std::string test_dir() {
     return std::string("/files/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
-TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce)
-{
-    struct Case
-    {
+TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce) {
+    struct Case {
         const char* in;
         std::string out;
     };
@@ -88,8 +82,7 @@ TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce)
     EXPECT_EQ(vq_platform::parent_of("c.json"), "");
 }
 
-TEST(OemFiles, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent)
-{
+TEST(OemFiles, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent) {
     const std::string path = test_dir() + "/deep/er/hand_off.json";
     const std::string real = g_root + path;
     ASSERT_TRUE(create_file(path, false));
@@ -110,8 +103,7 @@ TEST(OemFiles, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent)
     EXPECT_FALSE(create_file("", false));
 }
 
-TEST(OemFiles, DocumentsSurviveTheRoundTrip)
-{
+TEST(OemFiles, DocumentsSurviveTheRoundTrip) {
     const char* texts[] = {
         "{\"path\":\"$.ios.inputs[0].gain\",\"value\":-3.25}",
         "[1,2,{\"a\":[true,false,null]},\"\\u00e9t\\u00e9 \\\"quoted\\\"\"]",
@@ -120,8 +112,7 @@ TEST(OemFiles, DocumentsSurviveTheRoundTrip)
         "{}",
     };
     uint32_t id = 0;
-    for (const char* text : texts)
-    {
+    for (const char* text : texts) {
         SCOPED_TRACE(text);
         rapidjson::Document in;
         in.Parse(text);
@@ -135,29 +126,25 @@ TEST(OemFiles, DocumentsSurviveTheRoundTrip)
     }
     // Writing needs no create_file first, and leaves no temporary files.
     size_t entries = 0;
-    for (const auto& e : fs::directory_iterator(g_root + test_dir()))
-    {
+    for (const auto& e : fs::directory_iterator(g_root + test_dir())) {
         (void)e;
         ++entries;
     }
     EXPECT_EQ(entries, 1u);
 }
 
-TEST(OemFiles, UnreadableFilesLeaveTheDocumentAlone)
-{
+TEST(OemFiles, UnreadableFilesLeaveTheDocumentAlone) {
     const std::string dir = g_root + test_dir();
     fs::create_directories(dir + "/sub");
-    struct Case
-    {
+    struct Case {
         const char* name;
         const char* content; // null: no such file
     };
     const Case cases[] = {
-        {"missing.json", nullptr}, {"empty.json", ""},        {"broken.json", "{\"a\":"},
-        {"trailing.json", "{} {}"}, {"nan.json", "[NaN]"},     {"text.json", "hello"},
+        {"missing.json", nullptr},  {"empty.json", ""},    {"broken.json", "{\"a\":"},
+        {"trailing.json", "{} {}"}, {"nan.json", "[NaN]"}, {"text.json", "hello"},
     };
-    for (const Case& c : cases)
-    {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.content != nullptr)
             std::ofstream(dir + "/" + c.name) << c.content;
@@ -171,8 +158,7 @@ TEST(OemFiles, UnreadableFilesLeaveTheDocumentAlone)
     EXPECT_FALSE(read_json_from_file(info_for(""), doc));
 }
 
-TEST(OemFiles, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays)
-{
+TEST(OemFiles, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays) {
     const std::string path = test_dir() + "/keep.json";
     rapidjson::Document good;
     good.Parse("{\"v\":1}");
@@ -189,8 +175,7 @@ TEST(OemFiles, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays)
     EXPECT_FALSE(write_json_to_file(info_for(test_dir() + "/file/x.json"), good));
 }
 
-TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize)
-{
+TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize) {
     char field[256];
     std::memset(field, 'a', sizeof field);
     EXPECT_EQ(field_text(field, sizeof field), std::string(256, 'a'));
@@ -205,13 +190,11 @@ TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize)
     EXPECT_EQ(json_file_path(info), std::string(256, 'p'));
 }
 
-TEST(OemFiles, ReadersNeverSeeHalfADocument)
-{
+TEST(OemFiles, ReadersNeverSeeHalfADocument) {
     // Two large documents written in turn while another thread reads.
     const std::string path = test_dir() + "/swap.json";
     rapidjson::Document docs[2];
-    for (int d = 0; d < 2; ++d)
-    {
+    for (int d = 0; d < 2; ++d) {
         docs[d].SetArray();
         for (int i = 0; i < 20000; ++i)
             docs[d].PushBack(rapidjson::Value(d * 1000000 + i), docs[d].GetAllocator());
@@ -221,11 +204,10 @@ TEST(OemFiles, ReadersNeverSeeHalfADocument)
     std::atomic<int> bad_reads{0};
     std::atomic<int> reads{0};
     std::thread reader([&] {
-        while (!done)
-        {
+        while (!done) {
             rapidjson::Document got;
-            if (!read_json_from_file(info_for(path), got) || !got.IsArray() || got.Size() != 20000 ||
-                !(got == docs[0] || got == docs[1]))
+            if (!read_json_from_file(info_for(path), got) || !got.IsArray() ||
+                got.Size() != 20000 || !(got == docs[0] || got == docs[1]))
                 bad_reads++;
             reads++;
         }
@@ -239,8 +221,7 @@ TEST(OemFiles, ReadersNeverSeeHalfADocument)
     EXPECT_EQ(bad_reads.load(), 0);
 }
 
-TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage)
-{
+TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage) {
     vq_log_capture capture;
     vq_log__(3, "oem_vorn_device_ipc_impl", 120, "Unknown message(%u)\n", 19u);
     vq_log__(6, "x", 1, "%s= %s\n", "gain", "3");
@@ -258,8 +239,7 @@ TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage)
     EXPECT_TRUE(capture.records().empty());
 }
 
-TEST(DeviceLog, WithoutASinkEachCallIsOneLineOnStandardError)
-{
+TEST(DeviceLog, WithoutASinkEachCallIsOneLineOnStandardError) {
     std::fflush(stderr);
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
@@ -282,8 +262,7 @@ TEST(DeviceLog, WithoutASinkEachCallIsOneLineOnStandardError)
                     "vq[3] x:8: two breaks\n");
 }
 
-TEST(DeviceLog, NestedCapturesRestoreTheOuterOne)
-{
+TEST(DeviceLog, NestedCapturesRestoreTheOuterOne) {
     vq_log_capture outer;
     {
         vq_log_capture inner;
@@ -295,8 +274,7 @@ TEST(DeviceLog, NestedCapturesRestoreTheOuterOne)
     EXPECT_EQ(outer.count("outer\n"), 1u);
 }
 
-TEST(DeviceLog, LinesFromManyThreadsAreAllKept)
-{
+TEST(DeviceLog, LinesFromManyThreadsAreAllKept) {
     vq_log_capture capture;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -309,14 +287,12 @@ TEST(DeviceLog, LinesFromManyThreadsAreAllKept)
     EXPECT_EQ(capture.records().size(), 800u);
 }
 
-TEST(DeviceNames, FixedTexts)
-{
+TEST(DeviceNames, FixedTexts) {
     EXPECT_STREQ(device::fields::path, "path");
     EXPECT_STREQ(device::channels::logs_channel, "/vorn/logs");
 }
 
-TEST(RapidjsonHook, ReportsAndCountsWithoutEndingTheProcess)
-{
+TEST(RapidjsonHook, ReportsAndCountsWithoutEndingTheProcess) {
     const std::size_t before = vq_platform::ks_assert_count();
     rapidjson::_ks_callstack_assert("IsObject()", "document.h", 1234);
     rapidjson::_ks_callstack_assert("IsString()", nullptr, 1);

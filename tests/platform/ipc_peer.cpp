@@ -22,27 +22,24 @@
 #include <string>
 #include <thread>
 
-namespace
-{
+namespace {
 
 uintptr_t g_handle = 0;
 
-int32_t answer(void*, uint32_t id, const void* in, uint32_t in_size, void* out, uint32_t* out_size)
-{
+int32_t answer(void*, uint32_t id, const void* in, uint32_t in_size, void* out,
+               uint32_t* out_size) {
     const uint32_t capacity = *out_size;
     if (id == 900)
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (id == 904)
         std::_Exit(0);
-    if (id == 901)
-    {
+    if (id == 901) {
         int32_t err = 0;
         int32_t rc = KSAL_IPC_SendIOCTL(g_handle, 902, in, in_size, out, capacity, &err);
         *out_size = rc == KSAL_IPC_OK ? capacity : 0;
         return rc == KSAL_IPC_OK ? err : 1000 + rc;
     }
-    if (id == 903)
-    {
+    if (id == 903) {
         uint32_t info[2] = {capacity, in == nullptr ? 1u : 0u};
         std::memcpy(out, info, sizeof info);
         *out_size = sizeof info;
@@ -57,25 +54,22 @@ int32_t answer(void*, uint32_t id, const void* in, uint32_t in_size, void* out, 
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    if (argc != 4)
-    {
+int main(int argc, char** argv) {
+    if (argc != 4) {
         std::fprintf(stderr, "usage: platform_ipc_peer CHANNEL LOCAL REMOTE\n");
         return 1;
     }
-    int32_t rc = KSAL_IPC_init_ex(static_cast<uint32_t>(std::atoi(argv[2])), static_cast<uint32_t>(std::atoi(argv[3])),
-                                  &answer, nullptr, argv[1], &g_handle);
-    if (rc != KSAL_IPC_OK)
-    {
+    int32_t rc = KSAL_IPC_init_ex(static_cast<uint32_t>(std::atoi(argv[2])),
+                                  static_cast<uint32_t>(std::atoi(argv[3])), &answer, nullptr,
+                                  argv[1], &g_handle);
+    if (rc != KSAL_IPC_OK) {
         std::printf("init failed %d\n", rc);
         return 2;
     }
     std::printf("ready\n");
     std::fflush(stdout);
     std::string line;
-    while (std::getline(std::cin, line) && line != "quit")
-    {
+    while (std::getline(std::cin, line) && line != "quit") {
     }
     KSAL_IPC_destroy(g_handle);
     return 0;

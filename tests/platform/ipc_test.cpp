@@ -15,24 +15,21 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
+namespace {
 
 const uint32_t kOurNode = 15;
 const uint32_t kPeerNode = 14;
 
 std::string g_root_path;
-const auto* const g_root =
-    ::testing::AddGlobalTestEnvironment(new platform_testing::private_root("vq_ipc_test", g_root_path));
+const auto* const g_root = ::testing::AddGlobalTestEnvironment(
+    new platform_testing::private_root("vq_ipc_test", g_root_path));
 
-std::string channel_name()
-{
+std::string channel_name() {
     return std::string("t_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
-std::unique_ptr<vq_testing::child_process> start_peer(const std::string& channel, uint32_t local = kPeerNode,
-                                                      uint32_t remote = kOurNode)
-{
+std::unique_ptr<vq_testing::child_process>
+start_peer(const std::string& channel, uint32_t local = kPeerNode, uint32_t remote = kOurNode) {
     auto peer = std::make_unique<vq_testing::child_process>(std::vector<std::string>{
         PLATFORM_IPC_PEER, channel, std::to_string(local), std::to_string(remote)});
     std::string line;
@@ -44,24 +41,21 @@ std::unique_ptr<vq_testing::child_process> start_peer(const std::string& channel
 
 // Our side's callback: answers 902 (the peer's call back into us) and can
 // itself call the peer again while the peer waits for us.
-struct OurSide
-{
+struct OurSide {
     uintptr_t handle = 0;
     std::atomic<int> calls{0};
     std::atomic<bool> call_peer_again{false};
     std::atomic<bool> destroy_from_callback{false};
 
-    static int32_t callback(void* user, uint32_t id, const void* in, uint32_t in_size, void* out, uint32_t* out_size)
-    {
+    static int32_t callback(void* user, uint32_t id, const void* in, uint32_t in_size, void* out,
+                            uint32_t* out_size) {
         auto* self = static_cast<OurSide*>(user);
         self->calls++;
-        if (self->destroy_from_callback)
-        {
+        if (self->destroy_from_callback) {
             *out_size = 0;
             return KSAL_IPC_destroy(self->handle) == KSAL_IPC_OK ? 77 : -77;
         }
-        if (self->call_peer_again && in_size > 0)
-        {
+        if (self->call_peer_again && in_size > 0) {
             // The peer is blocked in its own callback waiting for us; it must
             // still serve this nested message.
             int32_t err = 0;
@@ -77,35 +71,32 @@ struct OurSide
         return static_cast<int32_t>(id) + 10000;
     }
 
-    int32_t open(const std::string& channel, uint32_t local = kOurNode, uint32_t remote = kPeerNode)
-    {
+    int32_t open(const std::string& channel, uint32_t local = kOurNode,
+                 uint32_t remote = kPeerNode) {
         return KSAL_IPC_init_ex(local, remote, &OurSide::callback, this, channel.c_str(), &handle);
     }
-    ~OurSide()
-    {
+    ~OurSide() {
         if (handle != 0 && !destroy_from_callback)
             KSAL_IPC_destroy(handle);
     }
 };
 
-TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize)
-{
+TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
     ASSERT_NE(us.handle, 0u);
 
-    struct Case
-    {
+    struct Case {
         uint32_t payload;
         uint32_t out_size;
         uint32_t expect_copied;
     };
     // The peer echoes the payload into a reply buffer of at least 4096 bytes.
-    const Case cases[] = {{0, 0, 0}, {1, 16, 1}, {260, 260, 260}, {516, 100, 100},
-                          {4096, 4096, 4096}, {6000, 8192, 6000}, {70000, 70000, 70000}};
-    for (const Case& c : cases)
-    {
+    const Case cases[] = {
+        {0, 0, 0},          {1, 16, 1},         {260, 260, 260},      {516, 100, 100},
+        {4096, 4096, 4096}, {6000, 8192, 6000}, {70000, 70000, 70000}};
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.payload);
         std::vector<unsigned char> in(c.payload);
         for (uint32_t i = 0; i < c.payload; ++i)
@@ -117,8 +108,7 @@ TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize)
                                      c.out_size ? out.data() : nullptr, c.out_size, &err),
                   KSAL_IPC_OK);
         EXPECT_EQ(err, 42);
-        if (c.expect_copied > 0)
-        {
+        if (c.expect_copied > 0) {
             EXPECT_EQ(0, std::memcmp(out.data(), in.data(), c.expect_copied));
         }
         for (uint32_t i = c.out_size; i < out.size(); ++i)
@@ -126,13 +116,11 @@ TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize)
     }
 }
 
-TEST(IpcAcrossProcesses, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom)
-{
+TEST(IpcAcrossProcesses, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
-    struct Case
-    {
+    struct Case {
         const void* in;
         uint32_t in_size;
         uint32_t out_size;
@@ -140,20 +128,20 @@ TEST(IpcAcrossProcesses, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom)
         uint32_t null_payload;
     };
     const char byte = 'x';
-    const Case cases[] = {{nullptr, 0, 8, 4096, 1}, {&byte, 1, 8, 4096, 0}, {nullptr, 0, 10000, 10000, 1}};
-    for (const Case& c : cases)
-    {
+    const Case cases[] = {
+        {nullptr, 0, 8, 4096, 1}, {&byte, 1, 8, 4096, 0}, {nullptr, 0, 10000, 10000, 1}};
+    for (const Case& c : cases) {
         std::vector<uint32_t> out(c.out_size / 4, 0);
         int32_t err = -1;
-        ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 903, c.in, c.in_size, out.data(), c.out_size, &err), KSAL_IPC_OK);
+        ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 903, c.in, c.in_size, out.data(), c.out_size, &err),
+                  KSAL_IPC_OK);
         EXPECT_EQ(err, 0);
         EXPECT_EQ(out[0], c.capacity);
         EXPECT_EQ(out[1], c.null_payload);
     }
 }
 
-TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer)
-{
+TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -165,18 +153,20 @@ TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer)
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kSends; ++i)
-            {
+            for (int i = 0; i < kSends; ++i) {
                 // Every few messages one is slow, so exchanges overlap.
                 uint32_t id = (i % 10 == 3) ? 900 : static_cast<uint32_t>(1000 + t);
-                std::string payload = "thread " + std::to_string(t) + " message " + std::to_string(i);
+                std::string payload =
+                    "thread " + std::to_string(t) + " message " + std::to_string(i);
                 char out[64] = {};
                 int32_t err = 0;
-                int32_t rc = KSAL_IPC_SendIOCTL(us.handle, id, payload.data(), static_cast<uint32_t>(payload.size()),
-                                                out, sizeof out, &err);
+                int32_t rc = KSAL_IPC_SendIOCTL(us.handle, id, payload.data(),
+                                                static_cast<uint32_t>(payload.size()), out,
+                                                sizeof out, &err);
                 if (rc != KSAL_IPC_OK)
                     failures++;
-                else if (err != static_cast<int32_t>(id) || payload != std::string(out, payload.size()))
+                else if (err != static_cast<int32_t>(id) ||
+                         payload != std::string(out, payload.size()))
                     mismatches++;
             }
         });
@@ -186,8 +176,7 @@ TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer)
     EXPECT_EQ(mismatches.load(), 0);
 }
 
-TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays)
-{
+TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -197,7 +186,8 @@ TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays)
     const std::string payload = "abcdef";
     char out[16] = {};
     int32_t err = 0;
-    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 901, payload.data(), 6, out, sizeof out, &err), KSAL_IPC_OK);
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 901, payload.data(), 6, out, sizeof out, &err),
+              KSAL_IPC_OK);
     EXPECT_EQ(err, 902 + 10000);
     EXPECT_EQ(std::string(out, 6), "fedcba");
 
@@ -205,14 +195,14 @@ TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays)
     // peer again (7 is echoed with result 7).
     us.call_peer_again = true;
     std::memset(out, 0, sizeof out);
-    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 901, payload.data(), 6, out, sizeof out, &err), KSAL_IPC_OK);
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 901, payload.data(), 6, out, sizeof out, &err),
+              KSAL_IPC_OK);
     EXPECT_EQ(err, 1007);
     EXPECT_EQ(std::string(out, 6), payload);
     EXPECT_EQ(us.calls.load(), 2);
 }
 
-TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle)
-{
+TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle) {
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
     int32_t err = 5;
@@ -220,12 +210,15 @@ TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle)
     EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, 4, nullptr, 0, &err), KSAL_IPC_E_NO_PEER);
     EXPECT_EQ(err, -1);
     EXPECT_EQ(KSAL_IPC_SendIOCTL(0, 100, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_BAD_HANDLE);
-    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle + 1000, 100, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_BAD_HANDLE);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle + 1000, 100, nullptr, 0, nullptr, 0, &err),
+              KSAL_IPC_E_BAD_HANDLE);
     // Malformed calls are refused before anything is sent.
-    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, nullptr, 4, nullptr, 0, &err), KSAL_IPC_E_BAD_ARGUMENT);
-    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, 4, nullptr, 8, &err), KSAL_IPC_E_BAD_ARGUMENT);
-    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, KSAL_IPC_MAX_MESSAGE_SIZE + 1, nullptr, 0, &err),
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, nullptr, 4, nullptr, 0, &err),
               KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 100, in, 4, nullptr, 8, &err), KSAL_IPC_E_BAD_ARGUMENT);
+    EXPECT_EQ(
+        KSAL_IPC_SendIOCTL(us.handle, 100, in, KSAL_IPC_MAX_MESSAGE_SIZE + 1, nullptr, 0, &err),
+        KSAL_IPC_E_BAD_ARGUMENT);
 
     uintptr_t h = 99;
     EXPECT_EQ(KSAL_IPC_init_ex(1, 2, nullptr, nullptr, nullptr, &h), KSAL_IPC_E_BAD_ARGUMENT);
@@ -236,8 +229,7 @@ TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle)
     EXPECT_EQ(KSAL_IPC_destroy(0), KSAL_IPC_E_BAD_HANDLE);
 }
 
-TEST(IpcFailures, OneChannelAndNodeIsOpenOnlyOnce)
-{
+TEST(IpcFailures, OneChannelAndNodeIsOpenOnlyOnce) {
     OurSide a, b;
     ASSERT_EQ(a.open(channel_name()), KSAL_IPC_OK);
     EXPECT_EQ(b.open(channel_name()), KSAL_IPC_E_IN_USE);
@@ -248,8 +240,7 @@ TEST(IpcFailures, OneChannelAndNodeIsOpenOnlyOnce)
     EXPECT_EQ(b.open(channel_name()), KSAL_IPC_OK);
 }
 
-TEST(IpcFailures, MessagesBetweenMismatchedNodesAreRefused)
-{
+TEST(IpcFailures, MessagesBetweenMismatchedNodesAreRefused) {
     // The peer listens on our remote node but expects a different partner.
     auto peer = start_peer(channel_name(), kPeerNode, 99);
     OurSide us;
@@ -259,8 +250,7 @@ TEST(IpcFailures, MessagesBetweenMismatchedNodesAreRefused)
     EXPECT_EQ(err, -1);
 }
 
-TEST(IpcFailures, APeerThatEndsFailsTheSendAndARestartedPeerIsReached)
-{
+TEST(IpcFailures, APeerThatEndsFailsTheSendAndARestartedPeerIsReached) {
     const std::string channel = channel_name();
     OurSide us;
     ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
@@ -277,15 +267,13 @@ TEST(IpcFailures, APeerThatEndsFailsTheSendAndARestartedPeerIsReached)
     // A new peer replaces the stale socket; our idle connections to the old
     // one must not be used for it.
     auto peer = start_peer(channel);
-    for (int i = 0; i < 3; ++i)
-    {
+    for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 6, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
         EXPECT_EQ(err, 6);
     }
 }
 
-TEST(IpcLifecycle, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle)
-{
+TEST(IpcLifecycle, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle) {
     const std::string channel = channel_name();
     // The peer side here is a second channel in this process: the checks are
     // about our own delivery threads.
@@ -306,8 +294,7 @@ TEST(IpcLifecycle, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle)
     EXPECT_EQ(us.calls.load(), 1);
 }
 
-TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer)
-{
+TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -329,8 +316,7 @@ TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer)
     EXPECT_TRUE(rc == KSAL_IPC_OK || rc == KSAL_IPC_E_IO || rc == KSAL_IPC_E_BAD_HANDLE) << rc;
 }
 
-TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel)
-{
+TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel) {
     const std::string channel = channel_name();
     OurSide us, other;
     ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
@@ -339,8 +325,7 @@ TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel)
     int32_t err = 0;
     int32_t rc = KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err);
     // The channel closes under the answer: it may or may not reach the sender.
-    if (rc == KSAL_IPC_OK)
-    {
+    if (rc == KSAL_IPC_OK) {
         EXPECT_EQ(err, 77);
     }
     EXPECT_EQ(us.calls.load(), 1);
@@ -348,15 +333,16 @@ TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel)
     EXPECT_EQ(us.calls.load(), 1);
 }
 
-TEST(IpcLifecycle, ASendOnlySideRefusesIncomingMessages)
-{
+TEST(IpcLifecycle, ASendOnlySideRefusesIncomingMessages) {
     const std::string channel = channel_name();
     uintptr_t send_only = 0;
-    ASSERT_EQ(KSAL_IPC_init_ex(kOurNode, kPeerNode, nullptr, nullptr, channel.c_str(), &send_only), KSAL_IPC_OK);
+    ASSERT_EQ(KSAL_IPC_init_ex(kOurNode, kPeerNode, nullptr, nullptr, channel.c_str(), &send_only),
+              KSAL_IPC_OK);
     OurSide other;
     ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
     int32_t err = 0;
-    EXPECT_EQ(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_REJECTED);
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err),
+              KSAL_IPC_E_REJECTED);
     EXPECT_EQ(KSAL_IPC_SendIOCTL(send_only, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
     EXPECT_EQ(err, 3 + 10000);
     EXPECT_EQ(KSAL_IPC_destroy(send_only), KSAL_IPC_OK);

@@ -22,115 +22,119 @@ extern char** environ;
 namespace {
 
 struct outcome {
-  std::string out;
-  int status;
+    std::string out;
+    int status;
 };
 
 outcome run_program(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  std::string program = VQ_PUBLISH_EXE;
-  argv.push_back(&program[0]);
-  std::vector<std::string> copies = arguments;
-  for (auto& a : copies)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
+    std::vector<char*> argv;
+    std::string program = VQ_PUBLISH_EXE;
+    argv.push_back(&program[0]);
+    std::vector<std::string> copies = arguments;
+    for (auto& a : copies)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
 
-  int pipe_ends[2];
-  EXPECT_EQ(pipe(pipe_ends), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-  posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipe_ends[1]);
-  outcome result{"", -1000};
-  if (spawned != 0) {
+    int pipe_ends[2];
+    EXPECT_EQ(pipe(pipe_ends), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_ends[1]);
+    outcome result{"", -1000};
+    if (spawned != 0) {
+        close(pipe_ends[0]);
+        ADD_FAILURE() << "cannot start " << program;
+        return result;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(pipe_ends[0], buffer, sizeof buffer);
+        if (n > 0)
+            result.out.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
     close(pipe_ends[0]);
-    ADD_FAILURE() << "cannot start " << program;
+    int wait_status = 0;
+    while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
     return result;
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(pipe_ends[0], buffer, sizeof buffer);
-    if (n > 0)
-      result.out.append(buffer, static_cast<std::size_t>(n));
-    else if (n == 0 || errno != EINTR)
-      break;
-  }
-  close(pipe_ends[0]);
-  int wait_status = 0;
-  while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
-  return result;
 }
 
 // A loopback port nothing listens on (it was free a moment ago).
 std::string closed_port() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  close(s);
-  return std::to_string(ntohs(address.sin_port));
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    close(s);
+    return std::to_string(ntohs(address.sin_port));
 }
 
 TEST(program, scan_endings_print_usage_or_json_message_with_their_status) {
-  struct ending_case {
-    std::vector<std::string> arguments;
-    std::string out;
-    int status;
-  };
-  const std::string usage = publish::usage_text();
-  const std::vector<ending_case> cases = {
-      {{}, usage, 1},
-      {{"-c", "-o"}, usage, 1},
-      {{"-H", "localhost", "-c"}, usage, 1},
-      {{"-P", "8081", "--Host", "x"}, usage, 1},
-      {{"-P", "8081", "a", "b", "c", "d"}, usage, 1},
-      {{"-P", "8081", "-c", "-k"}, usage, 1},
-      {{"-P", "8081", "-jv", "{x", "-zz"}, "Failed to parse json value\n", 255},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments.size());
-    const outcome result = run_program(c.arguments);
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.status, c.status);
-  }
+    struct ending_case {
+        std::vector<std::string> arguments;
+        std::string out;
+        int status;
+    };
+    const std::string usage = publish::usage_text();
+    const std::vector<ending_case> cases = {
+        {{}, usage, 1},
+        {{"-c", "-o"}, usage, 1},
+        {{"-H", "localhost", "-c"}, usage, 1},
+        {{"-P", "8081", "--Host", "x"}, usage, 1},
+        {{"-P", "8081", "a", "b", "c", "d"}, usage, 1},
+        {{"-P", "8081", "-c", "-k"}, usage, 1},
+        {{"-P", "8081", "-jv", "{x", "-zz"}, "Failed to parse json value\n", 255},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.size());
+        const outcome result = run_program(c.arguments);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+    }
 }
 
 TEST(program, unreachable_device_reports_each_exchange_prints_null_and_ends_with_zero) {
-  const std::string refused = "BOOST SYSTEM ERROR : " + std::string(std::strerror(ECONNREFUSED)) + "\n";
-  const std::string port = closed_port();
-  auto repeated = [](const std::string& line, int times) {
-    std::string all;
-    for (int i = 0; i < times; ++i)
-      all += line;
-    return all;
-  };
-  struct unreachable_case {
-    std::vector<std::string> arguments;
-    std::string out;
-  };
-  const std::vector<unreachable_case> cases = {
-      {{"-H", "127.0.0.1", "-P", port, "-c"}, repeated(refused, 5) + "null\n\n" + repeated(refused, 4)},
-      {{"-H", "127.0.0.1", "-P", port, "-o", "-v", "reboot"}, repeated(refused, 5) + "null\n\n" + repeated(refused, 4)},
-      {{"-H", "127.0.0.1", "-P", port, "$.a", "k", "1"}, repeated(refused, 5) + "null\n\n" + repeated(refused, 4)},
-      {{"-H", "127.0.0.1", "-P", port, "-o"}, repeated(refused, 8)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments.back());
-    const outcome result = run_program(c.arguments);
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.status, 0);
-  }
+    const std::string refused =
+        "BOOST SYSTEM ERROR : " + std::string(std::strerror(ECONNREFUSED)) + "\n";
+    const std::string port = closed_port();
+    auto repeated = [](const std::string& line, int times) {
+        std::string all;
+        for (int i = 0; i < times; ++i)
+            all += line;
+        return all;
+    };
+    struct unreachable_case {
+        std::vector<std::string> arguments;
+        std::string out;
+    };
+    const std::vector<unreachable_case> cases = {
+        {{"-H", "127.0.0.1", "-P", port, "-c"},
+         repeated(refused, 5) + "null\n\n" + repeated(refused, 4)},
+        {{"-H", "127.0.0.1", "-P", port, "-o", "-v", "reboot"},
+         repeated(refused, 5) + "null\n\n" + repeated(refused, 4)},
+        {{"-H", "127.0.0.1", "-P", port, "$.a", "k", "1"},
+         repeated(refused, 5) + "null\n\n" + repeated(refused, 4)},
+        {{"-H", "127.0.0.1", "-P", port, "-o"}, repeated(refused, 8)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        const outcome result = run_program(c.arguments);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, 0);
+    }
 }
 
 } // namespace

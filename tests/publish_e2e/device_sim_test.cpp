@@ -31,14 +31,15 @@ struct apply_case {
     const char* path;
     const char* value;
     std::size_t changed;
-    const char* check_path;  // a plain path read back after applying
-    const char* expected;    // what it holds then
+    const char* check_path; // a plain path read back after applying
+    const char* expected;   // what it holds then
 };
 
 // Reads a path of members and indexes only, for checking results.
 Json::Value read_back(Json::Value& root, const std::string& path) {
     const auto nodes = velquin_sim::select(root, velquin_sim::parse_path(path));
-    return nodes.size() == 1 ? *nodes[0] : Json::Value("<" + std::to_string(nodes.size()) + " nodes>");
+    return nodes.size() == 1 ? *nodes[0]
+                             : Json::Value("<" + std::to_string(nodes.size()) + " nodes>");
 }
 
 TEST(JsonPath, AppliesSettingsOfTheSupportedForms) {
@@ -46,21 +47,23 @@ TEST(JsonPath, AppliesSettingsOfTheSupportedForms) {
         // The forms of the usage examples: a filter, then the first match.
         {"$.sessions.sources[?(@.id==1)][0]", R"({"name": "New"})", 1, "$.sessions.sources[0]",
          R"({"id": 1, "name": "New", "format": "L24", "enabled": true})"},
-        {"$._modules[?(@.id==254)][0]", R"({"outputs_1to8": 110})", 1, "$._modules[1].outputs_1to8", "110"},
-        {"$.actions.create_connections", R"([{"out": {"module_id": 2}}])", 1, "$.actions.create_connections",
-         R"([{"out": {"module_id": 2}}])"},
+        {"$._modules[?(@.id==254)][0]", R"({"outputs_1to8": 110})", 1, "$._modules[1].outputs_1to8",
+         "110"},
+        {"$.actions.create_connections", R"([{"out": {"module_id": 2}}])", 1,
+         "$.actions.create_connections", R"([{"out": {"module_id": 2}}])"},
         // A filter alone selects every match.
-        {"$.sessions.sources[?(@.format=='L24')]", R"({"enabled": false})", 2, "$.sessions.sources[1].enabled",
-         "false"},
-        {"$.sessions.sources[?(@.format==\"L24\")][1]", R"({"name": "x"})", 1, "$.sessions.sources[1].name",
-         R"("x")"},
-        {"$.sessions.sources[?(@.format=='L24')][-1]", R"({"name": "y"})", 1, "$.sessions.sources[1].name",
-         R"("y")"},
-        {"$.sessions.sources[?( @.id == 3 )]", R"({"name": "spaced"})", 1, "$.sessions.sources[2].name",
-         R"("spaced")"},
-        {"$.sessions.sources[?(@.id==2.0)][0].name", R"("two")", 1, "$.sessions.sources[1].name", R"("two")"},
-        {"$.sessions.sources[?(@.enabled==false)][0].name", R"("off")", 1, "$.sessions.sources[2].name",
-         R"("off")"},
+        {"$.sessions.sources[?(@.format=='L24')]", R"({"enabled": false})", 2,
+         "$.sessions.sources[1].enabled", "false"},
+        {"$.sessions.sources[?(@.format==\"L24\")][1]", R"({"name": "x"})", 1,
+         "$.sessions.sources[1].name", R"("x")"},
+        {"$.sessions.sources[?(@.format=='L24')][-1]", R"({"name": "y"})", 1,
+         "$.sessions.sources[1].name", R"("y")"},
+        {"$.sessions.sources[?( @.id == 3 )]", R"({"name": "spaced"})", 1,
+         "$.sessions.sources[2].name", R"("spaced")"},
+        {"$.sessions.sources[?(@.id==2.0)][0].name", R"("two")", 1, "$.sessions.sources[1].name",
+         R"("two")"},
+        {"$.sessions.sources[?(@.enabled==false)][0].name", R"("off")", 1,
+         "$.sessions.sources[2].name", R"("off")"},
         // Members and indexes, also in brackets; replacing plain values.
         {"$.ios.inputs[1].muted", "false", 1, "$.ios.inputs[1].muted", "false"},
         {"$['ios']['inputs'][0].name", R"("Vox")", 1, "$.ios.inputs[0].name", R"("Vox")"},
@@ -95,7 +98,8 @@ TEST(JsonPath, AppliesSettingsOfTheSupportedForms) {
 
 TEST(JsonPath, MergeKeepsOtherMembersAndOtherNodes) {
     Json::Value config = parse_json(small_config);
-    velquin_sim::apply_setting(config, "$.sessions.sources[?(@.id==1)][0]", parse_json(R"({"name": "N", "new": [1]})"));
+    velquin_sim::apply_setting(config, "$.sessions.sources[?(@.id==1)][0]",
+                               parse_json(R"({"name": "N", "new": [1]})"));
     Json::Value expected = parse_json(small_config);
     expected["sessions"]["sources"][0]["name"] = "N";
     expected["sessions"]["sources"][0]["new"] = parse_json("[1]");
@@ -103,14 +107,30 @@ TEST(JsonPath, MergeKeepsOtherMembersAndOtherNodes) {
 }
 
 TEST(JsonPath, RejectsPathsOutsideTheDialect) {
-    const char* const bad[] = {"",          "sessions",      "$..a",          "$.",           "$[",
-                               "$[x]",      "$[?(@.id=1)]",  "$[?(@.id==)]",  "$[?(@.id==1]", "$['a",
-                               "$.a[1",     "$[?(@.id==abc)]", "$[?(id==1)]", "$[]",          "$[-]",
-                               "$.a]",      "$[12345678901234]", "$[?(@.==1)]", "$[?(@.a==1e999)]"};
+    const char* const bad[] = {"",
+                               "sessions",
+                               "$..a",
+                               "$.",
+                               "$[",
+                               "$[x]",
+                               "$[?(@.id=1)]",
+                               "$[?(@.id==)]",
+                               "$[?(@.id==1]",
+                               "$['a",
+                               "$.a[1",
+                               "$[?(@.id==abc)]",
+                               "$[?(id==1)]",
+                               "$[]",
+                               "$[-]",
+                               "$.a]",
+                               "$[12345678901234]",
+                               "$[?(@.==1)]",
+                               "$[?(@.a==1e999)]"};
     for (const char* path : bad) {
         SCOPED_TRACE(path);
         Json::Value config = parse_json(small_config);
-        EXPECT_THROW(velquin_sim::apply_setting(config, path, Json::Value(1)), velquin_sim::path_error);
+        EXPECT_THROW(velquin_sim::apply_setting(config, path, Json::Value(1)),
+                     velquin_sim::path_error);
         EXPECT_EQ(config, parse_json(small_config));
     }
 }
@@ -174,7 +194,8 @@ TEST_F(DeviceTest, HandshakeGrantsFreshClientIds) {
     ASSERT_TRUE(a[0]["clientId"].isString());
     EXPECT_FALSE(a[0]["clientId"].asString().empty());
     std::set<std::string> ids{a[0]["clientId"].asString()};
-    for (int i = 0; i < 20; ++i) ids.insert(handshake());
+    for (int i = 0; i < 20; ++i)
+        ids.insert(handshake());
     EXPECT_EQ(ids.size(), 21u);
     EXPECT_EQ(sim.client_count(), 21u);
 }
@@ -192,7 +213,8 @@ TEST_F(DeviceTest, MetaMessagesOfAKnownClientAreAcknowledged) {
     for (const meta_case& c : cases) {
         SCOPED_TRACE(c.channel);
         Json::Value m = meta(c.channel, id, "-42");
-        if (c.subscription) m["subscription"] = c.subscription;
+        if (c.subscription)
+            m["subscription"] = c.subscription;
         const Json::Value a = send(m);
         ASSERT_EQ(a.size(), 1u);
         EXPECT_EQ(a[0]["successful"], Json::Value(true));
@@ -212,8 +234,10 @@ TEST_F(DeviceTest, MetaMessagesOfAKnownClientAreAcknowledged) {
 TEST_F(DeviceTest, UnknownClientsAreToldToHandshake) {
     handshake();
     const Json::Value advice = parse_json(R"({"reconnect": "handshake", "interval": 0})");
-    const char* const channels[] = {"/meta/connect", "/meta/subscribe", "/meta/unsubscribe", "/meta/disconnect",
-                                    "/service/velquin/commands", "/service/velquin/settings", "/velquin/query"};
+    const char* const channels[] = {
+        "/meta/connect",    "/meta/subscribe",           "/meta/unsubscribe",
+        "/meta/disconnect", "/service/velquin/commands", "/service/velquin/settings",
+        "/velquin/query"};
     for (const char* channel : channels) {
         for (const char* client : {"", "nosuchclient"}) {
             SCOPED_TRACE(std::string(channel) + " from '" + client + "'");
@@ -239,10 +263,11 @@ TEST_F(DeviceTest, UnknownClientsAreToldToHandshake) {
 // element whose data has path "$" and a value with "ios" and "sessions".
 Json::Value pick_configuration(const Json::Value& answer) {
     for (const Json::Value& element : answer) {
-        if (!element.isObject() || !element["data"].isObject()) continue;
+        if (!element.isObject() || !element["data"].isObject())
+            continue;
         const Json::Value& data = element["data"];
-        if (data["path"] == Json::Value("$") && data["value"].isObject() && data["value"].isMember("ios") &&
-            data["value"].isMember("sessions")) {
+        if (data["path"] == Json::Value("$") && data["value"].isObject() &&
+            data["value"].isMember("ios") && data["value"].isMember("sessions")) {
             return data["value"];
         }
     }
@@ -267,25 +292,30 @@ TEST_F(DeviceTest, UpdateCommandAnswersWithTheConfiguration) {
 
 TEST_F(DeviceTest, SettingsArePublishedAppliedAndAnnounced) {
     const std::string id = handshake();
-    const Json::Value a = publish(id, "/service/velquin/settings",
-                                  R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})");
+    const Json::Value a =
+        publish(id, "/service/velquin/settings",
+                R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})");
     ASSERT_EQ(a.size(), 2u);
     EXPECT_EQ(a[0]["successful"], Json::Value(true));
     EXPECT_EQ(a[1]["channel"], Json::Value("/velquin/settings"));
-    EXPECT_EQ(a[1]["data"], parse_json(R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})"));
+    EXPECT_EQ(
+        a[1]["data"],
+        parse_json(
+            R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})"));
     EXPECT_EQ(sim.configuration()["sessions"]["sources"][0]["name"], Json::Value("mySource1"));
     // The next configuration request shows the change.
     const Json::Value again = publish(id, "/service/velquin/commands", R"({"command": "update"})");
-    EXPECT_EQ(pick_configuration(again)["sessions"]["sources"][0]["name"], Json::Value("mySource1"));
+    EXPECT_EQ(pick_configuration(again)["sessions"]["sources"][0]["name"],
+              Json::Value("mySource1"));
 }
 
 TEST_F(DeviceTest, RefusedSettingsLeaveTheConfigurationAlone) {
     const std::string id = handshake();
     const char* const refused[] = {
-        R"({"path": "$.sessions.sources[?(@.id==99)][0]", "value": {"name": "x"}})",  // matches nothing
-        R"({"path": "$..name", "value": 1})",                                         // not our dialect
+        R"({"path": "$.sessions.sources[?(@.id==99)][0]", "value": {"name": "x"}})", // matches nothing
+        R"({"path": "$..name", "value": 1})", // not our dialect
         R"({"path": "sessions", "value": 1})",
-        R"({"path": "$", "value": null})",  // the configuration stays an object
+        R"({"path": "$", "value": null})", // the configuration stays an object
         R"({"path": "$", "value": [1]})",
         R"({"path": 5, "value": 1})",
         R"({"value": 1})",
@@ -300,14 +330,16 @@ TEST_F(DeviceTest, RefusedSettingsLeaveTheConfigurationAlone) {
         EXPECT_EQ(a[0]["successful"], Json::Value(false));
         EXPECT_TRUE(a[0]["error"].isString());
         EXPECT_FALSE(a[0]["error"].asString().empty());
-        EXPECT_FALSE(a[0].isMember("advice")) << "a refused setting must not make the publisher repeat it";
+        EXPECT_FALSE(a[0].isMember("advice"))
+            << "a refused setting must not make the publisher repeat it";
         EXPECT_EQ(sim.configuration(), parse_json(small_config));
     }
 }
 
 TEST_F(DeviceTest, OtherCommandsAndChannels) {
     const std::string id = handshake();
-    Json::Value a = publish(id, "/service/velquin/commands", R"({"command": "reboot", "data": null})");
+    Json::Value a =
+        publish(id, "/service/velquin/commands", R"({"command": "reboot", "data": null})");
     ASSERT_EQ(a.size(), 2u);
     EXPECT_EQ(a[0]["successful"], Json::Value(true));
     EXPECT_EQ(a[1]["channel"], Json::Value("/velquin/commands"));
@@ -336,13 +368,15 @@ TEST_F(DeviceTest, InjectedFailuresCarryTheGivenAdviceThenStop) {
     // Meta messages are not affected.
     EXPECT_EQ(send(meta("/meta/connect", id))[0]["successful"], Json::Value(true));
     for (int i = 0; i < 2; ++i) {
-        const Json::Value a = publish(id, "/service/velquin/settings", R"({"path": "$.ios", "value": {"x": 1}})");
+        const Json::Value a =
+            publish(id, "/service/velquin/settings", R"({"path": "$.ios", "value": {"x": 1}})");
         ASSERT_EQ(a.size(), 1u);
         EXPECT_EQ(a[0]["successful"], Json::Value(false));
         EXPECT_EQ(a[0]["advice"], advice);
     }
     EXPECT_EQ(sim.configuration(), parse_json(small_config)) << "a refused publish applies nothing";
-    const Json::Value a = publish(id, "/service/velquin/settings", R"({"path": "$.ios", "value": {"x": 1}})");
+    const Json::Value a =
+        publish(id, "/service/velquin/settings", R"({"path": "$.ios", "value": {"x": 1}})");
     EXPECT_EQ(a[0]["successful"], Json::Value(true));
     EXPECT_EQ(sim.configuration()["ios"]["x"], Json::Value(1));
 }
@@ -357,7 +391,7 @@ TEST_F(DeviceTest, BadBodiesGetBayeuxErrorsNeverACrash) {
         {"", 400, 1},
         {"not json", 400, 1},
         {"[{\"channel\": \"/meta/handshake\"", 400, 1},
-        {std::string(5000, '['), 400, 1},  // nested beyond the reader's limit
+        {std::string(5000, '['), 400, 1}, // nested beyond the reader's limit
         {"{}", 400, 1},
         {"42", 400, 1},
         {"\"text\"", 400, 1},
@@ -377,7 +411,8 @@ TEST_F(DeviceTest, BadBodiesGetBayeuxErrorsNeverACrash) {
         ASSERT_TRUE(out.isArray());
         ASSERT_EQ(out.size(), c.elements);
         for (const Json::Value& element : out) {
-            if (c.body.find("handshake") != std::string::npos && c.status == 200) continue;
+            if (c.body.find("handshake") != std::string::npos && c.status == 200)
+                continue;
             EXPECT_EQ(element["successful"], Json::Value(false));
             EXPECT_TRUE(element["error"].isString());
         }
@@ -389,7 +424,8 @@ TEST_F(DeviceTest, BatchesAnswerInOrderWithBroadcastsLast) {
     trace.clear();
     const std::string body = "[{\"channel\":\"/service/velquin/commands\",\"clientId\":\"" + id +
                              "\",\"data\":{\"command\":\"update\"},\"id\":\"a\"},"
-                             "{\"channel\":\"/meta/connect\",\"clientId\":\"" + id + "\",\"id\":\"b\"}]";
+                             "{\"channel\":\"/meta/connect\",\"clientId\":\"" +
+                             id + "\",\"id\":\"b\"}]";
     const Json::Value a = parse_json(sim.handle_body(body).body);
     ASSERT_EQ(a.size(), 3u);
     EXPECT_EQ(a[0]["id"], Json::Value("a"));
@@ -410,9 +446,11 @@ TEST_F(DeviceTest, FixedClientIdSurvivesReplayedSessions) {
         SCOPED_TRACE(session);
         EXPECT_EQ(handshake(), "bench-client");
         EXPECT_EQ(send(meta("/meta/connect", "bench-client"))[0]["successful"], Json::Value(true));
-        EXPECT_EQ(send(meta("/meta/disconnect", "bench-client"))[0]["successful"], Json::Value(true));
+        EXPECT_EQ(send(meta("/meta/disconnect", "bench-client"))[0]["successful"],
+                  Json::Value(true));
         // After the disconnect the id is unknown until the next handshake grants it again.
-        EXPECT_EQ(send(meta("/meta/connect", "bench-client"))[0]["error"], Json::Value("402::unknown client"));
+        EXPECT_EQ(send(meta("/meta/connect", "bench-client"))[0]["error"],
+                  Json::Value("402::unknown client"));
     }
 }
 
@@ -438,25 +476,28 @@ TEST(DeviceThreads, SeveralClientsAtOnce) {
     std::vector<std::string> ids(clients);
     for (int t = 0; t < clients; ++t) {
         threads.emplace_back([&sim, &ids, t] {
-            const Json::Value hs = parse_json(sim.handle_body(R"([{"channel":"/meta/handshake"}])").body);
+            const Json::Value hs =
+                parse_json(sim.handle_body(R"([{"channel":"/meta/handshake"}])").body);
             ids[t] = hs[0]["clientId"].asString();
             for (int r = 0; r < rounds; ++r) {
-                const std::string body = "[{\"channel\":\"/service/velquin/settings\",\"clientId\":\"" + ids[t] +
-                                         "\",\"data\":{\"path\":\"$.ios.inputs[" + std::to_string(t % 2) +
-                                         "]\",\"value\":{\"n" + std::to_string(t) + "\":" + std::to_string(r) +
-                                         "}}}]";
+                const std::string body =
+                    "[{\"channel\":\"/service/velquin/settings\",\"clientId\":\"" + ids[t] +
+                    "\",\"data\":{\"path\":\"$.ios.inputs[" + std::to_string(t % 2) +
+                    "]\",\"value\":{\"n" + std::to_string(t) + "\":" + std::to_string(r) + "}}}]";
                 sim.handle_body(body);
-                sim.handle_body("[{\"channel\":\"/service/velquin/commands\",\"clientId\":\"" + ids[t] +
-                                "\",\"data\":{\"command\":\"update\"}}]");
+                sim.handle_body("[{\"channel\":\"/service/velquin/commands\",\"clientId\":\"" +
+                                ids[t] + "\",\"data\":{\"command\":\"update\"}}]");
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     const Json::Value config = sim.configuration();
     for (int t = 0; t < clients; ++t) {
         EXPECT_EQ(config["ios"]["inputs"][t % 2]["n" + std::to_string(t)], Json::Value(rounds - 1));
     }
-    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), static_cast<std::size_t>(clients));
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(),
+              static_cast<std::size_t>(clients));
 }
 
-}  // namespace
+} // namespace

@@ -25,7 +25,8 @@ namespace {
 std::vector<char*> make_argv(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     return argv;
 }
@@ -34,12 +35,14 @@ int exit_status(int wait_status) {
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
-}  // namespace
+} // namespace
 
-run_result run(const std::string& program, const std::vector<std::string>& args, std::chrono::milliseconds limit) {
+run_result run(const std::string& program, const std::vector<std::string>& args,
+               std::chrono::milliseconds limit) {
     run_result result;
     int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -49,7 +52,8 @@ run_result run(const std::string& program, const std::vector<std::string>& args,
     std::vector<char*> argv = make_argv(program, args);
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = -1;
-    const int spawn_error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawn_error =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -66,16 +70,19 @@ run_result run(const std::string& program, const std::vector<std::string>& args,
     int open_count = 2;
     char buffer[65536];
     while (open_count > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             kill(pid, SIGKILL);
             break;
         }
         const int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR)
+            break;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
@@ -87,25 +94,30 @@ run_result run(const std::string& program, const std::vector<std::string>& args,
         }
     }
     for (pollfd& p : fds) {
-        if (p.fd >= 0) close(p.fd);
+        if (p.fd >= 0)
+            close(p.fd);
     }
     int wait_status = 0;
     while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
     }
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = result.timed_out ? -1 : exit_status(wait_status);
     return result;
 }
 
-background::background(const std::string& program, const std::vector<std::string>& args, const std::string& log_file)
+background::background(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& log_file)
     : log_file_(log_file) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char*> argv = make_argv(program, args);
-    const int spawn_error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawn_error =
+        posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawn_error != 0) {
         pid_ = -1;
@@ -113,17 +125,21 @@ background::background(const std::string& program, const std::vector<std::string
     }
 }
 
-background::~background() { stop(); }
+background::~background() {
+    stop();
+}
 
 std::string background::first_line(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         const std::string text = read_file(log_file_);
         const std::size_t end = text.find('\n');
-        if (end != std::string::npos) return text.substr(0, end);
-        if (std::chrono::steady_clock::now() > deadline) return std::string();
+        if (end != std::string::npos)
+            return text.substr(0, end);
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::string();
         if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;  // it ended before saying anything
+            pid_ = -1; // it ended before saying anything
             return std::string();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -131,7 +147,8 @@ std::string background::first_line(std::chrono::milliseconds limit) {
 }
 
 int background::stop() {
-    if (pid_ <= 0) return -1;
+    if (pid_ <= 0)
+        return -1;
     kill(pid_, SIGTERM);
     int wait_status = 0;
     // A simulator that ignores SIGTERM for 20 s is killed.
@@ -152,7 +169,8 @@ int background::stop() {
 temp_dir::temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/vq_e2e_XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp");
+    if (mkdtemp(&pattern[0]) == nullptr)
+        throw std::runtime_error("mkdtemp");
     dir_ = pattern;
 }
 
@@ -171,8 +189,9 @@ std::string read_file(const std::string& path) {
 std::vector<std::string> read_lines(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(read_file(path));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
-}  // namespace e2e
+} // namespace e2e

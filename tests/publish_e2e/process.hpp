@@ -13,9 +13,9 @@ namespace e2e {
 struct run_result {
     std::string out;
     std::string err;
-    int status = -1;         // exit status (0..255), or -1 when killed or not started
-    bool timed_out = false;  // the watchdog killed it
-    double seconds = 0;      // wall time from start to exit
+    int status = -1;        // exit status (0..255), or -1 when killed or not started
+    bool timed_out = false; // the watchdog killed it
+    double seconds = 0;     // wall time from start to exit
 };
 
 // Runs `program` with `args`, standard input closed, until it exits or `limit` passes.
@@ -26,7 +26,8 @@ run_result run(const std::string& program, const std::vector<std::string>& args,
 // error go to `log_file`. The destructor stops it.
 class background {
 public:
-    background(const std::string& program, const std::vector<std::string>& args, const std::string& log_file);
+    background(const std::string& program, const std::vector<std::string>& args,
+               const std::string& log_file);
     ~background();
     background(const background&) = delete;
     background& operator=(const background&) = delete;
@@ -58,4 +59,4 @@ private:
 std::string read_file(const std::string& path);
 std::vector<std::string> read_lines(const std::string& path);
 
-}  // namespace e2e
+} // namespace e2e

@@ -34,7 +34,9 @@ std::string styled(const Json::Value& value) {
 }
 
 // What the program prints for one answer: the styled document and a blank line.
-std::string printed(const Json::Value& value) { return styled(value) + "\n"; }
+std::string printed(const Json::Value& value) {
+    return styled(value) + "\n";
+}
 
 const Json::Value& sample() {
     static const Json::Value config = parse_json(velquin_sim::sample_configuration);
@@ -42,8 +44,8 @@ const Json::Value& sample() {
 }
 
 std::string describe(const e2e::run_result& r) {
-    return "status " + std::to_string(r.status) + (r.timed_out ? " (killed by the watchdog)" : "") + "\nstdout:\n" +
-           r.out + "\nstderr:\n" + r.err;
+    return "status " + std::to_string(r.status) + (r.timed_out ? " (killed by the watchdog)" : "") +
+           "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
 
 // The simulator with a trace file, on a free loopback port.
@@ -55,7 +57,8 @@ public:
         process_.reset(new e2e::background(sim_exe, args, dir_.path("sim.log")));
         port_ = process_->first_line();
         if (port_.empty() || port_.find_first_not_of("0123456789") != std::string::npos) {
-            ADD_FAILURE() << "the simulator did not print its port:\n" << e2e::read_file(dir_.path("sim.log"));
+            ADD_FAILURE() << "the simulator did not print its port:\n"
+                          << e2e::read_file(dir_.path("sim.log"));
         }
     }
 
@@ -70,7 +73,8 @@ public:
 
     std::vector<Json::Value> trace() const {
         std::vector<Json::Value> messages;
-        for (const std::string& line : e2e::read_lines(dir_.path("trace"))) messages.push_back(parse_json(line));
+        for (const std::string& line : e2e::read_lines(dir_.path("trace")))
+            messages.push_back(parse_json(line));
         return messages;
     }
 
@@ -85,25 +89,31 @@ private:
 // A message as "channel" or "channel subscription", for comparing sequences.
 std::string shape(const Json::Value& m) {
     std::string s = m["channel"].asString();
-    if (m.isMember("subscription")) s += " " + m["subscription"].asString();
+    if (m.isMember("subscription"))
+        s += " " + m["subscription"].asString();
     return s;
 }
 
 const std::vector<std::string> joining{"/meta/handshake", "/meta/subscribe /velquin/settings",
-                                       "/meta/subscribe /velquin/query", "/meta/subscribe /velquin/commands"};
-const std::vector<std::string> leaving{"/meta/unsubscribe /velquin/settings", "/meta/unsubscribe /velquin/query",
+                                       "/meta/subscribe /velquin/query",
+                                       "/meta/subscribe /velquin/commands"};
+const std::vector<std::string> leaving{"/meta/unsubscribe /velquin/settings",
+                                       "/meta/unsubscribe /velquin/query",
                                        "/meta/unsubscribe /velquin/commands", "/meta/disconnect"};
 
 std::vector<std::string> sequence(const std::vector<std::vector<std::string>>& parts) {
     std::vector<std::string> all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
 // Channels in order, and ids "TAG-1".."TAG-n" with one signed 32-bit tag.
-void expect_sequence(const std::vector<Json::Value>& trace, const std::vector<std::string>& expected) {
+void expect_sequence(const std::vector<Json::Value>& trace,
+                     const std::vector<std::string>& expected) {
     std::vector<std::string> shapes;
-    for (const Json::Value& m : trace) shapes.push_back(shape(m));
+    for (const Json::Value& m : trace)
+        shapes.push_back(shape(m));
     EXPECT_EQ(shapes, expected);
     std::string tag;
     for (std::size_t i = 0; i < trace.size(); ++i) {
@@ -112,7 +122,8 @@ void expect_sequence(const std::vector<Json::Value>& trace, const std::vector<st
         ASSERT_GT(id.size(), suffix.size()) << id;
         EXPECT_EQ(id.substr(id.size() - suffix.size()), suffix) << "message " << i;
         const std::string this_tag = id.substr(0, id.size() - suffix.size());
-        if (i == 0) tag = this_tag;
+        if (i == 0)
+            tag = this_tag;
         EXPECT_EQ(this_tag, tag) << "every message of a run carries the same tag";
     }
     ASSERT_TRUE(std::regex_match(tag, std::regex("-?[0-9]+"))) << tag;
@@ -125,35 +136,48 @@ void expect_sequence(const std::vector<Json::Value>& trace, const std::vector<st
 
 TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
     const char* const source_path = "$.sessions.sources[?(@.id==1)][0]";
-    const char* const connections = R"([{"out": {"module_id": 2, "channel_id": 0}, "in": {"module_id": 1, "channel_id": 0}}])";
-    const std::string jv_data = std::string(R"({"path": "$.actions.create_connections", "value": )") + connections + "}";
+    const char* const connections =
+        R"([{"out": {"module_id": 2, "channel_id": 0}, "in": {"module_id": 1, "channel_id": 0}}])";
+    const std::string jv_data =
+        std::string(R"({"path": "$.actions.create_connections", "value": )") + connections + "}";
     struct action_case {
         std::vector<std::string> args;
-        const char* channel;  // of the publish; nullptr: no action
-        const char* data;     // what it carries
+        const char* channel; // of the publish; nullptr: no action
+        const char* data;    // what it carries
     } cases[] = {
         {{"-c"}, "/service/velquin/commands", R"({"command": "update"})"},
         {{"-c", "-o", "-v", "reboot"}, "/service/velquin/commands", R"({"command": "update"})"},
-        {{"-o", "-v", "reboot"}, "/service/velquin/commands", R"({"command": "reboot", "data": null})"},
-        {{"-o", "-v", "gpio_read_iic", "-k", R"({"device_addr": 45, "register_addr": 30, "value": 5})"},
+        {{"-o", "-v", "reboot"},
+         "/service/velquin/commands",
+         R"({"command": "reboot", "data": null})"},
+        {{"-o", "-v", "gpio_read_iic", "-k",
+          R"({"device_addr": 45, "register_addr": 30, "value": 5})"},
          "/service/velquin/commands",
          R"({"command": "gpio_read_iic", "data": {"device_addr": 45, "register_addr": 30, "value": 5}})"},
-        {{"-o", "-p", source_path, "-k", R"({"a": 1})", "-v", "x"}, "/service/velquin/commands",
+        {{"-o", "-p", source_path, "-k", R"({"a": 1})", "-v", "x"},
+         "/service/velquin/commands",
          R"({"command": "x", "data": {"a": 1}})"},
-        {{"-p", source_path, "-k", "name", "-v", "mySource1"}, "/service/velquin/settings",
+        {{"-p", source_path, "-k", "name", "-v", "mySource1"},
+         "/service/velquin/settings",
          R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})"},
-        {{source_path, "name", "mySource1"}, "/service/velquin/settings",
+        {{source_path, "name", "mySource1"},
+         "/service/velquin/settings",
          R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})"},
-        {{"-p", "$._modules[?(@.id==254)][0]", "-k", "outputs_1to8", "-v", "110"}, "/service/velquin/settings",
+        {{"-p", "$._modules[?(@.id==254)][0]", "-k", "outputs_1to8", "-v", "110"},
+         "/service/velquin/settings",
          R"({"path": "$._modules[?(@.id==254)][0]", "value": {"outputs_1to8": 110}})"},
-        {{"-o", "-p", source_path, "-k", "enabled"}, "/service/velquin/settings",
+        {{"-o", "-p", source_path, "-k", "enabled"},
+         "/service/velquin/settings",
          R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"enabled": ""}})"},
-        {{"-p", "$.actions.create_connections", "-jv", connections}, "/service/velquin/settings", jv_data.c_str()},
+        {{"-p", "$.actions.create_connections", "-jv", connections},
+         "/service/velquin/settings",
+         jv_data.c_str()},
         {{"-o"}, nullptr, nullptr},
     };
     for (const action_case& c : cases) {
         std::string shown;
-        for (const std::string& a : c.args) shown += a + " ";
+        for (const std::string& a : c.args)
+            shown += a + " ";
         SCOPED_TRACE(shown);
         simulator sim;
         const e2e::run_result r = sim.publish(c.args);
@@ -169,7 +193,8 @@ TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
         EXPECT_EQ(trace[4]["data"], parse_json(c.data));
         // Every message after the handshake carries the client id the device granted.
         std::set<std::string> client_ids;
-        for (std::size_t i = 1; i < trace.size(); ++i) client_ids.insert(trace[i]["clientId"].asString());
+        for (std::size_t i = 1; i < trace.size(); ++i)
+            client_ids.insert(trace[i]["clientId"].asString());
         EXPECT_EQ(client_ids.size(), 1u);
         EXPECT_FALSE(client_ids.begin()->empty());
         EXPECT_FALSE(trace[0].isMember("clientId"));
@@ -186,10 +211,12 @@ TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
 
 TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
     e2e::raw_peer peer([](std::size_t n, const std::string&) -> std::string {
-        if (n == 0) return R"([{"channel":"/meta/handshake","clientId":"c-7","successful":true}])";
+        if (n == 0)
+            return R"([{"channel":"/meta/handshake","clientId":"c-7","successful":true}])";
         return R"([{"successful":true}])";
     });
-    const e2e::run_result r = e2e::run(publish_exe, {"-H", "127.0.0.1", "-P", std::to_string(peer.port()), "-c"});
+    const e2e::run_result r =
+        e2e::run(publish_exe, {"-H", "127.0.0.1", "-P", std::to_string(peer.port()), "-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     // No configuration in the answer: the whole answer is printed.
     EXPECT_EQ(r.out, "[\n   {\n      \"successful\" : true\n   }\n]\n\n");
@@ -198,7 +225,8 @@ TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
     ASSERT_EQ(requests.size(), 9u);
     EXPECT_EQ(peer.connections(), 1u) << "every exchange shares one keep-alive connection";
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(requests[0], m, std::regex("\"id\":\"(-?[0-9]+)-1\""))) << requests[0];
+    ASSERT_TRUE(std::regex_search(requests[0], m, std::regex("\"id\":\"(-?[0-9]+)-1\"")))
+        << requests[0];
     const std::string tag = m[1];
 
     const auto wire = [](const std::string& body) {
@@ -206,23 +234,46 @@ TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
                "access-control-allow-origin: *\r\n"
                "connection: Keep-Alive\r\n"
                "connection: Keep-Alive\r\n"
-               "content-length: " + std::to_string(body.size()) + "\r\n"
+               "content-length: " +
+               std::to_string(body.size()) +
+               "\r\n"
                "content-type: application/json;charset=UTF8\r\n"
-               "\r\n" + body;
+               "\r\n" +
+               body;
     };
     const std::string expected[] = {
         R"([{"channel":"/meta/handshake","id":")" + tag +
-            R"(-1","minimumVersion":"0.9","supportedConnectionTypes":["long-polling","callback-polling"],"version":"1.0"}])" "\n",
-        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag + R"(-2","subscription":"/velquin/settings"}])" "\n",
-        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag + R"(-3","subscription":"/velquin/query"}])" "\n",
-        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag + R"(-4","subscription":"/velquin/commands"}])" "\n",
-        R"([{"channel":"/service/velquin/commands","clientId":"c-7","data":{"command":"update"},"id":")" + tag + R"(-5"}])" "\n",
-        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag + R"(-6","subscription":"/velquin/settings"}])" "\n",
-        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag + R"(-7","subscription":"/velquin/query"}])" "\n",
-        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag + R"(-8","subscription":"/velquin/commands"}])" "\n",
-        R"([{"channel":"/meta/disconnect","clientId":"c-7","connectionType":"callback-polling","id":")" + tag + R"(-9"}])" "\n",
+            R"(-1","minimumVersion":"0.9","supportedConnectionTypes":["long-polling","callback-polling"],"version":"1.0"}])"
+            "\n",
+        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag +
+            R"(-2","subscription":"/velquin/settings"}])"
+            "\n",
+        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag +
+            R"(-3","subscription":"/velquin/query"}])"
+            "\n",
+        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag +
+            R"(-4","subscription":"/velquin/commands"}])"
+            "\n",
+        R"([{"channel":"/service/velquin/commands","clientId":"c-7","data":{"command":"update"},"id":")" +
+            tag +
+            R"(-5"}])"
+            "\n",
+        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag +
+            R"(-6","subscription":"/velquin/settings"}])"
+            "\n",
+        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag +
+            R"(-7","subscription":"/velquin/query"}])"
+            "\n",
+        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag +
+            R"(-8","subscription":"/velquin/commands"}])"
+            "\n",
+        R"([{"channel":"/meta/disconnect","clientId":"c-7","connectionType":"callback-polling","id":")" +
+            tag +
+            R"(-9"}])"
+            "\n",
     };
-    for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(requests[i], wire(expected[i])) << "request " << i;
+    for (std::size_t i = 0; i < 9; ++i)
+        EXPECT_EQ(requests[i], wire(expected[i])) << "request " << i;
 }
 
 TEST(PublishE2E, UnreachableDeviceReportsEachExchangeAndEndsWithZero) {
@@ -230,7 +281,8 @@ TEST(PublishE2E, UnreachableDeviceReportsEachExchangeAndEndsWithZero) {
     const std::string refused = "BOOST SYSTEM ERROR : Connection refused\n";
     const auto times = [&refused](int n) {
         std::string s;
-        for (int i = 0; i < n; ++i) s += refused;
+        for (int i = 0; i < n; ++i)
+            s += refused;
         return s;
     };
     struct unreachable_case {
@@ -254,19 +306,25 @@ TEST(PublishE2E, UnreachableDeviceReportsEachExchangeAndEndsWithZero) {
 
 TEST(PublishE2E, ReconnectAdviceIsFollowed) {
     const std::vector<std::string> publish{"/service/velquin/commands"};
-    const std::vector<std::string> retry{"/service/velquin/commands", "/meta/connect", "/service/velquin/commands"};
+    const std::vector<std::string> retry{"/service/velquin/commands", "/meta/connect",
+                                         "/service/velquin/commands"};
     struct advice_case {
         const char* advice;
         unsigned failures;
         std::vector<std::string> expected;
     } cases[] = {
         // A negative interval counts as no wait at all (this one would otherwise outlast the watchdog).
-        {R"({"reconnect": "retry", "interval": -2000000000})", 1, sequence({joining, retry, leaving})},
+        {R"({"reconnect": "retry", "interval": -2000000000})", 1,
+         sequence({joining, retry, leaving})},
         {R"({"reconnect": "retry", "interval": -5})", 1, sequence({joining, retry, leaving})},
         {R"({"reconnect": "retry"})", 3,
-         sequence({joining, retry, {"/meta/connect", "/service/velquin/commands", "/meta/connect",
-                                    "/service/velquin/commands"}, leaving})},
-        {R"({"reconnect": "handshake", "interval": 0})", 1, sequence({joining, publish, joining, publish, leaving})},
+         sequence({joining,
+                   retry,
+                   {"/meta/connect", "/service/velquin/commands", "/meta/connect",
+                    "/service/velquin/commands"},
+                   leaving})},
+        {R"({"reconnect": "handshake", "interval": 0})", 1,
+         sequence({joining, publish, joining, publish, leaving})},
         {R"({"reconnect": "none", "interval": 0})", 1, sequence({joining, publish, leaving})},
         {R"({"interval": 0})", 1, sequence({joining, publish, leaving})},
         {R"({"reconnect": "Retry"})", 1, sequence({joining, publish, leaving})},
@@ -301,7 +359,8 @@ TEST(PublishE2E, ReconnectAdviceIsFollowed) {
 }
 
 TEST(PublishE2E, HandshakeAdviceRenewsClientIdAndSubscriptions) {
-    simulator sim({"--fail-publishes", "1", "--advice", R"({"reconnect": "handshake", "interval": 0})"});
+    simulator sim(
+        {"--fail-publishes", "1", "--advice", R"({"reconnect": "handshake", "interval": 0})"});
     const e2e::run_result r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, printed(sample()));
@@ -310,13 +369,16 @@ TEST(PublishE2E, HandshakeAdviceRenewsClientIdAndSubscriptions) {
     const std::string first = trace[1]["clientId"].asString();
     const std::string second = trace[6]["clientId"].asString();
     EXPECT_NE(first, second);
-    for (std::size_t i = 1; i <= 4; ++i) EXPECT_EQ(trace[i]["clientId"].asString(), first) << i;
-    for (std::size_t i = 6; i < 14; ++i) EXPECT_EQ(trace[i]["clientId"].asString(), second) << i;
+    for (std::size_t i = 1; i <= 4; ++i)
+        EXPECT_EQ(trace[i]["clientId"].asString(), first) << i;
+    for (std::size_t i = 6; i < 14; ++i)
+        EXPECT_EQ(trace[i]["clientId"].asString(), second) << i;
 }
 
 TEST(PublishE2E, PositiveIntervalWaitsBeforeEachRepeat) {
     // Two refusals with 300 ms advice: the run cannot take less than 600 ms.
-    simulator sim({"--fail-publishes", "2", "--advice", R"({"reconnect": "retry", "interval": 300})"});
+    simulator sim(
+        {"--fail-publishes", "2", "--advice", R"({"reconnect": "retry", "interval": 300})"});
     const e2e::run_result r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_GE(r.seconds, 0.6);
@@ -349,19 +411,22 @@ TEST(PublishE2E, SuccessIsJudgedByJsonTruth) {
     // publish judged unsuccessful follows the advice (11 messages), a successful one
     // does not (9).
     struct truth_case {
-        const char* successful;  // nullptr: the member is missing
+        const char* successful; // nullptr: the member is missing
         bool counts;
     } cases[] = {
-        {"true", true},   {R"("false")", true}, {"1", true},      {"-1", true},   {"0.5", true},
-        {R"("x")", true}, {"[0]", true},        {R"({"a": 0})", true}, {"false", false}, {"0", false},
-        {"0.0", false},   {R"("")", false},     {"[]", false},    {"{}", false},  {"null", false},
-        {nullptr, false},
+        {"true", true},   {R"("false")", true}, {"1", true},     {"-1", true},
+        {"0.5", true},    {R"("x")", true},     {"[0]", true},   {R"({"a": 0})", true},
+        {"false", false}, {"0", false},         {"0.0", false},  {R"("")", false},
+        {"[]", false},    {"{}", false},        {"null", false}, {nullptr, false},
     };
     for (const truth_case& c : cases) {
         SCOPED_TRACE(c.successful ? c.successful : "(missing)");
-        const std::string body = std::string("[{") + (c.successful ? std::string("\"successful\": ") + c.successful + ", " : "") +
-                                 R"("advice": {"reconnect": "retry", "interval": 0}}])";
-        simulator sim({"--raw-body", body, "--raw-channel", "/service/velquin/commands", "--raw-count", "1"});
+        const std::string body =
+            std::string("[{") +
+            (c.successful ? std::string("\"successful\": ") + c.successful + ", " : "") +
+            R"("advice": {"reconnect": "retry", "interval": 0}}])";
+        simulator sim(
+            {"--raw-body", body, "--raw-channel", "/service/velquin/commands", "--raw-count", "1"});
         const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
         ASSERT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(sim.trace().size(), c.counts ? 9u : 11u);
@@ -392,22 +457,27 @@ TEST(PublishE2E, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
 TEST(PublishE2E, HandshakeWithoutClientIdLeavesItEmpty) {
     // The first handshake "succeeds" without a client id; later messages carry "" until
     // the device's 402 answer to the publish makes the client hand-shake again.
-    simulator sim({"--raw-body", R"([{"successful": true}])", "--raw-channel", "/meta/handshake", "--raw-count", "1"});
+    simulator sim({"--raw-body", R"([{"successful": true}])", "--raw-channel", "/meta/handshake",
+                   "--raw-count", "1"});
     const e2e::run_result r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, printed(sample()));
     const std::vector<Json::Value> trace = sim.trace();
-    expect_sequence(trace, sequence({joining, {"/service/velquin/commands"}, joining,
-                                     {"/service/velquin/commands"}, leaving}));
+    expect_sequence(trace, sequence({joining,
+                                     {"/service/velquin/commands"},
+                                     joining,
+                                     {"/service/velquin/commands"},
+                                     leaving}));
     ASSERT_EQ(trace.size(), 14u);
-    for (std::size_t i = 1; i <= 4; ++i) EXPECT_EQ(trace[i]["clientId"], Json::Value("")) << i;
+    for (std::size_t i = 1; i <= 4; ++i)
+        EXPECT_EQ(trace[i]["clientId"], Json::Value("")) << i;
     EXPECT_NE(trace[6]["clientId"], Json::Value(""));
 }
 
 TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
     struct pick_case {
         const char* answer;
-        const char* printed;  // nullptr: the whole answer, unchanged
+        const char* printed; // nullptr: the whole answer, unchanged
     } cases[] = {
         {R"([{"successful": true}, {"channel": "/elsewhere", "data": {"path": "$", "value": {"ios": 1, "sessions": 2, "more": [3]}}}])",
          R"({"ios": 1, "sessions": 2, "more": [3]})"},
@@ -435,12 +505,14 @@ TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
 
 TEST(PublishE2E, SettingsChangeWhatTheNextRunPrints) {
     simulator sim;
-    e2e::run_result r = sim.publish({"-p", "$.sessions.sources[?(@.id==1)][0]", "-k", "name", "-v", "Main Stage"});
+    e2e::run_result r =
+        sim.publish({"-p", "$.sessions.sources[?(@.id==1)][0]", "-k", "name", "-v", "Main Stage"});
     ASSERT_EQ(r.status, 0) << describe(r);
     r = sim.publish({"-p", "$._modules[?(@.id==254)][0]", "-k", "outputs_1to8", "-v", "110"});
     ASSERT_EQ(r.status, 0) << describe(r);
     r = sim.publish({"-p", "$.actions.create_connections", "-jv", "[]", "-k", "", "-v", ""});
-    ASSERT_EQ(r.status, 0) << describe(r);  // an empty -jv counts as not given: the value null replaces
+    ASSERT_EQ(r.status, 0) << describe(
+        r); // an empty -jv counts as not given: the value null replaces
 
     // A path that matches nothing is refused and printed as refused.
     r = sim.publish({"-p", "$.sessions.sources[?(@.id==99)][0]", "-k", "name", "-v", "nobody"});
@@ -491,16 +563,25 @@ std::string usage_text(const std::string& address, const std::string& host) {
         "EXAMPLES:",
     };
     std::string text;
-    for (const char* line : lines) text += std::string(line) + "\n";
+    for (const char* line : lines)
+        text += std::string(line) + "\n";
     text += p + address + " -P 8081 -c > hostconfig.txt\n";
     text += p + address + " -P 8081 -o -v reboot\n";
-    text += p + host + R"( -P 80 -o -v gpio_read_iic -k "{\"device_addr\": 45, \"register_addr\": 30, \"value\": 5}")" "\n";
-    text += p + host +
-            R"( -P 80 -p $.actions.create_connections -jv "[{\"out\": {\"module_id\": 2, \"channel_id\" : 0}, \"in\" : {\"module_id\": 1, \"channel_id\" : 0}}]")" "\n";
-    text += "velquin_publish -H localhost -P 8081 -p $.sessions.sources[?(@.id==1)][0] -k name -v mySource1\n";
+    text +=
+        p + host +
+        R"( -P 80 -o -v gpio_read_iic -k "{\"device_addr\": 45, \"register_addr\": 30, \"value\": 5}")"
+        "\n";
+    text +=
+        p + host +
+        R"( -P 80 -p $.actions.create_connections -jv "[{\"out\": {\"module_id\": 2, \"channel_id\" : 0}, \"in\" : {\"module_id\": 1, \"channel_id\" : 0}}]")"
+        "\n";
+    text +=
+        "velquin_publish -H localhost -P 8081 -p $.sessions.sources[?(@.id==1)][0] -k name -v mySource1\n";
     text += "If ordered, -p -k -v can be ommited\n";
-    text += "velquin_publish -H localhost -P 8081 $.sessions.sources[?(@.id==1)][0] name mySource1\n";
-    text += "velquin_publish -H localhost -P 8081 -p $._modules[?(@.id==254)][0] -k outputs_1to8 -v 110\n";
+    text +=
+        "velquin_publish -H localhost -P 8081 $.sessions.sources[?(@.id==1)][0] name mySource1\n";
+    text +=
+        "velquin_publish -H localhost -P 8081 -p $._modules[?(@.id==254)][0] -k outputs_1to8 -v 110\n";
     text += "\n\n";
     return text;
 }
@@ -511,10 +592,12 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     // usage text to the whole expected text.
     const e2e::run_result first = e2e::run(publish_exe, {"-c"});
     std::smatch address, host;
-    ASSERT_TRUE(std::regex_search(first.out, address,
-                                  std::regex("\nvelquin_publish -H ([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+) -P 8081 -c > ")))
+    ASSERT_TRUE(std::regex_search(
+        first.out, address,
+        std::regex("\nvelquin_publish -H ([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+) -P 8081 -c > ")))
         << first.out;
-    ASSERT_TRUE(std::regex_search(first.out, host, std::regex("\nvelquin_publish -H ([^ ]+) -P 80 -o -v gpio_read_iic ")))
+    ASSERT_TRUE(std::regex_search(
+        first.out, host, std::regex("\nvelquin_publish -H ([^ ]+) -P 80 -o -v gpio_read_iic ")))
         << first.out;
     const std::string usage = usage_text(address[1], host[1]);
     EXPECT_EQ(first.out, usage);
@@ -534,7 +617,8 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     };
     for (const scan_case& c : cases) {
         std::string shown;
-        for (const std::string& a : c.args) shown += a + " ";
+        for (const std::string& a : c.args)
+            shown += a + " ";
         SCOPED_TRACE(shown);
         const e2e::run_result r = e2e::run(publish_exe, c.args);
         EXPECT_EQ(r.status, c.status) << describe(r);
@@ -549,8 +633,9 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     // The shortest command line that runs: -P port -c, against "localhost".
     const e2e::run_result r = e2e::run(publish_exe, {"-P", sim.port(), "-c"});
     EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), printed(sample()).size())),
-              printed(sample()));
+    EXPECT_EQ(
+        r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), printed(sample()).size())),
+        printed(sample()));
 }
 
 TEST(PublishE2E, SeveralClientsAtOnce) {
@@ -561,7 +646,8 @@ TEST(PublishE2E, SeveralClientsAtOnce) {
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&sim, &results, i] { results[i] = sim.publish({"-c"}); });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     for (const e2e::run_result& r : results) {
         EXPECT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(r.out, printed(sample()));
@@ -570,13 +656,15 @@ TEST(PublishE2E, SeveralClientsAtOnce) {
     const std::vector<Json::Value> trace = sim.trace();
     EXPECT_EQ(trace.size(), 36u);
     for (const Json::Value& m : trace) {
-        if (m.isMember("clientId")) ++per_client[m["clientId"].asString()];
+        if (m.isMember("clientId"))
+            ++per_client[m["clientId"].asString()];
     }
     EXPECT_EQ(per_client.size(), static_cast<std::size_t>(clients));
-    for (const auto& entry : per_client) EXPECT_EQ(entry.second, 8) << entry.first;
+    for (const auto& entry : per_client)
+        EXPECT_EQ(entry.second, 8) << entry.first;
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -615,7 +703,8 @@ TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
 
 TEST(DeviceSimulatorProgram, StartsFromTheGivenConfiguration) {
     e2e::temp_dir dir;
-    const char* const config = R"({"ios": {"inputs": []}, "sessions": {"sources": [{"id": 1, "name": "Only"}]}})";
+    const char* const config =
+        R"({"ios": {"inputs": []}, "sessions": {"sources": [{"id": 1, "name": "Only"}]}})";
     std::ofstream(dir.path("config.json")) << config;
     simulator sim({"--config", dir.path("config.json")});
     e2e::run_result r = sim.publish({"$.sessions.sources[?(@.id==1)][0]", "name", "Renamed"});
@@ -627,4 +716,4 @@ TEST(DeviceSimulatorProgram, StartsFromTheGivenConfiguration) {
     EXPECT_EQ(r.out, printed(expected));
 }
 
-}  // namespace
+} // namespace

@@ -18,7 +18,8 @@ namespace {
 
 int loopback_listener(unsigned short& port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket");
+    if (fd < 0)
+        throw std::runtime_error("socket");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -36,9 +37,11 @@ int loopback_listener(unsigned short& port) {
 // The value of the first Content-Length header line, or 0.
 std::size_t content_length(const std::string& head) {
     std::string lower(head);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     const std::size_t at = lower.find("\r\ncontent-length:");
-    if (at == std::string::npos) return 0;
+    if (at == std::string::npos)
+        return 0;
     return std::strtoul(lower.c_str() + at + 17, nullptr, 10);
 }
 
@@ -46,12 +49,13 @@ void write_all(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
+        if (n <= 0)
+            return;
         done += static_cast<std::size_t>(n);
     }
 }
 
-}  // namespace
+} // namespace
 
 raw_peer::raw_peer(std::function<std::string(std::size_t, const std::string&)> answer)
     : answer_(std::move(answer)) {
@@ -73,9 +77,11 @@ std::vector<std::string> raw_peer::requests() const {
 void raw_peer::answer_complete(int fd, std::string& pending) {
     for (;;) {
         const std::size_t head_end = pending.find("\r\n\r\n");
-        if (head_end == std::string::npos) return;
+        if (head_end == std::string::npos)
+            return;
         const std::size_t total = head_end + 4 + content_length(pending.substr(0, head_end + 2));
-        if (pending.size() < total) return;
+        if (pending.size() < total)
+            return;
         const std::string request = pending.substr(0, total);
         pending.erase(0, total);
         std::size_t number;
@@ -85,9 +91,11 @@ void raw_peer::answer_complete(int fd, std::string& pending) {
             requests_.push_back(request);
         }
         // Answer in the request's own protocol.
-        const std::string protocol = request.substr(0, request.find("\r\n")).substr(request.rfind(' ', request.find("\r\n")) + 1);
+        const std::string protocol = request.substr(0, request.find("\r\n"))
+                                         .substr(request.rfind(' ', request.find("\r\n")) + 1);
         const std::string body = answer_(number, request);
-        write_all(fd, protocol + " 200 OK\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        write_all(fd, protocol + " 200 OK\r\ncontent-length: " + std::to_string(body.size()) +
+                          "\r\n\r\n" + body);
     }
 }
 
@@ -99,8 +107,10 @@ void raw_peer::serve() {
     std::vector<client> clients;
     while (!stop_) {
         std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-        for (const client& c : clients) fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+        for (const client& c : clients)
+            fds.push_back({c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 20) <= 0)
+            continue;
         if (fds[0].revents & POLLIN) {
             const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -109,7 +119,8 @@ void raw_peer::serve() {
             }
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
+            if (fds[i].revents == 0)
+                continue;
             client& c = clients[i - 1];
             char buffer[8192];
             const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
@@ -121,10 +132,12 @@ void raw_peer::serve() {
                 c.fd = -1;
             }
         }
-        clients.erase(std::remove_if(clients.begin(), clients.end(), [](const client& c) { return c.fd < 0; }),
+        clients.erase(std::remove_if(clients.begin(), clients.end(),
+                                     [](const client& c) { return c.fd < 0; }),
                       clients.end());
     }
-    for (const client& c : clients) close(c.fd);
+    for (const client& c : clients)
+        close(c.fd);
 }
 
 unsigned short closed_port() {
@@ -133,4 +146,4 @@ unsigned short closed_port() {
     return port;
 }
 
-}  // namespace e2e
+} // namespace e2e

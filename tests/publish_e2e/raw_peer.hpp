@@ -43,4 +43,4 @@ private:
 // A loopback port where nothing listens (bound once, then released).
 unsigned short closed_port();
 
-}  // namespace e2e
+} // namespace e2e

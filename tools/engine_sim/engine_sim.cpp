@@ -23,16 +23,14 @@
 #define ENGINE_SIM_DEFAULT_CONFIG "sample_config.json"
 #endif
 
-namespace
-{
+namespace {
 
 const char* const kUsage =
     "usage: engine_sim [--channel NAME] [--config FILE] [--handoff PATH] [--nodes LOCAL REMOTE]\n"
     "  Opens the channel (default IPC_oem_ui2Hul) as the engine side (nodes 15, 14),\n"
     "  answers the OEM UI process and reads commands from standard input.\n";
 
-bool load_config(const std::string& file, rapidjson::Document& doc)
-{
+bool load_config(const std::string& file, rapidjson::Document& doc) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
         return false;
@@ -45,29 +43,23 @@ bool load_config(const std::string& file, rapidjson::Document& doc)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string channel = "IPC_oem_ui2Hul";
     std::string config_file = ENGINE_SIM_DEFAULT_CONFIG;
     std::string handoff = "/tmp/engine_sim/engine_sim.json";
     uint32_t local = 15;
     uint32_t remote = 14;
-    for (int i = 1; i < argc; ++i)
-    {
+    for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--nodes" && i + 2 < argc)
-        {
+        if (arg == "--nodes" && i + 2 < argc) {
             local = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
             remote = static_cast<uint32_t>(std::strtoul(argv[i + 2], nullptr, 10));
             i += 2;
-        }
-        else if ((arg == "--channel" || arg == "--config" || arg == "--handoff") && i + 1 < argc)
-        {
+        } else if ((arg == "--channel" || arg == "--config" || arg == "--handoff") &&
+                   i + 1 < argc) {
             std::string value = argv[++i];
             (arg == "--channel" ? channel : arg == "--config" ? config_file : handoff) = value;
-        }
-        else
-        {
+        } else {
             std::fputs(kUsage, stderr);
             return arg == "--help" || arg == "-h" ? 0 : 1;
         }
@@ -75,8 +67,7 @@ int main(int argc, char** argv)
 
     engine_sim::simulator sim(handoff);
     rapidjson::Document config;
-    if (!load_config(config_file, config))
-    {
+    if (!load_config(config_file, config)) {
         sim.emit_error("config", "cannot read " + config_file);
         return 2;
     }
@@ -85,8 +76,7 @@ int main(int argc, char** argv)
         return 2;
 
     std::string line;
-    while (std::getline(std::cin, line))
-    {
+    while (std::getline(std::cin, line)) {
         if (!sim.command(line))
             break;
     }

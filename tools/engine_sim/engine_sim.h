@@ -9,8 +9,7 @@
 #include <sstream>
 #include <string>
 
-namespace engine_sim
-{
+namespace engine_sim {
 
 // Sets `value` at a configuration path "$.a.b[2].c" inside `root`: members
 // are created or replaced in objects, array items replaced (or appended at
@@ -21,8 +20,7 @@ bool set_at_path(rapidjson::Value& root, const std::string& path, const rapidjso
 // The value at a configuration path, or null when there is none.
 const rapidjson::Value* find_at_path(const rapidjson::Value& root, const std::string& path);
 
-class simulator
-{
+class simulator {
 public:
     explicit simulator(const std::string& handoff_path);
     ~simulator();
@@ -51,8 +49,8 @@ private:
     uintptr_t m_handle = 0;
     std::string m_channel;
 
-    std::mutex m_outMutex;       // one line at a time on standard output
-    std::mutex m_stateMutex;     // the configuration, the failure set, the send counter
+    std::mutex m_outMutex;   // one line at a time on standard output
+    std::mutex m_stateMutex; // the configuration, the failure set, the send counter
     rapidjson::Document m_config;
     std::set<uint32_t> m_failing;
 };

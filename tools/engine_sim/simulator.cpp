@@ -18,39 +18,32 @@
 
 using namespace oem_ui_process;
 
-namespace engine_sim
-{
+namespace engine_sim {
 
-namespace
-{
+namespace {
 
 // One line of output: a JSON object with "event" first.
-class event
-{
+class event {
 public:
-    explicit event(const char* kind)
-    {
+    explicit event(const char* kind) {
         m_doc.SetObject();
         add("event", std::string(kind));
     }
-    event& add(const char* key, const std::string& text)
-    {
-        rapidjson::Value v(text.c_str(), static_cast<rapidjson::SizeType>(text.size()), m_doc.GetAllocator());
+    event& add(const char* key, const std::string& text) {
+        rapidjson::Value v(text.c_str(), static_cast<rapidjson::SizeType>(text.size()),
+                           m_doc.GetAllocator());
         m_doc.AddMember(rapidjson::StringRef(key), v, m_doc.GetAllocator());
         return *this;
     }
-    event& add(const char* key, int64_t number)
-    {
+    event& add(const char* key, int64_t number) {
         m_doc.AddMember(rapidjson::StringRef(key), rapidjson::Value(number), m_doc.GetAllocator());
         return *this;
     }
-    event& add(const char* key, bool flag)
-    {
+    event& add(const char* key, bool flag) {
         m_doc.AddMember(rapidjson::StringRef(key), rapidjson::Value(flag), m_doc.GetAllocator());
         return *this;
     }
-    event& add(const char* key, const rapidjson::Value& value)
-    {
+    event& add(const char* key, const rapidjson::Value& value) {
         rapidjson::Value v(value, m_doc.GetAllocator());
         m_doc.AddMember(rapidjson::StringRef(key), v, m_doc.GetAllocator());
         return *this;
@@ -61,56 +54,57 @@ private:
     rapidjson::Document m_doc;
 };
 
-const char* message_name(uint32_t id)
-{
-    switch (id)
-    {
-    case EOEMUIP_OEM_ready: return "ready";
-    case EOEMUIP_OEM_get_config: return "get_config";
-    case EOEMUIP_OEM_set_config: return "set_config";
-    case EOEMUIP_OEM_send_command: return "send_command";
-    case EOEMUIP_OEM_send_query: return "send_query";
-    case EOEMUIP_OEM_engine_publish: return "engine_publish";
-    case EOEMUIP_OEM_engine_io_changed: return "engine_io_changed";
-    case EOEMUIP_OEM_engine_load_done: return "engine_load_done";
-    default: return "unknown";
+const char* message_name(uint32_t id) {
+    switch (id) {
+    case EOEMUIP_OEM_ready:
+        return "ready";
+    case EOEMUIP_OEM_get_config:
+        return "get_config";
+    case EOEMUIP_OEM_set_config:
+        return "set_config";
+    case EOEMUIP_OEM_send_command:
+        return "send_command";
+    case EOEMUIP_OEM_send_query:
+        return "send_query";
+    case EOEMUIP_OEM_engine_publish:
+        return "engine_publish";
+    case EOEMUIP_OEM_engine_io_changed:
+        return "engine_io_changed";
+    case EOEMUIP_OEM_engine_load_done:
+        return "engine_load_done";
+    default:
+        return "unknown";
     }
 }
 
-void put_text(char* field, std::size_t size, const std::string& text)
-{
+void put_text(char* field, std::size_t size, const std::string& text) {
     std::memset(field, 0, size);
     std::memcpy(field, text.data(), std::min(text.size(), size - 1));
 }
 
-std::string rest_of(std::istringstream& in)
-{
+std::string rest_of(std::istringstream& in) {
     std::string rest;
     std::getline(in, rest);
     std::size_t start = rest.find_first_not_of(" \t");
     return start == std::string::npos ? std::string() : rest.substr(start);
 }
 
-std::string to_hex(const unsigned char* p, std::size_t n)
-{
+std::string to_hex(const unsigned char* p, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (std::size_t i = 0; i < n; ++i)
-    {
+    for (std::size_t i = 0; i < n; ++i) {
         s += digits[p[i] >> 4];
         s += digits[p[i] & 15];
     }
     return s;
 }
 
-bool from_hex(const std::string& text, std::vector<unsigned char>& out)
-{
+bool from_hex(const std::string& text, std::vector<unsigned char>& out) {
     if (text == "-")
         return true;
     if (text.size() % 2 != 0)
         return false;
-    for (std::size_t i = 0; i < text.size(); i += 2)
-    {
+    for (std::size_t i = 0; i < text.size(); i += 2) {
         if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
             !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
             return false;
@@ -119,22 +113,18 @@ bool from_hex(const std::string& text, std::vector<unsigned char>& out)
     return true;
 }
 
-struct path_step
-{
+struct path_step {
     bool is_index;
     std::string name;
     rapidjson::SizeType index;
 };
 
-bool parse_path(const std::string& path, std::vector<path_step>& steps)
-{
+bool parse_path(const std::string& path, std::vector<path_step>& steps) {
     if (path.empty() || path[0] != '$')
         return false;
     std::size_t i = 1;
-    while (i < path.size())
-    {
-        if (path[i] == '.')
-        {
+    while (i < path.size()) {
+        if (path[i] == '.') {
             std::size_t end = path.find_first_of(".[", i + 1);
             if (end == std::string::npos)
                 end = path.size();
@@ -142,9 +132,7 @@ bool parse_path(const std::string& path, std::vector<path_step>& steps)
                 return false;
             steps.push_back({false, path.substr(i + 1, end - i - 1), 0});
             i = end;
-        }
-        else if (path[i] == '[')
-        {
+        } else if (path[i] == '[') {
             std::size_t end = path.find(']', i);
             if (end == std::string::npos || end == i + 1 || end - i > 10)
                 return false;
@@ -152,29 +140,28 @@ bool parse_path(const std::string& path, std::vector<path_step>& steps)
             for (char c : digits)
                 if (!std::isdigit(static_cast<unsigned char>(c)))
                     return false;
-            steps.push_back({true, std::string(), static_cast<rapidjson::SizeType>(std::stoul(digits))});
+            steps.push_back(
+                {true, std::string(), static_cast<rapidjson::SizeType>(std::stoul(digits))});
             i = end + 1;
-        }
-        else
+        } else
             return false;
     }
     return true;
 }
 
-rapidjson::Value* step_into(rapidjson::Value* v, const path_step& s)
-{
+rapidjson::Value* step_into(rapidjson::Value* v, const path_step& s) {
     if (s.is_index)
         return (v->IsArray() && s.index < v->Size()) ? &(*v)[s.index] : nullptr;
     if (!v->IsObject())
         return nullptr;
-    auto it = v->FindMember(rapidjson::StringRef(s.name.c_str(), static_cast<rapidjson::SizeType>(s.name.size())));
+    auto it = v->FindMember(
+        rapidjson::StringRef(s.name.c_str(), static_cast<rapidjson::SizeType>(s.name.size())));
     return it == v->MemberEnd() ? nullptr : &it->value;
 }
 
 } // namespace
 
-const rapidjson::Value* find_at_path(const rapidjson::Value& root, const std::string& path)
-{
+const rapidjson::Value* find_at_path(const rapidjson::Value& root, const std::string& path) {
     std::vector<path_step> steps;
     if (!parse_path(path, steps))
         return nullptr;
@@ -186,8 +173,7 @@ const rapidjson::Value* find_at_path(const rapidjson::Value& root, const std::st
 }
 
 bool set_at_path(rapidjson::Value& root, const std::string& path, const rapidjson::Value& value,
-                 rapidjson::Document::AllocatorType& alloc)
-{
+                 rapidjson::Document::AllocatorType& alloc) {
     std::vector<path_step> steps;
     if (!parse_path(path, steps) || steps.empty())
         return false;
@@ -197,8 +183,7 @@ bool set_at_path(rapidjson::Value& root, const std::string& path, const rapidjso
             return false;
     const path_step& last = steps.back();
     rapidjson::Value copy(value, alloc);
-    if (last.is_index)
-    {
+    if (last.is_index) {
         if (!parent->IsArray() || last.index > parent->Size())
             return false;
         if (last.index == parent->Size())
@@ -209,45 +194,42 @@ bool set_at_path(rapidjson::Value& root, const std::string& path, const rapidjso
     }
     if (!parent->IsObject())
         return false;
-    auto it = parent->FindMember(rapidjson::StringRef(last.name.c_str(), static_cast<rapidjson::SizeType>(last.name.size())));
+    auto it = parent->FindMember(rapidjson::StringRef(
+        last.name.c_str(), static_cast<rapidjson::SizeType>(last.name.size())));
     if (it != parent->MemberEnd())
         it->value = copy;
     else
-        parent->AddMember(rapidjson::Value(last.name.c_str(), static_cast<rapidjson::SizeType>(last.name.size()), alloc),
+        parent->AddMember(rapidjson::Value(last.name.c_str(),
+                                           static_cast<rapidjson::SizeType>(last.name.size()),
+                                           alloc),
                           copy, alloc);
     return true;
 }
 
-namespace
-{
-int32_t ipc_callback(void* user, uint32_t id, const void* in, uint32_t in_size, void* out, uint32_t* out_size)
-{
+namespace {
+int32_t ipc_callback(void* user, uint32_t id, const void* in, uint32_t in_size, void* out,
+                     uint32_t* out_size) {
     return static_cast<simulator*>(user)->handle(id, in, in_size, out, out_size);
 }
 } // namespace
 
-simulator::simulator(const std::string& handoff_path) : m_handoff(handoff_path)
-{
+simulator::simulator(const std::string& handoff_path) : m_handoff(handoff_path) {
     m_config.SetObject();
 }
 
-simulator::~simulator()
-{
+simulator::~simulator() {
     close();
 }
 
-void simulator::set_config_document(const rapidjson::Document& config)
-{
+void simulator::set_config_document(const rapidjson::Document& config) {
     std::lock_guard<std::mutex> lk(m_stateMutex);
     m_config.CopyFrom(config, m_config.GetAllocator());
 }
 
-bool simulator::open(const std::string& channel, uint32_t local, uint32_t remote)
-{
+bool simulator::open(const std::string& channel, uint32_t local, uint32_t remote) {
     m_channel = channel;
     int32_t rc = KSAL_IPC_init_ex(local, remote, &ipc_callback, this, channel.c_str(), &m_handle);
-    if (rc != KSAL_IPC_OK)
-    {
+    if (rc != KSAL_IPC_OK) {
         emit(event("error").add("what", std::string("init")).add("rc", int64_t(rc)).value());
         return false;
     }
@@ -260,18 +242,15 @@ bool simulator::open(const std::string& channel, uint32_t local, uint32_t remote
     return true;
 }
 
-void simulator::close()
-{
-    if (m_handle != 0)
-    {
+void simulator::close() {
+    if (m_handle != 0) {
         KSAL_IPC_destroy(m_handle);
         m_handle = 0;
         emit(event("bye").value());
     }
 }
 
-void simulator::emit(const rapidjson::Value& ev)
-{
+void simulator::emit(const rapidjson::Value& ev) {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     ev.Accept(writer);
@@ -281,92 +260,89 @@ void simulator::emit(const rapidjson::Value& ev)
     std::fflush(stdout);
 }
 
-void simulator::emit_error(const std::string& what, const std::string& detail)
-{
+void simulator::emit_error(const std::string& what, const std::string& detail) {
     emit(event("error").add("what", what).add("detail", detail).value());
 }
 
-int32_t simulator::fail_override(uint32_t id)
-{
+int32_t simulator::fail_override(uint32_t id) {
     std::lock_guard<std::mutex> lk(m_stateMutex);
     return m_failing.count(id) != 0 ? EOEMUIPE_Fail : EOEMUIPE_Success;
 }
 
-int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /*out*/, uint32_t* out_size)
-{
+int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /*out*/,
+                          uint32_t* out_size) {
     if (out_size != nullptr)
         *out_size = 0;
     event ev("recv");
-    ev.add("id", int64_t(id)).add("name", std::string(message_name(id))).add("size", int64_t(in_size));
+    ev.add("id", int64_t(id))
+        .add("name", std::string(message_name(id)))
+        .add("size", int64_t(in_size));
     auto has = [&](std::size_t n) { return in != nullptr && in_size >= n; };
     int32_t result = EOEMUIPE_Success;
 
-    if (fail_override(id) != EOEMUIPE_Success)
-    {
+    if (fail_override(id) != EOEMUIPE_Success) {
         ev.add("forced", true);
         result = EOEMUIPE_Fail;
-    }
-    else
-        switch (id)
-        {
+    } else
+        switch (id) {
         case EOEMUIP_OEM_ready:
         case EOEMUIP_OEM_engine_io_changed:
         case EOEMUIP_OEM_engine_load_done:
             break;
 
         case EOEMUIP_OEM_get_config: {
-            if (!has(sizeof(TOEM_get_config)))
-            {
+            if (!has(sizeof(TOEM_get_config))) {
                 result = EOEMUIPE_BadArgument;
                 break;
             }
             TOEM_get_config msg;
             std::memcpy(&msg, in, sizeof msg);
-            ev.add("file", json_file_path(msg.JsonFile_Info)).add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
+            ev.add("file", json_file_path(msg.JsonFile_Info))
+                .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
             rapidjson::Document answer;
             {
                 std::lock_guard<std::mutex> lk(m_stateMutex);
                 answer.CopyFrom(m_config, answer.GetAllocator());
             }
             // Lets a requester check that the file holds the answer to its own request.
-            if (answer.IsObject())
-            {
+            if (answer.IsObject()) {
                 answer.RemoveMember("_sim_json_id");
-                answer.AddMember("_sim_json_id", rapidjson::Value(msg.JsonFile_Info.ui32JsonId), answer.GetAllocator());
+                answer.AddMember("_sim_json_id", rapidjson::Value(msg.JsonFile_Info.ui32JsonId),
+                                 answer.GetAllocator());
             }
-            result = write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
+            result =
+                write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
             break;
         }
 
         case EOEMUIP_OEM_set_config: {
-            if (!has(sizeof(TOEM_configure)))
-            {
+            if (!has(sizeof(TOEM_configure))) {
                 result = EOEMUIPE_BadArgument;
                 break;
             }
             TOEM_configure msg;
             std::memcpy(&msg, in, sizeof msg);
-            ev.add("file", json_file_path(msg.JsonFile_Info)).add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
+            ev.add("file", json_file_path(msg.JsonFile_Info))
+                .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
             rapidjson::Document doc;
-            if (!read_json_from_file(msg.JsonFile_Info, doc))
-            {
+            if (!read_json_from_file(msg.JsonFile_Info, doc)) {
                 result = EOEMUIPE_UnknownMessage;
                 break;
             }
             ev.add("document", doc);
             bool applied = false;
-            if (doc.IsObject() && doc.HasMember("path") && doc["path"].IsString() && doc.HasMember("value"))
-            {
+            if (doc.IsObject() && doc.HasMember("path") && doc["path"].IsString() &&
+                doc.HasMember("value")) {
                 std::lock_guard<std::mutex> lk(m_stateMutex);
-                applied = set_at_path(m_config, doc["path"].GetString(), doc["value"], m_config.GetAllocator());
+                applied = set_at_path(m_config, doc["path"].GetString(), doc["value"],
+                                      m_config.GetAllocator());
             }
             ev.add("applied", applied);
             break;
         }
 
         case EOEMUIP_OEM_send_command: {
-            if (!has(sizeof(TOEM_send_command)))
-            {
+            if (!has(sizeof(TOEM_send_command))) {
                 result = EOEMUIPE_BadArgument;
                 break;
             }
@@ -377,8 +353,7 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
         }
 
         case EOEMUIP_OEM_send_query: {
-            if (!has(sizeof(TOEM_send_query)))
-            {
+            if (!has(sizeof(TOEM_send_query))) {
                 result = EOEMUIPE_BadArgument;
                 break;
             }
@@ -391,7 +366,10 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
             rapidjson::Document answer;
             answer.SetObject();
             auto& a = answer.GetAllocator();
-            answer.AddMember("query", rapidjson::Value(query.c_str(), static_cast<rapidjson::SizeType>(query.size()), a), a);
+            answer.AddMember(
+                "query",
+                rapidjson::Value(query.c_str(), static_cast<rapidjson::SizeType>(query.size()), a),
+                a);
             answer.AddMember("json_id", rapidjson::Value(msg.JsonFile_Info.ui32JsonId), a);
             rapidjson::Value found;
             {
@@ -400,13 +378,13 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
                     found.CopyFrom(*v, a);
             }
             answer.AddMember("answer", found, a);
-            result = write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
+            result =
+                write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
             break;
         }
 
         case EOEMUIP_OEM_engine_publish: {
-            if (!has(sizeof(THUL_publish)))
-            {
+            if (!has(sizeof(THUL_publish))) {
                 result = EOEMUIPE_BadArgument;
                 break;
             }
@@ -416,8 +394,7 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
                 .add("file", json_file_path(msg.JsonFile_Info))
                 .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
             rapidjson::Document doc;
-            if (!read_json_from_file(msg.JsonFile_Info, doc))
-            {
+            if (!read_json_from_file(msg.JsonFile_Info, doc)) {
                 result = EOEMUIPE_UnknownMessage;
                 break;
             }
@@ -434,8 +411,7 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
     return result;
 }
 
-bool simulator::write_handoff(const rapidjson::Value& doc, uint32_t& id_out, void* info_out)
-{
+bool simulator::write_handoff(const rapidjson::Value& doc, uint32_t& id_out, void* info_out) {
     TJsonFile_Info info;
     put_text(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath, m_handoff);
     {
@@ -447,8 +423,7 @@ bool simulator::write_handoff(const rapidjson::Value& doc, uint32_t& id_out, voi
     return write_json_to_file(info, doc);
 }
 
-bool simulator::command(const std::string& line)
-{
+bool simulator::command(const std::string& line) {
     std::istringstream in(line);
     std::string verb;
     in >> verb;
@@ -460,20 +435,16 @@ bool simulator::command(const std::string& line)
         send(in);
     else if (verb == "raw")
         raw(in);
-    else if (verb == "config")
-    {
+    else if (verb == "config") {
         std::lock_guard<std::mutex> lk(m_stateMutex);
         event ev("config");
         ev.add("document", m_config);
         emit(ev.value());
-    }
-    else if (verb == "fail" || verb == "unfail")
-    {
+    } else if (verb == "fail" || verb == "unfail") {
         uint32_t id = 0;
         if (!(in >> id))
             emit_error("command", line);
-        else
-        {
+        else {
             {
                 std::lock_guard<std::mutex> lk(m_stateMutex);
                 if (verb == "fail")
@@ -483,19 +454,16 @@ bool simulator::command(const std::string& line)
             }
             emit(event(verb.c_str()).add("id", int64_t(id)).value());
         }
-    }
-    else if (verb == "echo")
+    } else if (verb == "echo")
         emit(event("echo").add("text", rest_of(in)).value());
     else
         emit_error("command", line);
     return true;
 }
 
-void simulator::send(std::istringstream& in)
-{
+void simulator::send(std::istringstream& in) {
     uint32_t id = 0;
-    if (!(in >> id))
-    {
+    if (!(in >> id)) {
         emit_error("send", "missing message id");
         return;
     }
@@ -514,8 +482,7 @@ void simulator::send(std::istringstream& in)
 
     auto parse_json = [&](const std::string& text, rapidjson::Document& doc) {
         doc.Parse(text.c_str(), text.size());
-        if (doc.HasParseError())
-        {
+        if (doc.HasParseError()) {
             emit_error("send", "not JSON: " + text);
             return false;
         }
@@ -530,8 +497,7 @@ void simulator::send(std::istringstream& in)
         rapidjson::Document doc;
         if (!parse_json(text, doc))
             return false;
-        if (!write_handoff(doc, json_id, info))
-        {
+        if (!write_handoff(doc, json_id, info)) {
             emit_error("send", "cannot write " + m_handoff);
             return false;
         }
@@ -539,8 +505,7 @@ void simulator::send(std::istringstream& in)
         return true;
     };
 
-    switch (id)
-    {
+    switch (id) {
     case EOEMUIP_HUL_publish: {
         std::string channel;
         in >> channel;
@@ -629,8 +594,7 @@ void simulator::send(std::istringstream& in)
         break;
     }
 
-    if (wants_answer)
-    {
+    if (wants_answer) {
         // A stale answer from an earlier request must not pass for this one.
         ::unlink(vq_platform::map_path(m_handoff).c_str());
         ev.add("json_id", int64_t(json_id));
@@ -641,8 +605,7 @@ void simulator::send(std::istringstream& in)
     ev.add("rc", int64_t(rc)).add("msg_err", int64_t(msg_err));
     if (reply_size != 0 && rc == KSAL_IPC_OK)
         ev.add("reply", field_text(reinterpret_cast<const char*>(reply), sizeof reply));
-    if (wants_answer && rc == KSAL_IPC_OK && msg_err == 0)
-    {
+    if (wants_answer && rc == KSAL_IPC_OK && msg_err == 0) {
         TJsonFile_Info info;
         put_text(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath, m_handoff);
         info.ui32JsonId = json_id;
@@ -653,28 +616,26 @@ void simulator::send(std::istringstream& in)
     emit(ev.value());
 }
 
-void simulator::raw(std::istringstream& in)
-{
+void simulator::raw(std::istringstream& in) {
     uint32_t id = 0;
     std::string hex;
     uint32_t reply_capacity = 0;
-    if (!(in >> id >> hex))
-    {
+    if (!(in >> id >> hex)) {
         emit_error("raw", "usage: raw <id> <hex payload or -> [reply capacity]");
         return;
     }
     in >> reply_capacity;
     std::vector<unsigned char> payload;
-    if (!from_hex(hex, payload) || reply_capacity > 65536)
-    {
+    if (!from_hex(hex, payload) || reply_capacity > 65536) {
         emit_error("raw", "bad payload or reply capacity");
         return;
     }
     std::vector<unsigned char> reply(reply_capacity, 0);
     int32_t msg_err = 0;
-    int32_t rc = KSAL_IPC_SendIOCTL(m_handle, id, payload.empty() ? nullptr : payload.data(),
-                                    static_cast<uint32_t>(payload.size()), reply.empty() ? nullptr : reply.data(),
-                                    reply_capacity, &msg_err);
+    int32_t rc =
+        KSAL_IPC_SendIOCTL(m_handle, id, payload.empty() ? nullptr : payload.data(),
+                           static_cast<uint32_t>(payload.size()),
+                           reply.empty() ? nullptr : reply.data(), reply_capacity, &msg_err);
     event ev("sent");
     ev.add("id", int64_t(id)).add("rc", int64_t(rc)).add("msg_err", int64_t(msg_err));
     if (reply_capacity != 0 && rc == KSAL_IPC_OK)

@@ -10,7 +10,8 @@
 
 namespace httprtsp_serve {
 
-file_upload_handler::file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out, bool digest)
+file_upload_handler::file_upload_handler(const std::string& uri, const std::string& path,
+                                         std::FILE* out, bool digest)
     : uri_(uri), path_(path), out_(out), digest_(digest) {}
 
 void file_upload_handler::record(int percent, const std::string& text) {
@@ -25,9 +26,13 @@ void file_upload_handler::record(int percent, const std::string& text) {
     }
 }
 
-void file_upload_handler::upload_progress(int percent, const std::string& text) { record(percent, text); }
+void file_upload_handler::upload_progress(int percent, const std::string& text) {
+    record(percent, text);
+}
 
-void file_upload_handler::upload_failed(int code) { record(-1, std::to_string(code)); }
+void file_upload_handler::upload_failed(int code) {
+    record(-1, std::to_string(code));
+}
 
 std::vector<file_upload_handler::event> file_upload_handler::events() const {
     boost::lock_guard<boost::mutex> lock(mutex_);
@@ -41,7 +46,8 @@ void file_upload_handler::clear_events() {
 
 void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection> conn,
                                          boost::shared_ptr<httprtsp::request> req) {
-    if (!req) return;  // a connection closed
+    if (!req)
+        return; // a connection closed
     boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
     // A streamed upload arrives with its body drained into the file.
     const httprtsp::message::body_ptr body = req->body();
@@ -53,7 +59,8 @@ void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection>
     std::uint64_t size = 0;
     boost::system::error_code error;
     const std::string digest = digest_ ? sha256_file(path_, &size) : std::string();
-    if (!digest_) size = boost::filesystem::file_size(path_, error);
+    if (!digest_)
+        size = boost::filesystem::file_size(path_, error);
     if (digest_ ? digest.empty() : static_cast<bool>(error)) {
         rep->set_status(500, true);
     } else {
@@ -65,13 +72,15 @@ void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection>
 
 void echo_handler::handle_request(boost::shared_ptr<httprtsp::connection> conn,
                                   boost::shared_ptr<httprtsp::request> req) {
-    if (!req) return;
+    if (!req)
+        return;
     boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
     rep->set_status(200, false);
     rep->add_header("X-Echo-Method", req->method());
     rep->add_header("X-Echo-Uri", req->uri());
     const httprtsp::message::body_ptr body = req->body();
-    rep->set_body(body ? boost::make_shared<std::vector<char> >(*body) : boost::make_shared<std::vector<char> >());
+    rep->set_body(body ? boost::make_shared<std::vector<char>>(*body)
+                       : boost::make_shared<std::vector<char>>());
     conn->send(rep);
 }
 
@@ -84,4 +93,4 @@ void upload_front::handle_request(boost::shared_ptr<httprtsp::connection> conn,
     router_->handle_request(conn, req);
 }
 
-}  // namespace httprtsp_serve
+} // namespace httprtsp_serve

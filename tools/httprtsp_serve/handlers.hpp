@@ -27,9 +27,11 @@ public:
     // Progress and failures are printed to out (when not null) as
     // "upload progress <percent> <text>" and "upload failed <code>".
     // Without digest the answer is "<size>\n" only (for measuring the transfer alone).
-    file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out, bool digest = true);
+    file_upload_handler(const std::string& uri, const std::string& path, std::FILE* out,
+                        bool digest = true);
 
-    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override;
     std::string upload_uri() override { return uri_; }
     std::string temp_file_path() override { return path_; }
     void upload_progress(int percent, const std::string& text) override;
@@ -53,7 +55,8 @@ private:
 // "x-echo-uri".
 class echo_handler : public httprtsp::request_handler_base {
 public:
-    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override;
 };
 
 // Connections stream uploads only for an upload handler, so this front is one: it passes
@@ -63,10 +66,13 @@ public:
     upload_front(boost::shared_ptr<httprtsp::request_handler> router,
                  boost::shared_ptr<httprtsp::upload_temp_file_request_handler> uploads);
 
-    void handle_request(boost::shared_ptr<httprtsp::connection> conn, boost::shared_ptr<httprtsp::request> req) override;
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override;
     std::string upload_uri() override { return uploads_->upload_uri(); }
     std::string temp_file_path() override { return uploads_->temp_file_path(); }
-    void upload_progress(int percent, const std::string& text) override { uploads_->upload_progress(percent, text); }
+    void upload_progress(int percent, const std::string& text) override {
+        uploads_->upload_progress(percent, text);
+    }
     void upload_failed(int code) override { uploads_->upload_failed(code); }
 
 private:
@@ -74,6 +80,6 @@ private:
     boost::shared_ptr<httprtsp::upload_temp_file_request_handler> uploads_;
 };
 
-}  // namespace httprtsp_serve
+} // namespace httprtsp_serve
 
 #endif

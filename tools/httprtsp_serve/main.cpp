@@ -37,12 +37,13 @@ const char usage[] =
 bool parse_number(const char* text, unsigned long max, unsigned long& out) {
     char* end = nullptr;
     const unsigned long v = std::strtoul(text, &end, 10);
-    if (!*text || *end || v > max || text[0] == '-') return false;
+    if (!*text || *end || v > max || text[0] == '-')
+        return false;
     out = v;
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     std::string address = "127.0.0.1";
@@ -91,15 +92,18 @@ int main(int argc, char** argv) {
 
     try {
         io_service_pool pool(threads);
-        boost::shared_ptr<httprtsp::request_handler> router = boost::make_shared<httprtsp::request_handler>();
+        boost::shared_ptr<httprtsp::request_handler> router =
+            boost::make_shared<httprtsp::request_handler>();
         boost::shared_ptr<httprtsp_serve::file_upload_handler> uploads =
-            boost::make_shared<httprtsp_serve::file_upload_handler>(upload_uri, upload_file, stdout, digest);
+            boost::make_shared<httprtsp_serve::file_upload_handler>(upload_uri, upload_file, stdout,
+                                                                    digest);
         router->add_route(upload_uri, uploads);
         router->add_route("/echo", boost::make_shared<httprtsp_serve::echo_handler>());
         boost::shared_ptr<httprtsp_serve::upload_front> front =
             boost::make_shared<httprtsp_serve::upload_front>(router, uploads);
 
-        httprtsp::server server(pool.get_io_service(), front, address, static_cast<std::uint16_t>(port));
+        httprtsp::server server(pool.get_io_service(), front, address,
+                                static_cast<std::uint16_t>(port));
         std::printf("%u\n", static_cast<unsigned>(server.port()));
         std::fflush(stdout);
 

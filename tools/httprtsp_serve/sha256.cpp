@@ -22,7 +22,7 @@ const std::uint32_t k[64] = {
 
 #define ROTR(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
 
-}  // namespace
+} // namespace
 
 sha256::sha256() : length(0), used(0) {
     static const std::uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
@@ -77,11 +77,13 @@ void sha256::update(const void* data, std::size_t size) {
         used += take;
         p += take;
         size -= take;
-        if (used < 64) return;
+        if (used < 64)
+            return;
         block(buffer);
         used = 0;
     }
-    for (; size >= 64; p += 64, size -= 64) block(p);
+    for (; size >= 64; p += 64, size -= 64)
+        block(p);
     std::memcpy(buffer, p, size);
     used = size;
 }
@@ -91,9 +93,11 @@ std::string sha256::hex_digest() {
     const unsigned char pad = 0x80;
     update(&pad, 1);
     const unsigned char zero = 0;
-    while (used != 56) update(&zero, 1);
+    while (used != 56)
+        update(&zero, 1);
     unsigned char len[8];
-    for (int i = 0; i < 8; ++i) len[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        len[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
     update(len, 8);
     std::string out;
     char hex[9];
@@ -106,20 +110,24 @@ std::string sha256::hex_digest() {
 
 std::string sha256_file(const std::string& path, std::uint64_t* size) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return std::string();
+    if (!in)
+        return std::string();
     sha256 h;
     std::vector<char> chunk(1 << 16);
     std::uint64_t total = 0;
     while (in) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         const std::streamsize got = in.gcount();
-        if (got <= 0) break;
+        if (got <= 0)
+            break;
         h.update(chunk.data(), static_cast<std::size_t>(got));
         total += static_cast<std::uint64_t>(got);
     }
-    if (in.bad()) return std::string();
-    if (size) *size = total;
+    if (in.bad())
+        return std::string();
+    if (size)
+        *size = total;
     return h.hex_digest();
 }
 
-}  // namespace httprtsp_serve
+} // namespace httprtsp_serve

@@ -19,7 +19,7 @@ private:
     void block(const unsigned char* p);
 
     std::uint32_t state[8];
-    std::uint64_t length;  // bytes so far
+    std::uint64_t length; // bytes so far
     unsigned char buffer[64];
     std::size_t used;
 };
@@ -27,6 +27,6 @@ private:
 // Digest of a whole file; empty on a read error.
 std::string sha256_file(const std::string& path, std::uint64_t* size = nullptr);
 
-}  // namespace httprtsp_serve
+} // namespace httprtsp_serve
 
 #endif

@@ -20,7 +20,7 @@ const char* const settings = "/velquin/settings";
 const char* const commands = "/velquin/commands";
 const char* const service_settings = "/service/velquin/settings";
 const char* const service_commands = "/service/velquin/commands";
-}  // namespace channels
+} // namespace channels
 
 const char* const unknown_client_error = "402::unknown client";
 
@@ -40,8 +40,10 @@ std::string text_of(const Json::Value& message, const char* name) {
 // The fields every reply repeats from its request.
 Json::Value reply_to(const Json::Value& message) {
     Json::Value reply(Json::objectValue);
-    if (is_text(message, "channel")) reply["channel"] = message["channel"];
-    if (message.isMember("id")) reply["id"] = message["id"];
+    if (is_text(message, "channel"))
+        reply["channel"] = message["channel"];
+    if (message.isMember("id"))
+        reply["id"] = message["id"];
     return reply;
 }
 
@@ -57,7 +59,7 @@ Json::Value lone_error(const std::string& error) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
 Json::Value parse_json(const std::string& text) {
     Json::CharReaderBuilder builder;
@@ -71,7 +73,8 @@ Json::Value parse_json(const std::string& text) {
     } catch (const std::exception& e) {
         errors = e.what();
     }
-    if (!ok) throw std::runtime_error(errors.empty() ? "not JSON" : errors);
+    if (!ok)
+        throw std::runtime_error(errors.empty() ? "not JSON" : errors);
     return value;
 }
 
@@ -120,7 +123,8 @@ answer device::handle_body(const std::string& body) {
     if (!messages.isArray()) {
         {
             std::lock_guard<std::mutex> hold(mutex_);
-            if (trace_) trace_(compact(messages));
+            if (trace_)
+                trace_(compact(messages));
         }
         out.status = 400;
         out.body = compact(lone_error("400::body is not a JSON array of messages"));
@@ -135,12 +139,14 @@ Json::Value device::handle_messages(const Json::Value& messages) {
     Json::Value replies(Json::arrayValue);
     Json::Value deliveries(Json::arrayValue);
     for (const Json::Value& message : messages) {
-        if (trace_) trace_(compact(message));
+        if (trace_)
+            trace_(compact(message));
         replies.append(handle_one(message, deliveries));
     }
     // Messages the device broadcasts in reaction follow the replies, the way the
     // device answers a configuration request: acknowledgement first, data after it.
-    for (const Json::Value& delivery : deliveries) replies.append(delivery);
+    for (const Json::Value& delivery : deliveries)
+        replies.append(delivery);
     return replies;
 }
 
@@ -157,15 +163,19 @@ std::string device::fresh_client_id() {
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     for (;;) {
         std::string id;
-        for (int i = 0; i < 24; ++i) id += digits[random_() % 36];
-        if (clients_.insert(id).second) return id;
+        for (int i = 0; i < 24; ++i)
+            id += digits[random_() % 36];
+        if (clients_.insert(id).second)
+            return id;
     }
 }
 
 Json::Value device::handle_one(const Json::Value& message, Json::Value& deliveries) {
-    if (!message.isObject()) return refused(Json::Value(Json::objectValue), "400::message is not an object");
+    if (!message.isObject())
+        return refused(Json::Value(Json::objectValue), "400::message is not an object");
     Json::Value reply = reply_to(message);
-    if (!is_text(message, "channel")) return refused(reply, "400::message without channel");
+    if (!is_text(message, "channel"))
+        return refused(reply, "400::message without channel");
     const std::string channel = message["channel"].asString();
 
     if (channel == channels::handshake) {
@@ -199,16 +209,19 @@ Json::Value device::handle_one(const Json::Value& message, Json::Value& deliveri
     }
     if (channel == channels::subscribe || channel == channels::unsubscribe) {
         const std::string subscription = text_of(message, "subscription");
-        if (subscription.empty() || subscription[0] != '/') return refused(reply, "403::subscription missing or invalid");
+        if (subscription.empty() || subscription[0] != '/')
+            return refused(reply, "403::subscription missing or invalid");
         reply["subscription"] = subscription;
         reply["successful"] = true;
         return reply;
     }
-    if (channel.compare(0, meta_prefix.size(), meta_prefix) == 0) return refused(reply, "400::unknown meta channel");
+    if (channel.compare(0, meta_prefix.size(), meta_prefix) == 0)
+        return refused(reply, "400::unknown meta channel");
     return handle_publish(message, reply, deliveries);
 }
 
-Json::Value device::handle_publish(const Json::Value& message, Json::Value reply, Json::Value& deliveries) {
+Json::Value device::handle_publish(const Json::Value& message, Json::Value reply,
+                                   Json::Value& deliveries) {
     if (failing_publishes_ > 0) {
         --failing_publishes_;
         reply = refused(reply, "503::publish refused");
@@ -220,7 +233,8 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
 
     if (channel == channels::service_settings) {
         if (!data.isObject() || !is_text(data, "path") || !data.isMember("value")) {
-            return refused(reply, "400::a settings entry is an object with a text \"path\" and a \"value\"");
+            return refused(
+                reply, "400::a settings entry is an object with a text \"path\" and a \"value\"");
         }
         const std::string path = data["path"].asString();
         const Json::Value& value = data["value"];
@@ -228,13 +242,15 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
         std::size_t count = 0;
         try {
             if (parse_path(path).empty() && !value.isObject()) {
-                return refused(reply, "400::the configuration is an object; \"$\" takes only an object value");
+                return refused(
+                    reply, "400::the configuration is an object; \"$\" takes only an object value");
             }
             count = apply_setting(changed, path, value);
         } catch (const path_error& e) {
             return refused(reply, std::string("400::") + e.what());
         }
-        if (count == 0) return refused(reply, "404::no configuration entry matches the path " + path);
+        if (count == 0)
+            return refused(reply, "404::no configuration entry matches the path " + path);
         configuration_.swap(changed);
         reply["successful"] = true;
         Json::Value delivery(Json::objectValue);
@@ -259,7 +275,8 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
         } else {
             delivery["channel"] = channels::commands;
             delivery["data"]["command"] = command;
-            if (data.isMember("data") && !data["data"].isNull()) delivery["data"]["data"] = data["data"];
+            if (data.isMember("data") && !data["data"].isNull())
+                delivery["data"]["data"] = data["data"];
             delivery["data"]["result"] = "ok";
         }
         deliveries.append(delivery);
@@ -271,4 +288,4 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
     return reply;
 }
 
-}  // namespace velquin_sim
+} // namespace velquin_sim

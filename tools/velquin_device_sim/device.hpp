@@ -20,18 +20,18 @@ extern const char* const connect;
 extern const char* const disconnect;
 extern const char* const subscribe;
 extern const char* const unsubscribe;
-extern const char* const settings;          // broadcast: applied settings, the configuration
-extern const char* const commands;          // broadcast: command results
-extern const char* const service_settings;  // settings updates are published here
-extern const char* const service_commands;  // commands are published here
-}  // namespace channels
+extern const char* const settings;         // broadcast: applied settings, the configuration
+extern const char* const commands;         // broadcast: command results
+extern const char* const service_settings; // settings updates are published here
+extern const char* const service_commands; // commands are published here
+} // namespace channels
 
 // The error text of a message from a client the device does not know.
 extern const char* const unknown_client_error;
 
 struct answer {
-    unsigned status = 200;  // 400 when the body is not a JSON array
-    std::string body;       // compact JSON array, one line
+    unsigned status = 200; // 400 when the body is not a JSON array
+    std::string body;      // compact JSON array, one line
 };
 
 class device {
@@ -65,7 +65,8 @@ public:
 
 private:
     Json::Value handle_one(const Json::Value& message, Json::Value& deliveries);
-    Json::Value handle_publish(const Json::Value& message, Json::Value reply, Json::Value& deliveries);
+    Json::Value handle_publish(const Json::Value& message, Json::Value reply,
+                               Json::Value& deliveries);
     std::string fresh_client_id();
 
     mutable std::mutex mutex_;
@@ -87,4 +88,4 @@ Json::Value parse_json(const std::string& text);
 // Compact one-line JSON text with a final line feed, keys in byte order.
 std::string compact(const Json::Value& value);
 
-}  // namespace velquin_sim
+} // namespace velquin_sim

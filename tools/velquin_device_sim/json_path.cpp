@@ -13,7 +13,8 @@ public:
 
     std::vector<path_step> read() {
         std::vector<path_step> steps;
-        if (!eat('$')) fail("a path begins with \"$\"");
+        if (!eat('$'))
+            fail("a path begins with \"$\"");
         while (pos_ < text_.size()) {
             if (eat('.')) {
                 steps.push_back(dotted_step());
@@ -28,7 +29,8 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string& why) const {
-        throw path_error("bad path \"" + text_ + "\" at offset " + std::to_string(pos_) + ": " + why);
+        throw path_error("bad path \"" + text_ + "\" at offset " + std::to_string(pos_) + ": " +
+                         why);
     }
 
     bool eat(char c) {
@@ -40,18 +42,22 @@ private:
     }
 
     void expect(char c) {
-        if (!eat(c)) fail(std::string("expected \"") + c + "\"");
+        if (!eat(c))
+            fail(std::string("expected \"") + c + "\"");
     }
 
     void skip_spaces() {
-        while (pos_ < text_.size() && text_[pos_] == ' ') ++pos_;
+        while (pos_ < text_.size() && text_[pos_] == ' ')
+            ++pos_;
     }
 
     // A member name after a dot runs up to the next "." or "[".
     std::string bare_name(const char* stops) {
         const std::size_t start = pos_;
-        while (pos_ < text_.size() && std::string(stops).find(text_[pos_]) == std::string::npos) ++pos_;
-        if (pos_ == start) fail("empty member name");
+        while (pos_ < text_.size() && std::string(stops).find(text_[pos_]) == std::string::npos)
+            ++pos_;
+        if (pos_ == start)
+            fail("empty member name");
         return text_.substr(start, pos_ - start);
     }
 
@@ -59,10 +65,12 @@ private:
         const char quote = text_[pos_++];
         std::string out;
         while (pos_ < text_.size() && text_[pos_] != quote) {
-            if (text_[pos_] == '\\' && pos_ + 1 < text_.size()) ++pos_;
+            if (text_[pos_] == '\\' && pos_ + 1 < text_.size())
+                ++pos_;
             out += text_[pos_++];
         }
-        if (!eat(quote)) fail("unterminated quoted text");
+        if (!eat(quote))
+            fail("unterminated quoted text");
         return out;
     }
 
@@ -72,7 +80,8 @@ private:
             step.kind = path_step::wildcard;
             return step;
         }
-        if (pos_ < text_.size() && text_[pos_] == '.') fail("recursive descent is not supported");
+        if (pos_ < text_.size() && text_[pos_] == '.')
+            fail("recursive descent is not supported");
         step.kind = path_step::member;
         step.name = bare_name(".[]");
         return step;
@@ -80,7 +89,8 @@ private:
 
     path_step bracket_step() {
         path_step step;
-        if (pos_ >= text_.size()) fail("unterminated \"[\"");
+        if (pos_ >= text_.size())
+            fail("unterminated \"[\"");
         const char c = text_[pos_];
         if (c == '*') {
             ++pos_;
@@ -103,11 +113,15 @@ private:
 
     long long read_index() {
         const std::size_t start = pos_;
-        if (text_[pos_] == '-') ++pos_;
+        if (text_[pos_] == '-')
+            ++pos_;
         const std::size_t digits = pos_;
-        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-        if (pos_ == digits) fail("index without digits");
-        if (pos_ - digits > 9) fail("index out of range");
+        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9')
+            ++pos_;
+        if (pos_ == digits)
+            fail("index without digits");
+        if (pos_ - digits > 9)
+            fail("index out of range");
         return std::stoll(text_.substr(start, pos_ - start));
     }
 
@@ -118,7 +132,8 @@ private:
         expect('@');
         expect('.');
         step.key.push_back(bare_name(".[] =!)"));
-        while (eat('.')) step.key.push_back(bare_name(".[] =!)"));
+        while (eat('.'))
+            step.key.push_back(bare_name(".[] =!)"));
         skip_spaces();
         expect('=');
         expect('=');
@@ -129,20 +144,28 @@ private:
     }
 
     Json::Value read_literal() {
-        if (pos_ >= text_.size()) fail("filter without a value");
+        if (pos_ >= text_.size())
+            fail("filter without a value");
         const char c = text_[pos_];
-        if (c == '\'' || c == '"') return Json::Value(quoted());
+        if (c == '\'' || c == '"')
+            return Json::Value(quoted());
         const std::size_t start = pos_;
-        while (pos_ < text_.size() && text_[pos_] != ')' && text_[pos_] != ' ') ++pos_;
+        while (pos_ < text_.size() && text_[pos_] != ')' && text_[pos_] != ' ')
+            ++pos_;
         const std::string token = text_.substr(start, pos_ - start);
-        if (token == "true") return Json::Value(true);
-        if (token == "false") return Json::Value(false);
-        if (token == "null") return Json::Value();
-        if (token.empty()) fail("filter without a value");
+        if (token == "true")
+            return Json::Value(true);
+        if (token == "false")
+            return Json::Value(false);
+        if (token == "null")
+            return Json::Value();
+        if (token.empty())
+            fail("filter without a value");
         errno = 0;
         char* end = nullptr;
         const double number = std::strtod(token.c_str(), &end);
-        if (end != token.c_str() + token.size() || errno == ERANGE) fail("filter value is not a number or text");
+        if (end != token.c_str() + token.size() || errno == ERANGE)
+            fail("filter value is not a number or text");
         return Json::Value(number);
     }
 
@@ -151,9 +174,12 @@ private:
 };
 
 bool literal_matches(const Json::Value& candidate, const Json::Value& literal) {
-    if (literal.isNumeric()) return candidate.isNumeric() && candidate.asDouble() == literal.asDouble();
-    if (literal.isString()) return candidate.isString() && candidate.asString() == literal.asString();
-    if (literal.isBool()) return candidate.isBool() && candidate.asBool() == literal.asBool();
+    if (literal.isNumeric())
+        return candidate.isNumeric() && candidate.asDouble() == literal.asDouble();
+    if (literal.isString())
+        return candidate.isString() && candidate.asString() == literal.asString();
+    if (literal.isBool())
+        return candidate.isBool() && candidate.asBool() == literal.asBool();
     return candidate.isNull() && literal.isNull();
 }
 
@@ -162,20 +188,23 @@ bool literal_matches(const Json::Value& candidate, const Json::Value& literal) {
 const Json::Value* member_at(const Json::Value& node, const std::vector<std::string>& key) {
     const Json::Value* at = &node;
     for (const std::string& name : key) {
-        if (!at->isObject()) return nullptr;
+        if (!at->isObject())
+            return nullptr;
         at = at->find(name.data(), name.data() + name.size());
-        if (at == nullptr) return nullptr;
+        if (at == nullptr)
+            return nullptr;
     }
     return at;
 }
 
 void children(Json::Value& node, std::vector<Json::Value*>& out) {
     if (node.isObject() || node.isArray()) {
-        for (Json::Value& child : node) out.push_back(&child);
+        for (Json::Value& child : node)
+            out.push_back(&child);
     }
 }
 
-}  // namespace
+} // namespace
 
 std::vector<path_step> parse_path(const std::string& path) {
     return path_reader(path).read();
@@ -183,16 +212,19 @@ std::vector<path_step> parse_path(const std::string& path) {
 
 std::vector<Json::Value*> select(Json::Value& root, const std::vector<path_step>& steps) {
     std::vector<Json::Value*> nodes{&root};
-    bool is_list = false;  // the previous step made a list of matches
+    bool is_list = false; // the previous step made a list of matches
     for (const path_step& step : steps) {
         std::vector<Json::Value*> next;
         switch (step.kind) {
         case path_step::member:
             for (Json::Value* node : nodes) {
-                if (!node->isObject()) continue;
-                Json::Value* found = const_cast<Json::Value*>(
-                    static_cast<const Json::Value*>(node)->find(step.name.data(), step.name.data() + step.name.size()));
-                if (found != nullptr) next.push_back(found);
+                if (!node->isObject())
+                    continue;
+                Json::Value* found =
+                    const_cast<Json::Value*>(static_cast<const Json::Value*>(node)->find(
+                        step.name.data(), step.name.data() + step.name.size()));
+                if (found != nullptr)
+                    next.push_back(found);
             }
             is_list = false;
             break;
@@ -201,19 +233,23 @@ std::vector<Json::Value*> select(Json::Value& root, const std::vector<path_step>
                 // [N] after a filter picks among the matches; a negative N counts from the end.
                 const long long size = static_cast<long long>(nodes.size());
                 const long long at = step.position < 0 ? size + step.position : step.position;
-                if (at >= 0 && at < size) next.push_back(nodes[static_cast<std::size_t>(at)]);
+                if (at >= 0 && at < size)
+                    next.push_back(nodes[static_cast<std::size_t>(at)]);
             } else {
                 for (Json::Value* node : nodes) {
-                    if (!node->isArray()) continue;
+                    if (!node->isArray())
+                        continue;
                     const long long size = static_cast<long long>(node->size());
                     const long long at = step.position < 0 ? size + step.position : step.position;
-                    if (at >= 0 && at < size) next.push_back(&(*node)[static_cast<Json::ArrayIndex>(at)]);
+                    if (at >= 0 && at < size)
+                        next.push_back(&(*node)[static_cast<Json::ArrayIndex>(at)]);
                 }
             }
             is_list = false;
             break;
         case path_step::wildcard:
-            for (Json::Value* node : nodes) children(*node, next);
+            for (Json::Value* node : nodes)
+                children(*node, next);
             is_list = true;
             break;
         case path_step::filter:
@@ -222,14 +258,16 @@ std::vector<Json::Value*> select(Json::Value& root, const std::vector<path_step>
                 children(*node, candidates);
                 for (Json::Value* candidate : candidates) {
                     const Json::Value* field = member_at(*candidate, step.key);
-                    if (field != nullptr && literal_matches(*field, step.literal)) next.push_back(candidate);
+                    if (field != nullptr && literal_matches(*field, step.literal))
+                        next.push_back(candidate);
                 }
             }
             is_list = true;
             break;
         }
         nodes.swap(next);
-        if (nodes.empty()) break;
+        if (nodes.empty())
+            break;
     }
     return nodes;
 }
@@ -251,4 +289,4 @@ std::size_t apply_setting(Json::Value& root, const std::string& path, const Json
     return targets.size();
 }
 
-}  // namespace velquin_sim
+} // namespace velquin_sim

@@ -26,10 +26,10 @@ public:
 struct path_step {
     enum kind_type { member, index, wildcard, filter };
     kind_type kind = member;
-    std::string name;                 // member name
-    long long position = 0;           // index
-    std::vector<std::string> key;     // filter: @.key split at dots
-    Json::Value literal;              // filter: the value compared with
+    std::string name;             // member name
+    long long position = 0;       // index
+    std::vector<std::string> key; // filter: @.key split at dots
+    Json::Value literal;          // filter: the value compared with
 };
 
 // Reads a path; throws path_error when it is not of the dialect above.
@@ -45,4 +45,4 @@ std::vector<Json::Value*> select(Json::Value& root, const std::vector<path_step>
 // unchanged). Throws path_error for a path that cannot be read.
 std::size_t apply_setting(Json::Value& root, const std::string& path, const Json::Value& value);
 
-}  // namespace velquin_sim
+} // namespace velquin_sim

@@ -62,21 +62,25 @@ struct options {
 };
 
 [[noreturn]] void usage_exit(const std::string& problem) {
-    if (!problem.empty()) std::cerr << "velquin_device_sim: " << problem << "\n";
+    if (!problem.empty())
+        std::cerr << "velquin_device_sim: " << problem << "\n";
     std::cerr << usage_text;
     std::exit(problem.empty() ? 0 : 2);
 }
 
-unsigned long long number(const std::string& option, const std::string& text, unsigned long long max) {
+unsigned long long number(const std::string& option, const std::string& text,
+                          unsigned long long max) {
     std::size_t used = 0;
     unsigned long long n = 0;
     try {
-        if (text.empty() || text[0] == '-' || text[0] == '+') throw std::invalid_argument(text);
+        if (text.empty() || text[0] == '-' || text[0] == '+')
+            throw std::invalid_argument(text);
         n = std::stoull(text, &used);
     } catch (const std::exception&) {
         used = 0;
     }
-    if (used != text.size() || used == 0 || n > max) usage_exit(option + " needs a whole number up to " + std::to_string(max));
+    if (used != text.size() || used == 0 || n > max)
+        usage_exit(option + " needs a whole number up to " + std::to_string(max));
     return n;
 }
 
@@ -86,12 +90,14 @@ options read_options(int argc, char** argv) {
     o.advice["interval"] = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") usage_exit("");
+        if (arg == "-h" || arg == "--help")
+            usage_exit("");
         if (arg == "--die-with-parent") {
             o.die_with_parent = true;
             continue;
         }
-        if (i + 1 >= argc) usage_exit("unknown option or missing value: " + arg);
+        if (i + 1 >= argc)
+            usage_exit("unknown option or missing value: " + arg);
         const std::string value = argv[++i];
         if (arg == "-p" || arg == "--port") {
             o.port = static_cast<unsigned>(number(arg, value, 65535));
@@ -131,13 +137,15 @@ Json::Value load_configuration(const std::string& file) {
     std::string text = velquin_sim::sample_configuration;
     if (!file.empty()) {
         std::ifstream in(file, std::ios::binary);
-        if (!in) throw std::runtime_error("cannot read " + file);
+        if (!in)
+            throw std::runtime_error("cannot read " + file);
         std::ostringstream all;
         all << in.rdbuf();
         text = all.str();
     }
     Json::Value config = velquin_sim::parse_json(text);
-    if (!config.isObject()) throw std::runtime_error("the configuration must be a JSON object");
+    if (!config.isObject())
+        throw std::runtime_error("the configuration must be a JSON object");
     return config;
 }
 
@@ -145,7 +153,8 @@ Json::Value load_configuration(const std::string& file) {
 std::string first_channel(const std::string& body) {
     try {
         const Json::Value messages = velquin_sim::parse_json(body);
-        if (messages.isArray() && !messages.empty() && messages[0].isObject() && messages[0]["channel"].isString()) {
+        if (messages.isArray() && !messages.empty() && messages[0].isObject() &&
+            messages[0]["channel"].isString()) {
             return messages[0]["channel"].asString();
         }
     } catch (const std::exception&) {
@@ -156,22 +165,25 @@ std::string first_channel(const std::string& body) {
 // The "/cometd" route: every request body is a batch of Bayeux messages.
 class bayeux_handler : public httprtsp::request_handler_base {
 public:
-    bayeux_handler(velquin_sim::device& device, const options& opts) : device_(device), options_(opts) {}
+    bayeux_handler(velquin_sim::device& device, const options& opts)
+        : device_(device), options_(opts) {}
 
     void handle_request(boost::shared_ptr<httprtsp::connection> conn,
                         boost::shared_ptr<httprtsp::request> req) override {
-        if (!req) return;  // a connection closed with an error: nothing to forget
-        const boost::shared_ptr<std::vector<char> > bytes = req->body();
+        if (!req)
+            return; // a connection closed with an error: nothing to forget
+        const boost::shared_ptr<std::vector<char>> bytes = req->body();
         const std::string body = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 
         velquin_sim::answer answer = device_.handle_body(body);
 
         const long long number = ++requests_;
         if (options_.close_after >= 0 && number == options_.close_after + 1) {
-            conn->close();  // the waiting client gets no reply
+            conn->close(); // the waiting client gets no reply
             return;
         }
-        if (options_.raw && (options_.raw_channel.empty() || first_channel(body) == options_.raw_channel) &&
+        if (options_.raw &&
+            (options_.raw_channel.empty() || first_channel(body) == options_.raw_channel) &&
             (options_.raw_count < 0 || raw_answers_++ < options_.raw_count)) {
             answer.status = 200;
             answer.body = options_.raw_body;
@@ -190,19 +202,21 @@ private:
     std::atomic<long long> raw_answers_{0};
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     const options opts = read_options(argc, argv);
     try {
         velquin_sim::device device(load_configuration(opts.config_file));
         device.set_fixed_client_id(opts.client_id);
-        if (opts.fail_publishes > 0) device.fail_next_publishes(opts.fail_publishes, opts.advice);
+        if (opts.fail_publishes > 0)
+            device.fail_next_publishes(opts.fail_publishes, opts.advice);
 
         std::unique_ptr<std::ofstream> trace;
         if (!opts.trace_file.empty()) {
             trace.reset(new std::ofstream(opts.trace_file, std::ios::binary | std::ios::app));
-            if (!*trace) throw std::runtime_error("cannot write " + opts.trace_file);
+            if (!*trace)
+                throw std::runtime_error("cannot write " + opts.trace_file);
             // The device calls this under its own lock, one message at a time.
             std::ofstream* out = trace.get();
             device.set_trace([out](const std::string& line) {
@@ -219,13 +233,15 @@ int main(int argc, char** argv) {
         sigaddset(&stop_signals, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
         // A test that dies without stopping its simulator must not leave it running.
-        if (opts.die_with_parent && (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() == 1)) return 1;
+        if (opts.die_with_parent && (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() == 1))
+            return 1;
 
         // One I/O thread serves every client: the device handles one message at a time
         // anyway, and Boost.Regex's shared block cache (used by the URI parser) is not
         // visible to ThreadSanitizer, which would report its reuse across threads.
         io_service_pool pool(1);
-        const boost::shared_ptr<httprtsp::request_handler> routes = boost::make_shared<httprtsp::request_handler>();
+        const boost::shared_ptr<httprtsp::request_handler> routes =
+            boost::make_shared<httprtsp::request_handler>();
         routes->add_route("/cometd", boost::make_shared<bayeux_handler>(device, opts));
         {
             httprtsp::server server(pool.get_io_service(), routes, opts.address,

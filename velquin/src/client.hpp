@@ -20,33 +20,33 @@ extern const std::string service_commands; // "/service/velquin/commands"
 
 class client : public client_base {
 public:
-  client(const std::string& host, const std::string& port,
-         boost::shared_ptr<httprtsp::request_handler_base> handler,
-         boost::shared_ptr<boost::asio::io_service> io_service);
-  ~client() override;
+    client(const std::string& host, const std::string& port,
+           boost::shared_ptr<httprtsp::request_handler_base> handler,
+           boost::shared_ptr<boost::asio::io_service> io_service);
+    ~client() override;
 
-  using client_base::disconnect;
-  // Leaves the three channels, then sends the disconnect; true only when all four succeeded.
-  bool disconnect() override;
-  // On success also joins the three channels again; the answer ends up holding
-  // the last subscription's answer.
-  bool handshake(Json::Value& answer) override;
+    using client_base::disconnect;
+    // Leaves the three channels, then sends the disconnect; true only when all four succeeded.
+    bool disconnect() override;
+    // On success also joins the three channels again; the answer ends up holding
+    // the last subscription's answer.
+    bool handshake(Json::Value& answer) override;
 
-  // Publishes {"command": "update"} on the service commands channel.
-  bool request_update(Json::Value& answer);
-  // Leaves the device's configuration document in `configuration` when the
-  // answer carries it, otherwise the whole answer (null when there was none).
-  bool read_configuration();
+    // Publishes {"command": "update"} on the service commands channel.
+    bool request_update(Json::Value& answer);
+    // Leaves the device's configuration document in `configuration` when the
+    // answer carries it, otherwise the whole answer (null when there was none).
+    bool read_configuration();
 
-  Json::Value configuration;
+    Json::Value configuration;
 
 protected:
-  client(const std::string& host, const std::string& port,
-         boost::shared_ptr<httprtsp::request_handler_base> handler,
-         boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks);
+    client(const std::string& host, const std::string& port,
+           boost::shared_ptr<httprtsp::request_handler_base> handler,
+           boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks);
 
 private:
-  void subscribe_device_channels(Json::Value& answer);
+    void subscribe_device_channels(Json::Value& answer);
 };
 
 // The configuration document inside a device answer: the "data" "value" of the

@@ -6,11 +6,9 @@
 #include <boost/shared_ptr.hpp>
 #include <string>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
-class engine_oem_vorn_device_ipc_callback
-{
+class engine_oem_vorn_device_ipc_callback {
 public:
     virtual bool is_present() = 0;
     virtual void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig) = 0;
@@ -32,7 +30,8 @@ public:
     virtual bool get_ios(boost::shared_ptr<rapidjson::Document> ptrjsIos) = 0;
     // Fills ptrjsDirectories; true when filled.
     virtual bool get_directories(boost::shared_ptr<rapidjson::Document> ptrjsDirectories) = 0;
-    virtual void on_directory_file_changed(boost::shared_ptr<const rapidjson::Document> ptrjsChange) = 0;
+    virtual void
+    on_directory_file_changed(boost::shared_ptr<const rapidjson::Document> ptrjsChange) = 0;
 
 protected:
     // Never destroyed through this interface.

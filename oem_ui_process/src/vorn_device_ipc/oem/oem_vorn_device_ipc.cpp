@@ -10,21 +10,18 @@
 
 #include <sstream>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
-namespace
-{
+namespace {
 
 // Compact JSON whose non-integer numbers go through a stream at 17
 // significant digits, so that a logged value reads back exactly.
-class log_writer : public rapidjson::Writer<rapidjson::StringBuffer>
-{
+class log_writer : public rapidjson::Writer<rapidjson::StringBuffer> {
 public:
-    explicit log_writer(rapidjson::StringBuffer& buffer) : rapidjson::Writer<rapidjson::StringBuffer>(buffer) {}
+    explicit log_writer(rapidjson::StringBuffer& buffer)
+        : rapidjson::Writer<rapidjson::StringBuffer>(buffer) {}
 
-    bool Double(double d)
-    {
+    bool Double(double d) {
         std::ostringstream os;
         os.precision(17);
         os << d;
@@ -35,61 +32,49 @@ public:
 
 } // namespace
 
-oem_vorn_device_ipc::oem_vorn_device_ipc()
-    : pimpl(boost::make_shared<Impl>(this, nullptr))
-{
-}
+oem_vorn_device_ipc::oem_vorn_device_ipc() : pimpl(boost::make_shared<Impl>(this, nullptr)) {}
 
 oem_vorn_device_ipc::oem_vorn_device_ipc(engine_oem_vorn_device_ipc_callback* pEngineCallback)
-    : pimpl(boost::make_shared<Impl>(this, pEngineCallback))
-{
-}
+    : pimpl(boost::make_shared<Impl>(this, pEngineCallback)) {}
 
 oem_vorn_device_ipc::~oem_vorn_device_ipc() = default;
 
-bool oem_vorn_device_ipc::init()
-{
+bool oem_vorn_device_ipc::init() {
     return pimpl->init();
 }
 
-void oem_vorn_device_ipc::destroy()
-{
+void oem_vorn_device_ipc::destroy() {
     pimpl->destroy();
 }
 
-void oem_vorn_device_ipc::oem_ui_process_ready() const
-{
+void oem_vorn_device_ipc::oem_ui_process_ready() const {
     pimpl->oem_ui_process_ready();
 }
 
-bool oem_vorn_device_ipc::get_config(boost::shared_ptr<rapidjson::Document> ptrjsDocument) const
-{
+bool oem_vorn_device_ipc::get_config(boost::shared_ptr<rapidjson::Document> ptrjsDocument) const {
     return pimpl->get_config(ptrjsDocument);
 }
 
-void oem_vorn_device_ipc::set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig)
-{
+void oem_vorn_device_ipc::set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig) {
     pimpl->set_config(ptrjsConfig);
 }
 
-void oem_vorn_device_ipc::send_command(const std::string& strCommand) const
-{
+void oem_vorn_device_ipc::send_command(const std::string& strCommand) const {
     pimpl->send_command(strCommand);
 }
 
-bool oem_vorn_device_ipc::send_query(const std::string& strQuery, boost::shared_ptr<rapidjson::Document> ptrjsAnswer)
-{
+bool oem_vorn_device_ipc::send_query(const std::string& strQuery,
+                                     boost::shared_ptr<rapidjson::Document> ptrjsAnswer) {
     return pimpl->send_query(strQuery, ptrjsAnswer);
 }
 
 void oem_vorn_device_ipc::log_json_value(unsigned int log_level, const std::string& strTitle,
-                                         const rapidjson::Value& jsValue)
-{
+                                         const rapidjson::Value& jsValue) {
     rapidjson::StringBuffer buffer;
     log_writer writer(buffer);
     jsValue.Accept(writer);
-    vq_log__(static_cast<int>(log_level), detail::base_name(__FILE__), __LINE__, "%s= %s\n", strTitle.c_str(),
-             buffer.GetString());
+    vq_log__(static_cast<int>(log_level), detail::base_name(__FILE__), __LINE__, "%s= %s\n",
+             strTitle.c_str(), buffer.GetString());
 }
 
 } // namespace oem_ui_process

@@ -11,12 +11,10 @@
 #include <boost/shared_ptr.hpp>
 #include <string>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
 class oem_vorn_device_ipc : public boost::enable_shared_from_this<oem_vorn_device_ipc>,
-                            public oem_vorn_device_ipc_callback
-{
+                            public oem_vorn_device_ipc_callback {
 public:
     // Only one may exist per process: a second one ends the process.
     oem_vorn_device_ipc();
@@ -31,7 +29,8 @@ public:
     bool get_config(boost::shared_ptr<rapidjson::Document> ptrjsDocument) const;
     void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig);
     void send_command(const std::string& strCommand) const;
-    bool send_query(const std::string& strQuery, boost::shared_ptr<rapidjson::Document> ptrjsAnswer);
+    bool send_query(const std::string& strQuery,
+                    boost::shared_ptr<rapidjson::Document> ptrjsAnswer);
 
     // One log line "title= <compact JSON>".
     static void log_json_value(unsigned int log_level, const std::string& strTitle,

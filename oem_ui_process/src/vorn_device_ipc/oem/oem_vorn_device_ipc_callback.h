@@ -6,11 +6,9 @@
 #include <boost/shared_ptr.hpp>
 #include <string>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
-class oem_vorn_device_ipc_callback
-{
+class oem_vorn_device_ipc_callback {
 public:
     // The device has finished starting.
     virtual void on_device_started() = 0;

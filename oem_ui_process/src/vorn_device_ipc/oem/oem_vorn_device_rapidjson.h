@@ -5,7 +5,7 @@
 
 #ifndef RAPIDJSON_ASSERT
 #include "platform/rapidjson_hook/ks_callstack_assert.h"
-#define RAPIDJSON_ASSERT(x) \
+#define RAPIDJSON_ASSERT(x)                                                                        \
     ((x) ? static_cast<void>(0) : ::rapidjson::_ks_callstack_assert(#x, __FILE__, __LINE__))
 #endif
 

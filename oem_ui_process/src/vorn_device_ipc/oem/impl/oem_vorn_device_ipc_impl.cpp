@@ -13,11 +13,9 @@
 #include <exception>
 #include <new>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
-namespace
-{
+namespace {
 
 const char* const kJsonDataFilePath = "/tmp/oem/oem_vorn_device_ipc.json";
 const char* const kEngineJsonPath = "$._oem_ui_process_engine";
@@ -31,8 +29,7 @@ const char* const kBannerLine =
 // Copies the payload into a properly aligned structure; false when the
 // sender gave no payload or one shorter than the structure.
 template <class T>
-bool take_payload(const void* pui8InBuffer, uint32_t ui32InBufferSize, T& out)
-{
+bool take_payload(const void* pui8InBuffer, uint32_t ui32InBufferSize, T& out) {
     if (pui8InBuffer == nullptr || ui32InBufferSize < sizeof(T))
         return false;
     std::memcpy(&out, pui8InBuffer, sizeof(T));
@@ -40,15 +37,11 @@ bool take_payload(const void* pui8InBuffer, uint32_t ui32InBufferSize, T& out)
 }
 
 // Reads the document of an incoming message; null when it cannot be had.
-boost::shared_ptr<rapidjson::Document> read_document(const TJsonFile_Info& info)
-{
+boost::shared_ptr<rapidjson::Document> read_document(const TJsonFile_Info& info) {
     boost::shared_ptr<rapidjson::Document> ptrjsDocument;
-    try
-    {
+    try {
         ptrjsDocument = boost::make_shared<rapidjson::Document>();
-    }
-    catch (const std::bad_alloc&)
-    {
+    } catch (const std::bad_alloc&) {
         return boost::shared_ptr<rapidjson::Document>();
     }
     if (!read_json_from_file(info, *ptrjsDocument))
@@ -62,16 +55,10 @@ std::atomic<int> oem_vorn_device_ipc::Impl::s_InstanceCounter(0);
 
 oem_vorn_device_ipc::Impl::Impl(oem_vorn_device_ipc_callback* pHulCallback,
                                 engine_oem_vorn_device_ipc_callback* pEngineCallback)
-    : m_mutex()
-    , m_pHulCallback(pHulCallback)
-    , m_pEngineCallback(pEngineCallback)
-    , m_strJsonDataFilePath()
-    , m_ui32JsonId(0)
-    , m_strEngineJsonPath(kEngineJsonPath)
-    , m_KSAL_IPC_handler(0)
-{
-    if (s_InstanceCounter.fetch_add(1) != 0)
-    {
+    : m_mutex(), m_pHulCallback(pHulCallback), m_pEngineCallback(pEngineCallback),
+      m_strJsonDataFilePath(), m_ui32JsonId(0), m_strEngineJsonPath(kEngineJsonPath),
+      m_KSAL_IPC_handler(0) {
+    if (s_InstanceCounter.fetch_add(1) != 0) {
         // Two endpoints would fight over one channel and one hand-off file.
         OEMUIP_LOG_ERROR("%s", kBannerLine);
         OEMUIP_LOG_ERROR("!! Only one instance of oem_vorn_device_ipc can be created!\n");
@@ -80,14 +67,12 @@ oem_vorn_device_ipc::Impl::Impl(oem_vorn_device_ipc_callback* pHulCallback,
     }
 }
 
-oem_vorn_device_ipc::Impl::~Impl()
-{
+oem_vorn_device_ipc::Impl::~Impl() {
     destroy();
     s_InstanceCounter.fetch_sub(1);
 }
 
-bool oem_vorn_device_ipc::Impl::init()
-{
+bool oem_vorn_device_ipc::Impl::init() {
     // A second init would leak the open channel; start from a closed one.
     destroy();
 
@@ -97,10 +82,9 @@ bool oem_vorn_device_ipc::Impl::init()
         return false;
 
     uintptr_t handle = 0;
-    const int32_t i32Result = KSAL_IPC_init_ex(kLocalNode, kRemoteNode, &Impl::staticKSAL_IPC_callback, this,
-                                               kChannelName, &handle);
-    if (i32Result != 0)
-    {
+    const int32_t i32Result = KSAL_IPC_init_ex(
+        kLocalNode, kRemoteNode, &Impl::staticKSAL_IPC_callback, this, kChannelName, &handle);
+    if (i32Result != 0) {
         OEMUIP_LOG_ERROR("KSAL_IPC_init failed\n");
         return false;
     }
@@ -108,8 +92,7 @@ bool oem_vorn_device_ipc::Impl::init()
     return true;
 }
 
-void oem_vorn_device_ipc::Impl::destroy()
-{
+void oem_vorn_device_ipc::Impl::destroy() {
     uintptr_t handle = 0;
     {
         boost::recursive_mutex::scoped_lock lock(m_mutex);
@@ -122,42 +105,37 @@ void oem_vorn_device_ipc::Impl::destroy()
         KSAL_IPC_destroy(handle);
 }
 
-const std::string& oem_vorn_device_ipc::Impl::get_engine_json_path() const
-{
+const std::string& oem_vorn_device_ipc::Impl::get_engine_json_path() const {
     return m_strEngineJsonPath;
 }
 
 int32_t oem_vorn_device_ipc::Impl::staticKSAL_IPC_callback(void* cb_user, uint32_t ui32MsgId,
-                                                           const void* pui8InBuffer, uint32_t ui32InBufferSize,
-                                                           void* pui8OutBuffer, uint32_t* pui32OutBufferSize)
-{
+                                                           const void* pui8InBuffer,
+                                                           uint32_t ui32InBufferSize,
+                                                           void* pui8OutBuffer,
+                                                           uint32_t* pui32OutBufferSize) {
     if (cb_user == nullptr)
         return EOEMUIPE_Fail;
     Impl* pImpl = static_cast<Impl*>(cb_user);
-    return pImpl->KSAL_IPC_callback(ui32MsgId, pui8InBuffer, ui32InBufferSize, pui8OutBuffer, pui32OutBufferSize);
+    return pImpl->KSAL_IPC_callback(ui32MsgId, pui8InBuffer, ui32InBufferSize, pui8OutBuffer,
+                                    pui32OutBufferSize);
 }
 
 int32_t oem_vorn_device_ipc::Impl::KSAL_IPC_callback(uint32_t ui32MsgId, const void* pui8InBuffer,
                                                      uint32_t ui32InBufferSize, void* pui8OutBuffer,
-                                                     uint32_t* pui32OutBufferSize)
-{
+                                                     uint32_t* pui32OutBufferSize) {
     const uint32_t ui32OutCapacity = pui32OutBufferSize != nullptr ? *pui32OutBufferSize : 0;
     uint32_t ui32ReplyLength = 0;
     int32_t i32Result = EOEMUIPE_Fail;
-    try
-    {
-        i32Result = dispatch(ui32MsgId, pui8InBuffer, ui32InBufferSize, pui8OutBuffer, ui32OutCapacity,
-                             ui32ReplyLength);
-    }
-    catch (const std::exception& e)
-    {
+    try {
+        i32Result = dispatch(ui32MsgId, pui8InBuffer, ui32InBufferSize, pui8OutBuffer,
+                             ui32OutCapacity, ui32ReplyLength);
+    } catch (const std::exception& e) {
         // Nothing may unwind into the IPC library.
         OEMUIP_LOG_ERROR("message(%u) handler failed: %s\n", ui32MsgId, e.what());
         ui32ReplyLength = 0;
         i32Result = EOEMUIPE_Fail;
-    }
-    catch (...)
-    {
+    } catch (...) {
         OEMUIP_LOG_ERROR("message(%u) handler failed\n", ui32MsgId);
         ui32ReplyLength = 0;
         i32Result = EOEMUIPE_Fail;
@@ -167,15 +145,12 @@ int32_t oem_vorn_device_ipc::Impl::KSAL_IPC_callback(uint32_t ui32MsgId, const v
     return i32Result;
 }
 
-int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8InBuffer, uint32_t ui32InBufferSize,
-                                            void* pui8OutBuffer, uint32_t ui32OutCapacity,
-                                            uint32_t& ui32ReplyLength)
-{
+int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8InBuffer,
+                                            uint32_t ui32InBufferSize, void* pui8OutBuffer,
+                                            uint32_t ui32OutCapacity, uint32_t& ui32ReplyLength) {
     ui32ReplyLength = 0;
-    switch (ui32MsgId)
-    {
-    case EOEMUIP_HUL_publish:
-    {
+    switch (ui32MsgId) {
+    case EOEMUIP_HUL_publish: {
         THUL_publish msg;
         if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
             return EOEMUIPE_BadArgument;
@@ -198,8 +173,7 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
         return EOEMUIPE_Success;
 
     case EOEMUIP_HUL_engine_set_config:
-    case EOEMUIP_HUL_engine_on_directory_file_changed:
-    {
+    case EOEMUIP_HUL_engine_on_directory_file_changed: {
         // Both carry just the hand-off file of a document for the engine.
         THUL_engine_json_file msg;
         if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
@@ -215,8 +189,7 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
             m_pEngineCallback->on_directory_file_changed(ptrjsDocument);
         return EOEMUIPE_Success;
     }
-    case EOEMUIP_HUL_engine_send_command:
-    {
+    case EOEMUIP_HUL_engine_send_command: {
         TOEM_send_command msg;
         if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
             return EOEMUIPE_BadArgument;
@@ -227,21 +200,17 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
     }
     case EOEMUIP_HUL_engine_send_query:
     case EOEMUIP_HUL_engine_get_ios:
-    case EOEMUIP_HUL_engine_get_directories:
-    {
+    case EOEMUIP_HUL_engine_get_directories: {
         // The engine fills a fresh document, which goes into the named file.
         TJsonFile_Info info;
         std::string strQuery;
-        if (ui32MsgId == EOEMUIP_HUL_engine_send_query)
-        {
+        if (ui32MsgId == EOEMUIP_HUL_engine_send_query) {
             TOEM_send_query msg;
             if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
                 return EOEMUIPE_BadArgument;
             strQuery = detail::field_text(msg.szQuery);
             info = msg.JsonFile_Info;
-        }
-        else
-        {
+        } else {
             THUL_engine_json_file msg;
             if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
                 return EOEMUIPE_BadArgument;
@@ -250,12 +219,9 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
         if (m_pEngineCallback == nullptr)
             return EOEMUIPE_Fail;
         boost::shared_ptr<rapidjson::Document> ptrjsDocument;
-        try
-        {
+        try {
             ptrjsDocument = boost::make_shared<rapidjson::Document>();
-        }
-        catch (const std::bad_alloc&)
-        {
+        } catch (const std::bad_alloc&) {
             return EOEMUIPE_Fail;
         }
         bool bFilled = false;
@@ -273,8 +239,7 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
     case EOEMUIP_HUL_engine_get_storage_ext:
     case EOEMUIP_HUL_engine_get_storage_name:
         return reply_storage_text(ui32MsgId, pui8OutBuffer, ui32OutCapacity, ui32ReplyLength);
-    case EOEMUIP_HUL_engine_load:
-    {
+    case EOEMUIP_HUL_engine_load: {
         THUL_engine_load msg;
         if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
             return EOEMUIPE_BadArgument;
@@ -287,8 +252,7 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
         return EOEMUIPE_Success;
     }
     case EOEMUIP_HUL_engine_save:
-    case EOEMUIP_HUL_engine_delete:
-    {
+    case EOEMUIP_HUL_engine_delete: {
         THUL_engine_load_save msg;
         if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
             return EOEMUIPE_BadArgument;
@@ -310,8 +274,7 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
         m_pEngineCallback->reset_to_factory();
         return EOEMUIPE_Success;
     case EOEMUIP_HUL_engine_recall:
-    case EOEMUIP_HUL_engine_store:
-    {
+    case EOEMUIP_HUL_engine_store: {
         // uiId is carried but has no meaning here.
         THUL_engine_recall_store msg;
         if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
@@ -333,8 +296,8 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
 }
 
 int32_t oem_vorn_device_ipc::Impl::reply_storage_text(uint32_t ui32MsgId, void* pui8OutBuffer,
-                                                      uint32_t ui32OutCapacity, uint32_t& ui32ReplyLength)
-{
+                                                      uint32_t ui32OutCapacity,
+                                                      uint32_t& ui32ReplyLength) {
     // The three replies share one layout.
     static_assert(sizeof(THUL_engine_get_storage_dir) == sizeof(THUL_engine_get_storage_ext) &&
                       sizeof(THUL_engine_get_storage_dir) == sizeof(THUL_engine_get_storage_name),

@@ -15,14 +15,13 @@
 #include <cstdint>
 #include <string>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
-class oem_vorn_device_ipc::Impl : public boost::enable_shared_from_this<oem_vorn_device_ipc::Impl>
-{
+class oem_vorn_device_ipc::Impl : public boost::enable_shared_from_this<oem_vorn_device_ipc::Impl> {
 public:
     // Ends the process with status -2 when another endpoint exists.
-    Impl(oem_vorn_device_ipc_callback* pHulCallback, engine_oem_vorn_device_ipc_callback* pEngineCallback);
+    Impl(oem_vorn_device_ipc_callback* pHulCallback,
+         engine_oem_vorn_device_ipc_callback* pEngineCallback);
     virtual ~Impl();
 
     bool init();
@@ -34,8 +33,10 @@ public:
     bool get_config(boost::shared_ptr<rapidjson::Document> ptrjsDocument);
     void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig);
     void send_command(const std::string& strCommand) const;
-    bool send_query(const std::string& strQuery, boost::shared_ptr<rapidjson::Document> ptrjsAnswer);
-    void engine_publish(const std::string& channel, boost::shared_ptr<const rapidjson::Document> ptrjsDocument);
+    bool send_query(const std::string& strQuery,
+                    boost::shared_ptr<rapidjson::Document> ptrjsAnswer);
+    void engine_publish(const std::string& channel,
+                        boost::shared_ptr<const rapidjson::Document> ptrjsDocument);
     void engine_io_changed();
     void engine_load_done();
 
@@ -44,12 +45,13 @@ public:
 
 protected:
     // Registered with the IPC library; cb_user is the endpoint.
-    static int32_t staticKSAL_IPC_callback(void* cb_user, uint32_t ui32MsgId, const void* pui8InBuffer,
-                                           uint32_t ui32InBufferSize, void* pui8OutBuffer,
-                                           uint32_t* pui32OutBufferSize);
+    static int32_t staticKSAL_IPC_callback(void* cb_user, uint32_t ui32MsgId,
+                                           const void* pui8InBuffer, uint32_t ui32InBufferSize,
+                                           void* pui8OutBuffer, uint32_t* pui32OutBufferSize);
     // The dispatcher of the engine process's messages.
-    int32_t KSAL_IPC_callback(uint32_t ui32MsgId, const void* pui8InBuffer, uint32_t ui32InBufferSize,
-                              void* pui8OutBuffer, uint32_t* pui32OutBufferSize);
+    int32_t KSAL_IPC_callback(uint32_t ui32MsgId, const void* pui8InBuffer,
+                              uint32_t ui32InBufferSize, void* pui8OutBuffer,
+                              uint32_t* pui32OutBufferSize);
 
 private:
     int32_t dispatch(uint32_t ui32MsgId, const void* pui8InBuffer, uint32_t ui32InBufferSize,

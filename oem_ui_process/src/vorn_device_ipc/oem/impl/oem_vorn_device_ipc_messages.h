@@ -7,13 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace oem_ui_process
-{
+namespace oem_ui_process {
 
 // Identifiers 1..30 travel from the engine process to the OEM UI process,
 // 100..109 the other way. 19..29, 105 and 106 are not defined.
-enum EOEMUIP_CommandId : uint32_t
-{
+enum EOEMUIP_CommandId : uint32_t {
     EOEMUIP_HUL_publish = 1,
     EOEMUIP_HUL_shutdown = 2,
     EOEMUIP_HUL_engine_set_config = 3,
@@ -46,8 +44,7 @@ enum EOEMUIP_CommandId : uint32_t
 
 // Handler results; the receiver's result comes back to the sender as the
 // message's error value.
-enum EOEMUIP_CommandError : int32_t
-{
+enum EOEMUIP_CommandError : int32_t {
     EOEMUIPE_Success = 0,
     EOEMUIPE_Fail = -1,
     EOEMUIPE_BadArgument = -2,
@@ -56,8 +53,7 @@ enum EOEMUIP_CommandError : int32_t
 
 // Every text field holds a zero-terminated, zero-padded string; a sender may
 // still fill a field completely, so readers stop at the field size.
-enum : std::size_t
-{
+enum : std::size_t {
     OEMUIP_TEXT_FIELD_SIZE = 256,
     OEMUIP_CHANNEL_FIELD_SIZE = 64,
 };
@@ -65,83 +61,68 @@ enum : std::size_t
 #pragma pack(push, 1)
 
 // Names a hand-off file holding the message's JSON document.
-struct TJsonFile_Info
-{
+struct TJsonFile_Info {
     char szJSONDataFilePath[OEMUIP_TEXT_FIELD_SIZE];
     uint32_t ui32JsonId;
 };
 
-struct THUL_publish
-{
+struct THUL_publish {
     char szChannelName[OEMUIP_CHANNEL_FIELD_SIZE];
     TJsonFile_Info JsonFile_Info;
 };
 
-struct THUL_engine_set_config
-{
+struct THUL_engine_set_config {
     TJsonFile_Info JsonFile_Info;
 };
 
-struct THUL_engine_get_ios
-{
+struct THUL_engine_get_ios {
     TJsonFile_Info JsonFile_Info;
 };
 
-struct THUL_engine_json_file
-{
+struct THUL_engine_json_file {
     TJsonFile_Info JsonFile_Info;
 };
 
-struct TOEM_get_config
-{
+struct TOEM_get_config {
     TJsonFile_Info JsonFile_Info;
 };
 
-struct TOEM_configure
-{
+struct TOEM_configure {
     TJsonFile_Info JsonFile_Info;
 };
 
-struct THUL_engine_get_storage_dir
-{
+struct THUL_engine_get_storage_dir {
     char sz[OEMUIP_TEXT_FIELD_SIZE];
 };
 
-struct THUL_engine_get_storage_ext
-{
+struct THUL_engine_get_storage_ext {
     char sz[OEMUIP_TEXT_FIELD_SIZE];
 };
 
-struct THUL_engine_get_storage_name
-{
+struct THUL_engine_get_storage_name {
     char sz[OEMUIP_TEXT_FIELD_SIZE];
 };
 
-struct THUL_engine_load_save
-{
+struct THUL_engine_load_save {
     char sz[OEMUIP_TEXT_FIELD_SIZE];
 };
 
-struct THUL_engine_load
-{
+struct THUL_engine_load {
     char strStorageName[OEMUIP_TEXT_FIELD_SIZE];
     TJsonFile_Info JsonFile_Info;
 };
 
-struct THUL_engine_recall_store
-{
+struct THUL_engine_recall_store {
     char strStorageName[OEMUIP_TEXT_FIELD_SIZE];
     uint32_t uiId;
     char strPath[OEMUIP_TEXT_FIELD_SIZE];
 };
 
-struct TOEM_send_command
-{
+struct TOEM_send_command {
     char szCommand[OEMUIP_TEXT_FIELD_SIZE];
 };
 
-struct TOEM_send_query
-{
+struct TOEM_send_query {
     char szQuery[OEMUIP_TEXT_FIELD_SIZE];
     TJsonFile_Info JsonFile_Info;
 };
@@ -172,9 +153,11 @@ static_assert(offsetof(THUL_engine_load, strStorageName) == 0, "THUL_engine_load
 static_assert(offsetof(THUL_engine_load, JsonFile_Info) == 256, "THUL_engine_load layout");
 
 static_assert(sizeof(THUL_engine_recall_store) == 516, "THUL_engine_recall_store layout");
-static_assert(offsetof(THUL_engine_recall_store, strStorageName) == 0, "THUL_engine_recall_store layout");
+static_assert(offsetof(THUL_engine_recall_store, strStorageName) == 0,
+              "THUL_engine_recall_store layout");
 static_assert(offsetof(THUL_engine_recall_store, uiId) == 256, "THUL_engine_recall_store layout");
-static_assert(offsetof(THUL_engine_recall_store, strPath) == 260, "THUL_engine_recall_store layout");
+static_assert(offsetof(THUL_engine_recall_store, strPath) == 260,
+              "THUL_engine_recall_store layout");
 
 static_assert(sizeof(TOEM_send_command) == 256, "TOEM_send_command layout");
 static_assert(offsetof(TOEM_send_command, szCommand) == 0, "TOEM_send_command layout");

@@ -5,13 +5,10 @@
 #include <cstdio>
 #include <syslog.h>
 
-namespace oem_ui_process
-{
-namespace detail
-{
+namespace oem_ui_process {
+namespace detail {
 
-void json_error_report(const char* format, ...)
-{
+void json_error_report(const char* format, ...) {
     char szLine[512];
     va_list args;
     va_start(args, format);
@@ -22,36 +19,30 @@ void json_error_report(const char* format, ...)
     std::fflush(stdout);
 }
 
-void report_assert(const char* pszExpression, const char* pszFile, unsigned int uiLine)
-{
+void report_assert(const char* pszExpression, const char* pszFile, unsigned int uiLine) {
     ::rapidjson::_ks_callstack_assert(pszExpression, pszFile, uiLine);
 }
 
-const rapidjson::Value* find_member(const rapidjson::Value& jsValue, const char* pszName)
-{
-    if (!jsValue.IsObject())
-    {
+const rapidjson::Value* find_member(const rapidjson::Value& jsValue, const char* pszName) {
+    if (!jsValue.IsObject()) {
         json_error_report("not an object [%s]\n", pszName);
         report_assert("IsObject()", __FILE__, __LINE__);
         return nullptr;
     }
     // Same length and same bytes: the first such member wins.
     const rapidjson::Value::ConstMemberIterator it = jsValue.FindMember(pszName);
-    if (it == jsValue.MemberEnd())
-    {
+    if (it == jsValue.MemberEnd()) {
         json_error_report("rapidJson: member %s not found; please fix it!\n", pszName);
         return nullptr;
     }
     return &it->value;
 }
 
-bool get_string_member(const rapidjson::Value& jsValue, const char* pszName, std::string& strOut)
-{
+bool get_string_member(const rapidjson::Value& jsValue, const char* pszName, std::string& strOut) {
     const rapidjson::Value* pjsMember = find_member(jsValue, pszName);
     if (pjsMember == nullptr)
         return false;
-    if (!pjsMember->IsString())
-    {
+    if (!pjsMember->IsString()) {
         report_assert("IsString()", __FILE__, __LINE__);
         return false;
     }
@@ -60,14 +51,12 @@ bool get_string_member(const rapidjson::Value& jsValue, const char* pszName, std
 }
 
 void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
-               rapidjson::Document::AllocatorType& allocator)
-{
-    switch (jsSource.GetType())
-    {
+               rapidjson::Document::AllocatorType& allocator) {
+    switch (jsSource.GetType()) {
     case rapidjson::kObjectType:
         jsTarget.SetObject();
-        for (rapidjson::Value::ConstMemberIterator it = jsSource.MemberBegin(); it != jsSource.MemberEnd(); ++it)
-        {
+        for (rapidjson::Value::ConstMemberIterator it = jsSource.MemberBegin();
+             it != jsSource.MemberEnd(); ++it) {
             rapidjson::Value jsName(it->name.GetString(), it->name.GetStringLength(), allocator);
             rapidjson::Value jsMember;
             deep_copy(jsMember, it->value, allocator);
@@ -77,8 +66,8 @@ void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
     case rapidjson::kArrayType:
         jsTarget.SetArray();
         jsTarget.Reserve(jsSource.Size(), allocator);
-        for (rapidjson::Value::ConstValueIterator it = jsSource.Begin(); it != jsSource.End(); ++it)
-        {
+        for (rapidjson::Value::ConstValueIterator it = jsSource.Begin(); it != jsSource.End();
+             ++it) {
             rapidjson::Value jsElement;
             deep_copy(jsElement, *it, allocator);
             jsTarget.PushBack(jsElement, allocator);

@@ -7,13 +7,10 @@
 
 #include <string>
 
-namespace oem_ui_process
-{
-namespace detail
-{
+namespace oem_ui_process {
+namespace detail {
 
-constexpr const char* base_name(const char* path)
-{
+constexpr const char* base_name(const char* path) {
     const char* base = path;
     for (const char* p = path; *p; ++p)
         if (*p == '/' || *p == '\\')
@@ -44,6 +41,6 @@ void report_assert(const char* pszExpression, const char* pszFile, unsigned int 
 } // namespace detail
 } // namespace oem_ui_process
 
-#define OEMUIP_LOG(level, ...) \
+#define OEMUIP_LOG(level, ...)                                                                     \
     vq_log__((level), ::oem_ui_process::detail::base_name(__FILE__), __LINE__, __VA_ARGS__)
 #define OEMUIP_LOG_ERROR(...) OEMUIP_LOG(3, __VA_ARGS__)
