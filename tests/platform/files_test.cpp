@@ -1,5 +1,5 @@
 // OEM file functions, path relocation, logger and assertion hook.
-#include "tests/platform/private_root.hpp"
+#include "tests/support/private_root.hpp"
 #include "platform/common/platform_path.h"
 #include "platform/device_constants/device_constants.h"
 #include "platform/device_log/vq_log.h"

@@ -1,8 +1,8 @@
 // The IPC stand-in across two real processes: this test program on one side,
 // platform_ipc_peer (see ipc_peer.cpp) on the other.
-#include "tests/platform/private_root.hpp"
+#include "tests/support/private_root.hpp"
 #include "platform/ksal_ipc/KSAL_IPC.h"
-#include "platform/testing/child_process.h"
+#include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,228 @@
+// The client against our own server and against real peers: python3's http.server
+// (HTTP/1.0 replies, then it closes) and a Node.js server replying in chunks.
+#include "httprtsp/src/client.hpp"
+#include "httprtsp/src/io_service_helper.hpp"
+#include "httprtsp/src/server.hpp"
+#include "tests/support/httprtsp_support.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/make_shared.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+// Gives tests a look at the current connection.
+class exposed_client : public httprtsp::client {
+public:
+    using httprtsp::client::client;
+    boost::shared_ptr<httprtsp::connection> current() const { return conn; }
+};
+
+// Answers "ok"; on "/bye" asks the client to close after the reply.
+class answering_handler : public httprtsp::request_handler_base {
+public:
+    void handle_request(boost::shared_ptr<httprtsp::connection> conn,
+                        boost::shared_ptr<httprtsp::request> req) override {
+        if (!req)
+            return;
+        boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
+        rep->set_status(200, false);
+        rep->set_body("ok " + req->uri());
+        if (req->uri() == "/bye") {
+            rep->remove_header("Connection");
+            rep->add_header("Connection", "close");
+        }
+        conn->send(rep);
+    }
+};
+
+boost::shared_ptr<httprtsp::request> get(const std::string& uri) {
+    return boost::make_shared<httprtsp::request>("GET", uri, "HTTP/1.1");
+}
+
+std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
+    if (!rep)
+        return "<no reply>";
+    return rep->body() ? std::string(rep->body()->begin(), rep->body()->end()) : std::string();
+}
+
+bool have_program(const std::string& name) {
+    int status = 0;
+    conn_test::run_command("command -v " + name + " >/dev/null 2>&1", &status);
+    return status == 0;
+}
+
+// Waits for the first line of a child's output and returns it.
+std::string first_line(const std::string& path) {
+    std::string line;
+    conn_test::wait_for([&] {
+        const std::string text = conn_test::read_file(path);
+        const std::size_t end = text.find('\n');
+        if (end == std::string::npos)
+            return false;
+        line = text.substr(0, end);
+        return true;
+    });
+    return line;
+}
+
+class ClientTest : public ::testing::Test {
+protected:
+    io_service_pool pool{3};
+    boost::shared_ptr<httprtsp::request_handler_base> own_handler =
+        boost::make_shared<answering_handler>();
+};
+
+TEST_F(ClientTest, FirstRequestConnectsAndLaterOnesReuseTheConnection) {
+    httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>());
+    exposed_client client("127.0.0.1", std::to_string(server.port()), own_handler,
+                          pool.get_io_service());
+    EXPECT_FALSE(client.current());
+    EXPECT_EQ("ok /1", body_of(client.issue_request(get("/1"))));
+    const boost::shared_ptr<httprtsp::connection> first = client.current();
+    EXPECT_EQ("ok /2", body_of(client.issue_request(get("/2"))));
+    EXPECT_EQ(first, client.current());
+    EXPECT_EQ(1u, server.accepted());
+}
+
+TEST_F(ClientTest, ReconnectsWithAFreshConnectionAfterTheServerClosed) {
+    httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>());
+    exposed_client client("localhost", std::to_string(server.port()), own_handler,
+                          pool.get_io_service());
+    EXPECT_EQ("ok /bye", body_of(client.issue_request(get("/bye"))));
+    const boost::shared_ptr<httprtsp::connection> first = client.current();
+    ASSERT_TRUE(conn_test::wait_for([&] { return first->is_closed(); }));
+    EXPECT_EQ("ok /again", body_of(client.issue_request(get("/again"))));
+    EXPECT_NE(first, client.current());
+    EXPECT_EQ(2u, server.accepted());
+
+    client.close_connection();
+    EXPECT_FALSE(client.current());
+    EXPECT_TRUE(first->is_closed());
+}
+
+TEST_F(ClientTest, FailuresToResolveOrConnectPrintTheSystemErrorAndGiveNoReply) {
+    // A port nobody listens on: bind one, then let it go.
+    std::string refused_port;
+    {
+        boost::asio::io_service io;
+        boost::asio::ip::tcp::acceptor a(
+            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        refused_port = std::to_string(a.local_endpoint().port());
+    }
+    const struct {
+        std::string host, port, line; // line empty: any system text
+    } cases[] = {
+        {"127.0.0.1", refused_port,
+         "BOOST SYSTEM ERROR : " +
+             boost::system::error_code(boost::asio::error::connection_refused).message() + "\n"},
+        {"host.invalid", "80", ""},
+        {"127.0.0.1", "no-such-service-name", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host + ":" + c.port);
+        exposed_client client(c.host, c.port, own_handler, pool.get_io_service());
+        conn_test::stdout_capture out;
+        EXPECT_FALSE(client.issue_request(get("/")));
+        const std::string text = out.text();
+        if (!c.line.empty()) {
+            EXPECT_EQ(c.line, text);
+        } else {
+            EXPECT_EQ(0u, text.find("BOOST SYSTEM ERROR : ")) << text;
+            EXPECT_GT(text.size(), std::string("BOOST SYSTEM ERROR : \n").size());
+            EXPECT_EQ(text.size() - 1, text.find('\n')); // one line
+        }
+    }
+}
+
+TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
+    std::uint16_t port = 0;
+    {
+        boost::asio::io_service io;
+        boost::asio::ip::tcp::acceptor a(
+            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+        port = a.local_endpoint().port();
+    }
+    exposed_client client("127.0.0.1", std::to_string(port), own_handler, pool.get_io_service());
+    {
+        conn_test::stdout_capture quiet;
+        EXPECT_FALSE(client.issue_request(get("/")));
+    }
+    // The failed attempt must not leave a socket that looks usable.
+    httprtsp::server server(pool.get_io_service(), boost::make_shared<answering_handler>(),
+                            "127.0.0.1", port);
+    EXPECT_EQ("ok /now", body_of(client.issue_request(get("/now"))));
+    EXPECT_EQ(1u, server.accepted());
+}
+
+TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {
+    if (!have_program("python3"))
+        GTEST_SKIP() << "python3 not installed";
+    conn_test::temp_dir dir;
+    conn_test::write_file(dir.file("hello.txt"), "hello from python\n");
+    const std::string out = dir.file("python.out");
+    conn_test::child_process python(
+        {"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1"}, out, dir.path());
+    std::string port;
+    ASSERT_TRUE(conn_test::wait_for(
+        [&] {
+            const std::string text = conn_test::read_file(out);
+            const std::size_t at = text.find(" port ");
+            if (at == std::string::npos)
+                return false;
+            port = text.substr(at + 6, text.find(' ', at + 6) - at - 6);
+            return true;
+        },
+        std::chrono::milliseconds(20000)));
+
+    exposed_client client("127.0.0.1", port, own_handler, pool.get_io_service());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        boost::shared_ptr<httprtsp::reply> rep = client.issue_request(get("/hello.txt"));
+        ASSERT_TRUE(rep);
+        EXPECT_EQ(200u, rep->status());
+        EXPECT_EQ("HTTP/1.0", rep->protocol());
+        EXPECT_EQ("hello from python\n", body_of(rep));
+        EXPECT_FALSE(rep->keep_alive());
+        // The server ends the connection after its reply; the next request reconnects.
+        ASSERT_TRUE(conn_test::wait_for([&] { return client.current()->is_closed(); }));
+    }
+    boost::shared_ptr<httprtsp::reply> missing = client.issue_request(get("/missing"));
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(404u, missing->status());
+}
+
+TEST_F(ClientTest, TalksToANodeServerReplyingChunked) {
+    if (!have_program("node"))
+        GTEST_SKIP() << "node not installed";
+    conn_test::temp_dir dir;
+    const std::string out = dir.file("node.out");
+    conn_test::child_process node({"node", std::string(CONN_TEST_DIR) + "/chunked_server.js"}, out);
+    const std::string port = first_line(out);
+    ASSERT_FALSE(port.empty());
+
+    exposed_client client("127.0.0.1", port, own_handler, pool.get_io_service());
+    const std::string bodies[] = {"abc", std::string(100000, 'x') + "\r\n0\r\n\r\n"};
+    boost::shared_ptr<httprtsp::connection> first;
+    for (const std::string& body : bodies) {
+        boost::shared_ptr<httprtsp::request> req =
+            boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
+        req->add_header("Host", "127.0.0.1:" + port); // Node refuses HTTP/1.1 requests without one
+        req->set_body(body);
+        boost::shared_ptr<httprtsp::reply> rep = client.issue_request(req);
+        ASSERT_TRUE(rep);
+        EXPECT_EQ(200u, rep->status());
+        ASSERT_NE(rep->headers().end(), rep->find_header("transfer-encoding"));
+        EXPECT_EQ("chunked", rep->find_header("transfer-encoding")->second);
+        EXPECT_EQ("hello " + body + " world", body_of(rep));
+        if (!first)
+            first = client.current();
+        EXPECT_EQ(first, client.current()); // kept alive
+    }
+}
+
+} // namespace

@@ -1,0 +1,719 @@
+// velquin_publish as a real process against the device simulator (also a real process),
+// and against a scripted raw peer where the exact bytes matter.
+#include "tests/support/process.hpp"
+#include "tests/support/raw_peer.hpp"
+#include "tools/velquin_device_sim/device.hpp"
+
+#include <gtest/gtest.h>
+
+#include <json/writer.h>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using velquin_sim::parse_json;
+
+const std::string publish_exe = VQ_PUBLISH_EXE;
+const std::string sim_exe = VQ_SIM_EXE;
+
+std::string styled(const Json::Value& value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::StyledWriter writer;
+    return writer.write(value);
+#pragma GCC diagnostic pop
+}
+
+// What the program prints for one answer: the styled document and a blank line.
+std::string printed(const Json::Value& value) {
+    return styled(value) + "\n";
+}
+
+const Json::Value& sample() {
+    static const Json::Value config = parse_json(velquin_sim::sample_configuration);
+    return config;
+}
+
+std::string describe(const e2e::run_result& r) {
+    return "status " + std::to_string(r.status) + (r.timed_out ? " (killed by the watchdog)" : "") +
+           "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+}
+
+// The simulator with a trace file, on a free loopback port.
+class simulator {
+public:
+    explicit simulator(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args{"--die-with-parent", "--trace", dir_.path("trace")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        process_.reset(new e2e::background(sim_exe, args, dir_.path("sim.log")));
+        port_ = process_->first_line();
+        if (port_.empty() || port_.find_first_not_of("0123456789") != std::string::npos) {
+            ADD_FAILURE() << "the simulator did not print its port:\n"
+                          << e2e::read_file(dir_.path("sim.log"));
+        }
+    }
+
+    const std::string& port() const { return port_; }
+
+    e2e::run_result publish(const std::vector<std::string>& args,
+                            std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
+        std::vector<std::string> full{"-H", "127.0.0.1", "-P", port_};
+        full.insert(full.end(), args.begin(), args.end());
+        return e2e::run(publish_exe, full, limit);
+    }
+
+    std::vector<Json::Value> trace() const {
+        std::vector<Json::Value> messages;
+        for (const std::string& line : e2e::read_lines(dir_.path("trace")))
+            messages.push_back(parse_json(line));
+        return messages;
+    }
+
+    std::string log() const { return e2e::read_file(dir_.path("sim.log")); }
+
+private:
+    e2e::temp_dir dir_;
+    std::unique_ptr<e2e::background> process_;
+    std::string port_;
+};
+
+// A message as "channel" or "channel subscription", for comparing sequences.
+std::string shape(const Json::Value& m) {
+    std::string s = m["channel"].asString();
+    if (m.isMember("subscription"))
+        s += " " + m["subscription"].asString();
+    return s;
+}
+
+const std::vector<std::string> joining{"/meta/handshake", "/meta/subscribe /velquin/settings",
+                                       "/meta/subscribe /velquin/query",
+                                       "/meta/subscribe /velquin/commands"};
+const std::vector<std::string> leaving{"/meta/unsubscribe /velquin/settings",
+                                       "/meta/unsubscribe /velquin/query",
+                                       "/meta/unsubscribe /velquin/commands", "/meta/disconnect"};
+
+std::vector<std::string> sequence(const std::vector<std::vector<std::string>>& parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Channels in order, and ids "TAG-1".."TAG-n" with one signed 32-bit tag.
+void expect_sequence(const std::vector<Json::Value>& trace,
+                     const std::vector<std::string>& expected) {
+    std::vector<std::string> shapes;
+    for (const Json::Value& m : trace)
+        shapes.push_back(shape(m));
+    EXPECT_EQ(shapes, expected);
+    std::string tag;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+        const std::string id = trace[i]["id"].asString();
+        const std::string suffix = "-" + std::to_string(i + 1);
+        ASSERT_GT(id.size(), suffix.size()) << id;
+        EXPECT_EQ(id.substr(id.size() - suffix.size()), suffix) << "message " << i;
+        const std::string this_tag = id.substr(0, id.size() - suffix.size());
+        if (i == 0)
+            tag = this_tag;
+        EXPECT_EQ(this_tag, tag) << "every message of a run carries the same tag";
+    }
+    ASSERT_TRUE(std::regex_match(tag, std::regex("-?[0-9]+"))) << tag;
+    const long long number = std::stoll(tag);
+    EXPECT_GE(number, INT32_MIN);
+    EXPECT_LE(number, INT32_MAX);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
+    const char* const source_path = "$.sessions.sources[?(@.id==1)][0]";
+    const char* const connections =
+        R"([{"out": {"module_id": 2, "channel_id": 0}, "in": {"module_id": 1, "channel_id": 0}}])";
+    const std::string jv_data =
+        std::string(R"({"path": "$.actions.create_connections", "value": )") + connections + "}";
+    struct action_case {
+        std::vector<std::string> args;
+        const char* channel; // of the publish; nullptr: no action
+        const char* data;    // what it carries
+    } cases[] = {
+        {{"-c"}, "/service/velquin/commands", R"({"command": "update"})"},
+        {{"-c", "-o", "-v", "reboot"}, "/service/velquin/commands", R"({"command": "update"})"},
+        {{"-o", "-v", "reboot"},
+         "/service/velquin/commands",
+         R"({"command": "reboot", "data": null})"},
+        {{"-o", "-v", "gpio_read_iic", "-k",
+          R"({"device_addr": 45, "register_addr": 30, "value": 5})"},
+         "/service/velquin/commands",
+         R"({"command": "gpio_read_iic", "data": {"device_addr": 45, "register_addr": 30, "value": 5}})"},
+        {{"-o", "-p", source_path, "-k", R"({"a": 1})", "-v", "x"},
+         "/service/velquin/commands",
+         R"({"command": "x", "data": {"a": 1}})"},
+        {{"-p", source_path, "-k", "name", "-v", "mySource1"},
+         "/service/velquin/settings",
+         R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})"},
+        {{source_path, "name", "mySource1"},
+         "/service/velquin/settings",
+         R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"name": "mySource1"}})"},
+        {{"-p", "$._modules[?(@.id==254)][0]", "-k", "outputs_1to8", "-v", "110"},
+         "/service/velquin/settings",
+         R"({"path": "$._modules[?(@.id==254)][0]", "value": {"outputs_1to8": 110}})"},
+        {{"-o", "-p", source_path, "-k", "enabled"},
+         "/service/velquin/settings",
+         R"({"path": "$.sessions.sources[?(@.id==1)][0]", "value": {"enabled": ""}})"},
+        {{"-p", "$.actions.create_connections", "-jv", connections},
+         "/service/velquin/settings",
+         jv_data.c_str()},
+        {{"-o"}, nullptr, nullptr},
+    };
+    for (const action_case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        simulator sim;
+        const e2e::run_result r = sim.publish(c.args);
+        ASSERT_EQ(r.status, 0) << describe(r);
+        const std::vector<Json::Value> trace = sim.trace();
+        if (c.channel == nullptr) {
+            expect_sequence(trace, sequence({joining, leaving}));
+            EXPECT_EQ(r.out, "") << "no action prints nothing";
+            continue;
+        }
+        expect_sequence(trace, sequence({joining, {c.channel}, leaving}));
+        ASSERT_EQ(trace.size(), 9u);
+        EXPECT_EQ(trace[4]["data"], parse_json(c.data));
+        // Every message after the handshake carries the client id the device granted.
+        std::set<std::string> client_ids;
+        for (std::size_t i = 1; i < trace.size(); ++i)
+            client_ids.insert(trace[i]["clientId"].asString());
+        EXPECT_EQ(client_ids.size(), 1u);
+        EXPECT_FALSE(client_ids.begin()->empty());
+        EXPECT_FALSE(trace[0].isMember("clientId"));
+        // The output is the styled answer and a blank line.
+        if (trace[4]["data"] == parse_json(R"({"command": "update"})")) {
+            EXPECT_EQ(r.out, printed(sample()));
+        } else {
+            const Json::Value answer = parse_json(r.out);
+            EXPECT_EQ(r.out, printed(answer));
+            EXPECT_EQ(answer[0]["successful"], Json::Value(true)) << r.out;
+        }
+    }
+}
+
+TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
+    e2e::raw_peer peer([](std::size_t n, const std::string&) -> std::string {
+        if (n == 0)
+            return R"([{"channel":"/meta/handshake","clientId":"c-7","successful":true}])";
+        return R"([{"successful":true}])";
+    });
+    const e2e::run_result r =
+        e2e::run(publish_exe, {"-H", "127.0.0.1", "-P", std::to_string(peer.port()), "-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    // No configuration in the answer: the whole answer is printed.
+    EXPECT_EQ(r.out, "[\n   {\n      \"successful\" : true\n   }\n]\n\n");
+
+    const std::vector<std::string> requests = peer.requests();
+    ASSERT_EQ(requests.size(), 9u);
+    EXPECT_EQ(peer.connections(), 1u) << "every exchange shares one keep-alive connection";
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(requests[0], m, std::regex("\"id\":\"(-?[0-9]+)-1\"")))
+        << requests[0];
+    const std::string tag = m[1];
+
+    const auto wire = [](const std::string& body) {
+        return "POST /cometd RTSP/1.1\r\n"
+               "access-control-allow-origin: *\r\n"
+               "connection: Keep-Alive\r\n"
+               "connection: Keep-Alive\r\n"
+               "content-length: " +
+               std::to_string(body.size()) +
+               "\r\n"
+               "content-type: application/json;charset=UTF8\r\n"
+               "\r\n" +
+               body;
+    };
+    const std::string expected[] = {
+        R"([{"channel":"/meta/handshake","id":")" + tag +
+            R"(-1","minimumVersion":"0.9","supportedConnectionTypes":["long-polling","callback-polling"],"version":"1.0"}])"
+            "\n",
+        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag +
+            R"(-2","subscription":"/velquin/settings"}])"
+            "\n",
+        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag +
+            R"(-3","subscription":"/velquin/query"}])"
+            "\n",
+        R"([{"channel":"/meta/subscribe","clientId":"c-7","id":")" + tag +
+            R"(-4","subscription":"/velquin/commands"}])"
+            "\n",
+        R"([{"channel":"/service/velquin/commands","clientId":"c-7","data":{"command":"update"},"id":")" +
+            tag +
+            R"(-5"}])"
+            "\n",
+        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag +
+            R"(-6","subscription":"/velquin/settings"}])"
+            "\n",
+        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag +
+            R"(-7","subscription":"/velquin/query"}])"
+            "\n",
+        R"([{"channel":"/meta/unsubscribe","clientId":"c-7","id":")" + tag +
+            R"(-8","subscription":"/velquin/commands"}])"
+            "\n",
+        R"([{"channel":"/meta/disconnect","clientId":"c-7","connectionType":"callback-polling","id":")" +
+            tag +
+            R"(-9"}])"
+            "\n",
+    };
+    for (std::size_t i = 0; i < 9; ++i)
+        EXPECT_EQ(requests[i], wire(expected[i])) << "request " << i;
+}
+
+TEST(PublishE2E, UnreachableDeviceReportsEachExchangeAndEndsWithZero) {
+    const std::string port = std::to_string(e2e::closed_port());
+    const std::string refused = "BOOST SYSTEM ERROR : Connection refused\n";
+    const auto times = [&refused](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += refused;
+        return s;
+    };
+    struct unreachable_case {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"-c"}, times(5) + "null\n\n" + times(4)},
+        {{"-o", "-v", "reboot"}, times(5) + "null\n\n" + times(4)},
+        {{"$.ios", "x", "1"}, times(5) + "null\n\n" + times(4)},
+        {{"-o"}, times(8)},
+    };
+    for (const unreachable_case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> args{"-H", "127.0.0.1", "-P", port};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const e2e::run_result r = e2e::run(publish_exe, args);
+        EXPECT_EQ(r.status, 0) << describe(r);
+        EXPECT_EQ(r.out, c.out);
+    }
+}
+
+TEST(PublishE2E, ReconnectAdviceIsFollowed) {
+    const std::vector<std::string> publish{"/service/velquin/commands"};
+    const std::vector<std::string> retry{"/service/velquin/commands", "/meta/connect",
+                                         "/service/velquin/commands"};
+    struct advice_case {
+        const char* advice;
+        unsigned failures;
+        std::vector<std::string> expected;
+    } cases[] = {
+        // A negative interval counts as no wait at all (this one would otherwise outlast the watchdog).
+        {R"({"reconnect": "retry", "interval": -2000000000})", 1,
+         sequence({joining, retry, leaving})},
+        {R"({"reconnect": "retry", "interval": -5})", 1, sequence({joining, retry, leaving})},
+        {R"({"reconnect": "retry"})", 3,
+         sequence({joining,
+                   retry,
+                   {"/meta/connect", "/service/velquin/commands", "/meta/connect",
+                    "/service/velquin/commands"},
+                   leaving})},
+        {R"({"reconnect": "handshake", "interval": 0})", 1,
+         sequence({joining, publish, joining, publish, leaving})},
+        {R"({"reconnect": "none", "interval": 0})", 1, sequence({joining, publish, leaving})},
+        {R"({"interval": 0})", 1, sequence({joining, publish, leaving})},
+        {R"({"reconnect": "Retry"})", 1, sequence({joining, publish, leaving})},
+        {"{}", 1, sequence({joining, publish, leaving})},
+    };
+    for (const advice_case& c : cases) {
+        SCOPED_TRACE(c.advice);
+        simulator sim({"--fail-publishes", std::to_string(c.failures), "--advice", c.advice});
+        const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
+        ASSERT_EQ(r.status, 0) << describe(r);
+        const std::vector<Json::Value> trace = sim.trace();
+        expect_sequence(trace, c.expected);
+        // Every repeat publishes the same data again, with a fresh id.
+        for (const Json::Value& m : trace) {
+            if (m["channel"] == Json::Value("/service/velquin/commands")) {
+                EXPECT_EQ(m["data"], parse_json(R"({"command": "ping", "data": null})"));
+            }
+        }
+        const Json::Value answer = parse_json(r.out);
+        EXPECT_EQ(r.out, printed(answer));
+        const bool repeated = c.expected.size() > 9;
+        if (repeated) {
+            // The last publish went through: the device's normal answer is printed.
+            EXPECT_EQ(answer[0]["successful"], Json::Value(true)) << r.out;
+        } else {
+            // The refusal itself is printed, advice and all.
+            ASSERT_EQ(answer.size(), 1u) << r.out;
+            EXPECT_EQ(answer[0]["successful"], Json::Value(false));
+            EXPECT_EQ(answer[0]["advice"], parse_json(c.advice));
+        }
+    }
+}
+
+TEST(PublishE2E, HandshakeAdviceRenewsClientIdAndSubscriptions) {
+    simulator sim(
+        {"--fail-publishes", "1", "--advice", R"({"reconnect": "handshake", "interval": 0})"});
+    const e2e::run_result r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out, printed(sample()));
+    const std::vector<Json::Value> trace = sim.trace();
+    ASSERT_EQ(trace.size(), 14u);
+    const std::string first = trace[1]["clientId"].asString();
+    const std::string second = trace[6]["clientId"].asString();
+    EXPECT_NE(first, second);
+    for (std::size_t i = 1; i <= 4; ++i)
+        EXPECT_EQ(trace[i]["clientId"].asString(), first) << i;
+    for (std::size_t i = 6; i < 14; ++i)
+        EXPECT_EQ(trace[i]["clientId"].asString(), second) << i;
+}
+
+TEST(PublishE2E, PositiveIntervalWaitsBeforeEachRepeat) {
+    // Two refusals with 300 ms advice: the run cannot take less than 600 ms.
+    simulator sim(
+        {"--fail-publishes", "2", "--advice", R"({"reconnect": "retry", "interval": 300})"});
+    const e2e::run_result r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_GE(r.seconds, 0.6);
+    EXPECT_EQ(sim.trace().size(), 13u);
+    EXPECT_EQ(r.out, printed(sample()));
+}
+
+TEST(PublishE2E, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
+    const char* const advices[] = {
+        R"({"reconnect": "retry", "interval": "soon"})",
+        R"({"reconnect": "retry", "interval": [1]})",
+        R"({"reconnect": "retry", "interval": {"ms": 1}})",
+        R"({"reconnect": "retry", "interval": 1e20})",
+        R"({"reconnect": ["retry"], "interval": 0})",
+        R"({"reconnect": {"how": "retry"}})",
+    };
+    for (const char* advice : advices) {
+        SCOPED_TRACE(advice);
+        simulator sim({"--fail-publishes", "1", "--advice", advice});
+        const e2e::run_result r = sim.publish({"-c"});
+        EXPECT_EQ(r.status, 1) << describe(r);
+        EXPECT_EQ(r.out, "");
+        // The exception left the action: nothing after the refused publish.
+        expect_sequence(sim.trace(), sequence({joining, {"/service/velquin/commands"}}));
+    }
+}
+
+TEST(PublishE2E, SuccessIsJudgedByJsonTruth) {
+    // The first publish is answered with the given "successful" and retry advice: a
+    // publish judged unsuccessful follows the advice (11 messages), a successful one
+    // does not (9).
+    struct truth_case {
+        const char* successful; // nullptr: the member is missing
+        bool counts;
+    } cases[] = {
+        {"true", true},   {R"("false")", true}, {"1", true},     {"-1", true},
+        {"0.5", true},    {R"("x")", true},     {"[0]", true},   {R"({"a": 0})", true},
+        {"false", false}, {"0", false},         {"0.0", false},  {R"("")", false},
+        {"[]", false},    {"{}", false},        {"null", false}, {nullptr, false},
+    };
+    for (const truth_case& c : cases) {
+        SCOPED_TRACE(c.successful ? c.successful : "(missing)");
+        const std::string body =
+            std::string("[{") +
+            (c.successful ? std::string("\"successful\": ") + c.successful + ", " : "") +
+            R"("advice": {"reconnect": "retry", "interval": 0}}])";
+        simulator sim(
+            {"--raw-body", body, "--raw-channel", "/service/velquin/commands", "--raw-count", "1"});
+        const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
+        ASSERT_EQ(r.status, 0) << describe(r);
+        EXPECT_EQ(sim.trace().size(), c.counts ? 9u : 11u);
+        if (c.counts) {
+            EXPECT_EQ(r.out, printed(parse_json(body)));
+        }
+    }
+}
+
+TEST(PublishE2E, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
+    // None of these may be taken as advice to repeat, and none may crash the program.
+    const char* const bodies[] = {
+        R"({"successful": true, "advice": {"reconnect": "retry", "interval": 0}})",
+        R"([{"successful": false, "advice": {"reconnect": "retry", "interval": 0}}, 5])",
+        R"(["advice", {"reconnect": "retry"}, null])",
+        R"(7)",
+    };
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        simulator sim({"--raw-body", body, "--raw-channel", "/service/velquin/commands"});
+        const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
+        ASSERT_EQ(r.status, 0) << describe(r);
+        EXPECT_EQ(sim.trace().size(), 9u);
+        EXPECT_EQ(r.out, printed(parse_json(body)));
+    }
+}
+
+TEST(PublishE2E, HandshakeWithoutClientIdLeavesItEmpty) {
+    // The first handshake "succeeds" without a client id; later messages carry "" until
+    // the device's 402 answer to the publish makes the client hand-shake again.
+    simulator sim({"--raw-body", R"([{"successful": true}])", "--raw-channel", "/meta/handshake",
+                   "--raw-count", "1"});
+    const e2e::run_result r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out, printed(sample()));
+    const std::vector<Json::Value> trace = sim.trace();
+    expect_sequence(trace, sequence({joining,
+                                     {"/service/velquin/commands"},
+                                     joining,
+                                     {"/service/velquin/commands"},
+                                     leaving}));
+    ASSERT_EQ(trace.size(), 14u);
+    for (std::size_t i = 1; i <= 4; ++i)
+        EXPECT_EQ(trace[i]["clientId"], Json::Value("")) << i;
+    EXPECT_NE(trace[6]["clientId"], Json::Value(""));
+}
+
+TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
+    struct pick_case {
+        const char* answer;
+        const char* printed; // nullptr: the whole answer, unchanged
+    } cases[] = {
+        {R"([{"successful": true}, {"channel": "/elsewhere", "data": {"path": "$", "value": {"ios": 1, "sessions": 2, "more": [3]}}}])",
+         R"({"ios": 1, "sessions": 2, "more": [3]})"},
+        {R"([{"data": {"path": "$", "value": {"ios": 1}}}, {"data": {"path": "$", "value": {"ios": 2, "sessions": 3}}}])",
+         R"({"ios": 2, "sessions": 3})"},
+        {R"([1, "x", null, [], {"data": "text"}, {"data": null}, {"data": {"path": "$", "value": {"ios": 0, "sessions": 0}}}])",
+         R"({"ios": 0, "sessions": 0})"},
+        {R"([{"data": {"path": "$", "value": {"ios": 1, "sessions": 2}}}, {"data": {"path": "$", "value": {"ios": 9, "sessions": 9}}}])",
+         R"({"ios": 1, "sessions": 2})"},
+        {R"([{"data": {"path": 5, "value": {"ios": 1, "sessions": 2}}}])", nullptr},
+        {R"([{"data": {"path": "$.ios", "value": {"ios": 1, "sessions": 2}}}])", nullptr},
+        {R"([{"data": {"path": "$", "value": [{"ios": 1, "sessions": 2}]}}])", nullptr},
+        {R"([{"data": {"path": "$", "value": {"ios": 1, "Sessions": 2}}}])", nullptr},
+        {R"([{"successful": true}, {"channel": "/velquin/settings"}, {"data": {}}])", nullptr},
+        {"[]", nullptr},
+    };
+    for (const pick_case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        simulator sim({"--raw-body", c.answer, "--raw-channel", "/service/velquin/commands"});
+        const e2e::run_result r = sim.publish({"-c"});
+        ASSERT_EQ(r.status, 0) << describe(r);
+        EXPECT_EQ(r.out, printed(parse_json(c.printed ? c.printed : c.answer)));
+    }
+}
+
+TEST(PublishE2E, SettingsChangeWhatTheNextRunPrints) {
+    simulator sim;
+    e2e::run_result r =
+        sim.publish({"-p", "$.sessions.sources[?(@.id==1)][0]", "-k", "name", "-v", "Main Stage"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    r = sim.publish({"-p", "$._modules[?(@.id==254)][0]", "-k", "outputs_1to8", "-v", "110"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    r = sim.publish({"-p", "$.actions.create_connections", "-jv", "[]", "-k", "", "-v", ""});
+    ASSERT_EQ(r.status, 0) << describe(
+        r); // an empty -jv counts as not given: the value null replaces
+
+    // A path that matches nothing is refused and printed as refused.
+    r = sim.publish({"-p", "$.sessions.sources[?(@.id==99)][0]", "-k", "name", "-v", "nobody"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const Json::Value refusal = parse_json(r.out);
+    EXPECT_EQ(refusal[0]["successful"], Json::Value(false));
+    EXPECT_TRUE(refusal[0]["error"].isString());
+
+    Json::Value expected = sample();
+    expected["sessions"]["sources"][0]["name"] = "Main Stage";
+    expected["_modules"][3]["outputs_1to8"] = 110;
+    expected["actions"]["create_connections"] = Json::Value();
+    r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out, printed(expected));
+}
+
+TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
+    // The device drops the connection instead of answering the publish; the client
+    // connects again for the messages that follow.
+    simulator sim({"--close-after", "4"});
+    const e2e::run_result r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    ASSERT_GE(r.out.size(), 6u);
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "null\n\n") << r.out;
+    EXPECT_EQ(r.out.find("BOOST SYSTEM ERROR"), std::string::npos) << r.out;
+    expect_sequence(sim.trace(), sequence({joining, {"/service/velquin/commands"}, leaving}));
+}
+
+// The usage text, line by line; the example address and host name are the program's
+// own choice, each used twice.
+std::string usage_text(const std::string& address, const std::string& host) {
+    const std::string p = "velquin_publish -H ";
+    const char* const lines[] = {
+        "",
+        "",
+        "velquin_publish -H[--host] myhost -P[--port] myport [OPTIONS]",
+        "",
+        "",
+        "OPTIONS:",
+        "-c[--config]: print out the host configuration in Json styled form. Can be piped into a file",
+        "-o[--command]: sends value to the commands channel.",
+        "-p[--path]: the literal path into the config where key:value will be set",
+        "-k[--key]: the key value",
+        "-v[--value]: the value associated to the key",
+        "-jv[--jsonvalue]: the json value associated to the key; Note: key may be omitted",
+        "",
+        "EXAMPLES:",
+    };
+    std::string text;
+    for (const char* line : lines)
+        text += std::string(line) + "\n";
+    text += p + address + " -P 8081 -c > hostconfig.txt\n";
+    text += p + address + " -P 8081 -o -v reboot\n";
+    text +=
+        p + host +
+        R"( -P 80 -o -v gpio_read_iic -k "{\"device_addr\": 45, \"register_addr\": 30, \"value\": 5}")"
+        "\n";
+    text +=
+        p + host +
+        R"( -P 80 -p $.actions.create_connections -jv "[{\"out\": {\"module_id\": 2, \"channel_id\" : 0}, \"in\" : {\"module_id\": 1, \"channel_id\" : 0}}]")"
+        "\n";
+    text +=
+        "velquin_publish -H localhost -P 8081 -p $.sessions.sources[?(@.id==1)][0] -k name -v mySource1\n";
+    text += "If ordered, -p -k -v can be ommited\n";
+    text +=
+        "velquin_publish -H localhost -P 8081 $.sessions.sources[?(@.id==1)][0] name mySource1\n";
+    text +=
+        "velquin_publish -H localhost -P 8081 -p $._modules[?(@.id==254)][0] -k outputs_1to8 -v 110\n";
+    text += "\n\n";
+    return text;
+}
+
+TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
+    simulator sim;
+    // Learn the examples' address and host name from one usage text, then hold every
+    // usage text to the whole expected text.
+    const e2e::run_result first = e2e::run(publish_exe, {"-c"});
+    std::smatch address, host;
+    ASSERT_TRUE(std::regex_search(
+        first.out, address,
+        std::regex("\nvelquin_publish -H ([0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+) -P 8081 -c > ")))
+        << first.out;
+    ASSERT_TRUE(std::regex_search(
+        first.out, host, std::regex("\nvelquin_publish -H ([^ ]+) -P 80 -o -v gpio_read_iic ")))
+        << first.out;
+    const std::string usage = usage_text(address[1], host[1]);
+    EXPECT_EQ(first.out, usage);
+    struct scan_case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"-H", "127.0.0.1", "-c"}, 1},
+        {{"-c", "-o"}, 1},
+        {{"-P", sim.port(), "-c", "-h"}, 1},
+        {{"-P", sim.port(), "-c", "-5"}, 1},
+        {{"-P", sim.port(), "-c", "a", "b", "c", "d"}, 1},
+        {{"-P", sim.port(), "-c", "-v"}, 1},
+        {{"-H", "", "-P", sim.port(), "-c"}, 1},
+        {{"-P", sim.port(), "-c", "-jv", "{bad"}, 255},
+        {{"-P", sim.port(), "-c", "-jv", "{bad", "--bogus"}, 255},
+    };
+    for (const scan_case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        const e2e::run_result r = e2e::run(publish_exe, c.args);
+        EXPECT_EQ(r.status, c.status) << describe(r);
+        if (c.status == 255) {
+            EXPECT_EQ(r.out, "Failed to parse json value\n");
+        } else {
+            EXPECT_EQ(r.out, usage);
+        }
+    }
+    EXPECT_TRUE(sim.trace().empty()) << "no command line above may reach the device";
+
+    // The shortest command line that runs: -P port -c, against "localhost".
+    const e2e::run_result r = e2e::run(publish_exe, {"-P", sim.port(), "-c"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(
+        r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), printed(sample()).size())),
+        printed(sample()));
+}
+
+TEST(PublishE2E, SeveralClientsAtOnce) {
+    simulator sim;
+    const int clients = 4;
+    std::vector<e2e::run_result> results(clients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&sim, &results, i] { results[i] = sim.publish({"-c"}); });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    for (const e2e::run_result& r : results) {
+        EXPECT_EQ(r.status, 0) << describe(r);
+        EXPECT_EQ(r.out, printed(sample()));
+    }
+    std::map<std::string, int> per_client;
+    const std::vector<Json::Value> trace = sim.trace();
+    EXPECT_EQ(trace.size(), 36u);
+    for (const Json::Value& m : trace) {
+        if (m.isMember("clientId"))
+            ++per_client[m["clientId"].asString()];
+    }
+    EXPECT_EQ(per_client.size(), static_cast<std::size_t>(clients));
+    for (const auto& entry : per_client)
+        EXPECT_EQ(entry.second, 8) << entry.first;
+}
+
+} // namespace
+
+namespace {
+
+TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
+    e2e::temp_dir dir;
+    const std::string not_object = dir.path("array.json"), not_json = dir.path("bad.json");
+    std::ofstream(not_object) << "[1, 2]";
+    std::ofstream(not_json) << "{\"ios\": ";
+    struct option_case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"--help"}, 0},
+        {{"--port", "70000"}, 2},
+        {{"--port", "-1"}, 2},
+        {{"--port", "80x"}, 2},
+        {{"--fail-publishes", "many"}, 2},
+        {{"--advice", "{not json"}, 2},
+        {{"--bogus", "1"}, 2},
+        {{"--trace"}, 2},
+        {{"--config", dir.path("missing.json")}, 1},
+        {{"--config", not_object}, 1},
+        {{"--config", not_json}, 1},
+        {{"--address", "not-an-address"}, 1},
+    };
+    for (const option_case& c : cases) {
+        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+        const e2e::run_result r = e2e::run(sim_exe, c.args, std::chrono::seconds(20));
+        EXPECT_EQ(r.status, c.status) << describe(r);
+        EXPECT_EQ(r.out, "") << "nothing on standard output: its first line is the port";
+        if (c.status != 0) {
+            EXPECT_NE(r.err, "");
+        }
+    }
+}
+
+TEST(DeviceSimulatorProgram, StartsFromTheGivenConfiguration) {
+    e2e::temp_dir dir;
+    const char* const config =
+        R"({"ios": {"inputs": []}, "sessions": {"sources": [{"id": 1, "name": "Only"}]}})";
+    std::ofstream(dir.path("config.json")) << config;
+    simulator sim({"--config", dir.path("config.json")});
+    e2e::run_result r = sim.publish({"$.sessions.sources[?(@.id==1)][0]", "name", "Renamed"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    r = sim.publish({"-c"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    Json::Value expected = parse_json(config);
+    expected["sessions"]["sources"][0]["name"] = "Renamed";
+    EXPECT_EQ(r.out, printed(expected));
+}
+
+} // namespace
