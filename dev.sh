@@ -18,7 +18,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-filesystem-dev
   libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   curl python3 nodejs procps
 )
 CROSS_PACKAGES=(
@@ -98,8 +98,17 @@ cmd_cross() {
   echo "== arm64 step took $((SECONDS - start)) s"
 }
 
+# Every tracked C and C++ source follows the committed .clang-format.
+cmd_format_check() {
+  git ls-files -z -- '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' '*.ipp' |
+    xargs -0 -r clang-format --dry-run --Werror
+  echo "== sources follow .clang-format"
+}
+
 cmd_test() {
   cmd_deps
+  echo "== house style"
+  cmd_format_check
   echo "== plain build"
   configure_build build
   run_ctest build
