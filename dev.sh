@@ -9,6 +9,7 @@
 #   ./dev.sh fuzz [seconds]            run every fuzz target (default 30 s each)
 #   ./dev.sh cross                     arm64 build of the device bridge, tests under qemu
 #   ./dev.sh bench                     build and run the benchmark programs
+#   ./dev.sh docs                      HTML reference of the two libraries (build/docs/html)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -26,6 +27,7 @@ CROSS_PACKAGES=(
   libboost-thread-dev:arm64 libboost-system-dev:arm64
 )
 BENCH_PACKAGES=(nginx-light valgrind)
+DOCS_PACKAGES=(doxygen)
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -46,9 +48,10 @@ install_packages() {
   if echo "$missing" | grep -q ':arm64' && ! dpkg --print-foreign-architectures | grep -qx arm64; then
     as_root dpkg --add-architecture arm64
   fi
-  as_root apt-get update -qq
+  as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
   # shellcheck disable=SC2086
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove $missing
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-remove $missing
 }
 
 configure_build() { # dir, extra cmake args...
@@ -105,10 +108,21 @@ cmd_format_check() {
   echo "== sources follow .clang-format"
 }
 
+# The reference of the installed headers; any warning (an undocumented entity, a broken
+# reference) fails it, so it cannot fall behind the headers.
+cmd_docs() {
+  install_packages "${DOCS_PACKAGES[@]}"
+  rm -rf build/docs/html && mkdir -p build/docs
+  doxygen docs/Doxyfile
+  echo "== reference: $ROOT/build/docs/html/index.html"
+}
+
 cmd_test() {
   cmd_deps
   echo "== house style"
   cmd_format_check
+  echo "== reference documentation"
+  cmd_docs
   echo "== plain build"
   configure_build build
   run_ctest build
@@ -149,6 +163,7 @@ case "$sub" in
   fuzz) cmd_fuzz "$@" ;;
   cross) cmd_cross ;;
   bench) cmd_bench ;;
+  docs) cmd_docs ;;
   run) cmd_run "$@" ;;
-  *) sed -n '2,12p' "$0"; [ "$sub" = help ] ;;
+  *) sed -n '2,13p' "$0"; [ "$sub" = help ] ;;
 esac
