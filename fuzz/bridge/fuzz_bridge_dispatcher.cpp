@@ -1,7 +1,9 @@
 // Input layout: [0..3] message id (little-endian; byte 0 alone picks a known
 // id when byte 3 is 0x00), [4..5] claimed payload size, [6..7] reply
 // capacity, [8] flags (1: no payload pointer, 2: no reply buffer, 4: no reply
-// size, 8: no engine, 16: engine refuses, 32: file choice), rest: payload.
+// size, 8: no engine, 16: engine refuses, 32: file choice), rest: payload
+// (its first `claimed` bytes, or all of it when it holds fewer).
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
 #include "platform/device_log/vq_log.h"
 #include "platform/oem_files/oem_files.h"
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -91,20 +94,8 @@ bool g_probeHasEngine = true;
 
 // Offset of the hand-off file field in the payload of `id`, or -1.
 long file_offset(uint32_t id) {
-    switch (id) {
-    case 1:
-        return 64;
-    case 3:
-    case 13:
-    case 17:
-    case 18:
-        return 0;
-    case 5:
-    case 9:
-        return 256;
-    default:
-        return -1;
-    }
+    const TOEMUIP_Message* m = find_message(id);
+    return m != nullptr ? m->i32FileOffset : -1;
 }
 
 } // namespace
@@ -146,19 +137,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t capacity = static_cast<uint32_t>(data[6]) | static_cast<uint32_t>(data[7]) << 8;
     const uint8_t flags = data[8];
 
-    // The library never claims more payload than it holds.
-    std::vector<uint8_t> payload(data + 9, data + size);
-    const uint32_t inSize = std::min<uint32_t>(claimed, static_cast<uint32_t>(payload.size()));
+    // The library never claims more payload than it holds. The payload and
+    // the reply buffer are exactly as large as claimed, so that a read or
+    // write past either one lands outside its allocation (a zero size still
+    // gets a pointer, which nothing may read through).
+    const std::size_t held = size - 9;
+    const uint32_t inSize = std::min<uint32_t>(claimed, static_cast<uint32_t>(held));
+    std::unique_ptr<uint8_t[]> payload(new uint8_t[inSize]);
+    if (inSize != 0)
+        std::memcpy(payload.get(), data + 9, inSize);
 
     // Keep file names to our few files: the file functions take any path.
     const long at = file_offset(id);
-    if (at >= 0 && payload.size() >= static_cast<std::size_t>(at) + sizeof(TJsonFile_Info)) {
-        char* path = reinterpret_cast<char*>(payload.data() + at);
+    if (at >= 0 && inSize >= static_cast<std::size_t>(at) + sizeof(TJsonFile_Info)) {
+        char* path = reinterpret_cast<char*>(payload.get() + at);
         std::memset(path, 0, 256);
         std::strcpy(path, kFiles[(flags >> 5) % 4]);
     }
 
-    std::vector<uint8_t> out(capacity);
+    std::unique_ptr<uint8_t[]> out(new uint8_t[capacity]());
     uint32_t outSize = capacity;
     g_engine.refuse = (flags & 16) != 0;
     const bool withEngine = (flags & 8) == 0;
@@ -169,9 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         g_probeHasEngine = withEngine;
     }
     const int32_t result = g_probe->KSAL_IPC_callback(
-        id, (flags & 1) != 0 || payload.empty() ? nullptr : payload.data(), inSize,
-        (flags & 2) != 0 || out.empty() ? nullptr : out.data(),
-        (flags & 4) != 0 ? nullptr : &outSize);
+        id, (flags & 1) != 0 ? nullptr : payload.get(), inSize,
+        (flags & 2) != 0 ? nullptr : out.get(), (flags & 4) != 0 ? nullptr : &outSize);
 
     // What the dispatcher promises whatever it was given.
     if (result < -3 || result > 0)

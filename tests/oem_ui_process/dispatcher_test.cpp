@@ -1,6 +1,7 @@
 // The endpoint's handling of each message the engine process may send.
 #include "tests/support/bridge_support.h"
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_text.h"
 #include "platform/oem_files/oem_files.h"
 #include "platform/rapidjson_hook/ks_callstack_assert.h"
@@ -9,7 +10,11 @@
 
 #include <boost/make_shared.hpp>
 
+#include <cstddef>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <string>
 #include <vector>
 
 using namespace oem_ui_process;
@@ -78,61 +83,31 @@ protected:
     boost::shared_ptr<bridge_test::impl_probe> impl;
 };
 
-// A well-formed payload for each message that carries one.
+// A well-formed payload for each message that carries one, laid out as the
+// catalogue says: its first text field, and its hand-off file naming kInFile
+// for a document to read or kOutFile for an answer.
 std::vector<uint8_t> payload_for(uint32_t id) {
-    switch (id) {
-    case EOEMUIP_HUL_publish: {
-        auto m = zeroed<THUL_publish>();
-        put(m.szChannelName, "/chan/a");
-        m.JsonFile_Info = bridge_test::file_info(kInFile, 7);
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_set_config:
-    case EOEMUIP_HUL_engine_on_directory_file_changed: {
-        auto m = zeroed<THUL_engine_json_file>();
-        m.JsonFile_Info = bridge_test::file_info(kInFile, 3);
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_get_ios:
-    case EOEMUIP_HUL_engine_get_directories: {
-        auto m = zeroed<THUL_engine_get_ios>();
-        m.JsonFile_Info = bridge_test::file_info(kOutFile, 4);
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_send_command: {
-        auto m = zeroed<TOEM_send_command>();
-        put(m.szCommand, "mute");
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_send_query: {
-        auto m = zeroed<TOEM_send_query>();
-        put(m.szQuery, "levels?");
-        m.JsonFile_Info = bridge_test::file_info(kOutFile, 5);
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_load: {
-        auto m = zeroed<THUL_engine_load>();
-        put(m.strStorageName, "preset1");
-        m.JsonFile_Info = bridge_test::file_info(kInFile, 9);
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_save:
-    case EOEMUIP_HUL_engine_delete: {
-        auto m = zeroed<THUL_engine_load_save>();
-        put(m.sz, "preset2");
-        return bytes_of(&m, sizeof(m));
-    }
-    case EOEMUIP_HUL_engine_recall:
-    case EOEMUIP_HUL_engine_store: {
-        auto m = zeroed<THUL_engine_recall_store>();
-        put(m.strStorageName, "preset3");
-        m.uiId = 42;
-        put(m.strPath, "$.a.b");
-        return bytes_of(&m, sizeof(m));
-    }
-    default:
+    const TOEMUIP_Message* m = find_message(id);
+    if (m == nullptr || m->ui32PayloadSize == 0)
         return {};
+    std::vector<uint8_t> bytes(m->ui32PayloadSize, 0);
+    static const std::map<uint32_t, std::string> texts = {
+        {1, "/chan/a"},  {4, "mute"},     {5, "levels?"},  {9, "preset1"},
+        {10, "preset2"}, {11, "preset2"}, {15, "preset3"}, {16, "preset3"}};
+    const auto text = texts.find(id);
+    if (text != texts.end())
+        std::memcpy(bytes.data(), text->second.data(), text->second.size());
+    if (m->i32FileOffset >= 0) {
+        const TJsonFile_Info info =
+            bridge_test::file_info(m->eDocument == EOEMUIPD_Read ? kInFile : kOutFile, id);
+        std::memcpy(bytes.data() + m->i32FileOffset, &info, sizeof(info));
     }
+    if (id == EOEMUIP_HUL_engine_recall || id == EOEMUIP_HUL_engine_store) {
+        const uint32_t uiId = 42;
+        std::memcpy(bytes.data() + offsetof(THUL_engine_recall_store, uiId), &uiId, sizeof(uiId));
+        std::memcpy(bytes.data() + offsetof(THUL_engine_recall_store, strPath), "$.a.b", 5);
+    }
+    return bytes;
 }
 
 struct message_case {
@@ -172,6 +147,63 @@ bool is_storage_text(uint32_t id) {
 }
 
 } // namespace
+
+TEST(MessageCatalogue, NamesEveryMessageWithItsLayout) {
+    struct expected {
+        uint32_t id;
+        const char* name;
+        uint32_t payload;
+        int32_t file;
+        uint32_t reply;
+    };
+    const expected table[] = {
+        {1, "EOEMUIP_HUL_publish", 324, 64, 0},
+        {2, "EOEMUIP_HUL_shutdown", 0, -1, 0},
+        {3, "EOEMUIP_HUL_engine_set_config", 260, 0, 0},
+        {4, "EOEMUIP_HUL_engine_send_command", 256, -1, 0},
+        {5, "EOEMUIP_HUL_engine_send_query", 516, 256, 0},
+        {6, "EOEMUIP_HUL_engine_get_storage_dir", 0, -1, 256},
+        {7, "EOEMUIP_HUL_engine_get_storage_ext", 0, -1, 256},
+        {8, "EOEMUIP_HUL_engine_get_storage_name", 0, -1, 256},
+        {9, "EOEMUIP_HUL_engine_load", 516, 256, 0},
+        {10, "EOEMUIP_HUL_engine_save", 256, -1, 0},
+        {11, "EOEMUIP_HUL_engine_delete", 256, -1, 0},
+        {12, "EOEMUIP_HUL_engine_is_present", 0, -1, 0},
+        {13, "EOEMUIP_HUL_engine_get_ios", 260, 0, 0},
+        {14, "EOEMUIP_HUL_engine_reset_to_factory", 0, -1, 0},
+        {15, "EOEMUIP_HUL_engine_recall", 516, -1, 0},
+        {16, "EOEMUIP_HUL_engine_store", 516, -1, 0},
+        {17, "EOEMUIP_HUL_engine_get_directories", 260, 0, 0},
+        {18, "EOEMUIP_HUL_engine_on_directory_file_changed", 260, 0, 0},
+        {30, "EOEMUIP_HUL_device_started", 0, -1, 0},
+        {100, "EOEMUIP_OEM_ready", 0, -1, 0},
+        {101, "EOEMUIP_OEM_get_config", 260, 0, 0},
+        {102, "EOEMUIP_OEM_set_config", 260, 0, 0},
+        {103, "EOEMUIP_OEM_send_command", 256, -1, 0},
+        {104, "EOEMUIP_OEM_send_query", 516, 256, 0},
+        {107, "EOEMUIP_OEM_engine_publish", 324, 64, 0},
+        {108, "EOEMUIP_OEM_engine_io_changed", 0, -1, 0},
+        {109, "EOEMUIP_OEM_engine_load_done", 0, -1, 0},
+    };
+    ASSERT_EQ(std::size(table), std::size(g_aMessageCatalogue));
+    for (const expected& e : table) {
+        SCOPED_TRACE(e.id);
+        const TOEMUIP_Message* m = find_message(e.id);
+        ASSERT_NE(nullptr, m);
+        EXPECT_STREQ(e.name, m->pszName);
+        EXPECT_STREQ(e.name + 12, m->pszShortName);
+        EXPECT_EQ(e.payload, m->ui32PayloadSize);
+        EXPECT_EQ(e.file, m->i32FileOffset);
+        EXPECT_EQ(e.file >= 0, m->eDocument != EOEMUIPD_None);
+        EXPECT_EQ(e.reply, m->ui32ReplySize);
+        EXPECT_EQ(e.id >= 100                 ? EOEMUIPR_EngineProcess
+                  : (e.id <= 2 || e.id == 30) ? EOEMUIPR_Hul
+                                              : EOEMUIPR_Engine,
+                  m->eReceiver);
+    }
+    for (uint32_t id : {0u, 19u, 29u, 31u, 99u, 105u, 106u, 110u})
+        EXPECT_EQ(nullptr, find_message(id)) << id;
+}
 
 TEST_F(DispatcherTest, EveryMessageReachesItsCallback) {
     for (const message_case& c : message_table()) {

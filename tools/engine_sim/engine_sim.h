@@ -1,6 +1,8 @@
 // The engine side of the OEM UI channel, as a class the program drives.
 #pragma once
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
+
 #include <rapidjson/document.h>
 
 #include <cstdint>
@@ -19,6 +21,8 @@ bool set_at_path(rapidjson::Value& root, const std::string& path, const rapidjso
 
 // The value at a configuration path, or null when there is none.
 const rapidjson::Value* find_at_path(const rapidjson::Value& root, const std::string& path);
+
+class event;
 
 class simulator {
 public:
@@ -41,7 +45,14 @@ private:
     void emit(const rapidjson::Value& event);
     void send(std::istringstream& args);
     void raw(std::istringstream& args);
-    bool write_handoff(const rapidjson::Value& doc, uint32_t& id_out, void* info_out);
+    // Our hand-off file with the next sequence number.
+    oem_ui_process::TJsonFile_Info next_handoff();
+    // One handler per message of the OEM UI process that does more than note it.
+    int32_t answer(const oem_ui_process::TOEMUIP_Message& m, const void* in, event& ev);
+    int32_t on_get_config(const oem_ui_process::TJsonFile_Info& info, event& ev);
+    int32_t on_set_config(const oem_ui_process::TJsonFile_Info& info, event& ev);
+    int32_t on_send_query(const oem_ui_process::TOEM_send_query& msg, event& ev);
+    int32_t on_engine_publish(const oem_ui_process::THUL_publish& msg, event& ev);
     int32_t fail_override(uint32_t id);
 
     std::string m_handoff;

@@ -1,6 +1,7 @@
 #include "tools/engine_sim/engine_sim.h"
 
-#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_messages.h"
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_text.h"
 #include "platform/common/platform_path.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 #include "platform/oem_files/oem_files.h"
@@ -19,8 +20,6 @@
 using namespace oem_ui_process;
 
 namespace engine_sim {
-
-namespace {
 
 // One line of output: a JSON object with "event" first.
 class event {
@@ -54,32 +53,30 @@ private:
     rapidjson::Document m_doc;
 };
 
+namespace {
+
+// The name of a message this side answers; "unknown" for any other id.
 const char* message_name(uint32_t id) {
-    switch (id) {
-    case EOEMUIP_OEM_ready:
-        return "ready";
-    case EOEMUIP_OEM_get_config:
-        return "get_config";
-    case EOEMUIP_OEM_set_config:
-        return "set_config";
-    case EOEMUIP_OEM_send_command:
-        return "send_command";
-    case EOEMUIP_OEM_send_query:
-        return "send_query";
-    case EOEMUIP_OEM_engine_publish:
-        return "engine_publish";
-    case EOEMUIP_OEM_engine_io_changed:
-        return "engine_io_changed";
-    case EOEMUIP_OEM_engine_load_done:
-        return "engine_load_done";
-    default:
-        return "unknown";
-    }
+    const TOEMUIP_Message* m = find_message(id, EOEMUIPR_EngineProcess);
+    return m != nullptr ? m->pszShortName : "unknown";
 }
 
-void put_text(char* field, std::size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+// The hand-off file that a payload names, where the catalogue puts it.
+TJsonFile_Info file_of(const TOEMUIP_Message& m, const void* payload) {
+    TJsonFile_Info info{};
+    std::memcpy(&info, static_cast<const char*>(payload) + m.i32FileOffset, sizeof info);
+    return info;
+}
+
+template <class T>
+T payload_as(const void* in) {
+    T msg;
+    std::memcpy(&msg, in, sizeof msg);
+    return msg;
+}
+
+void add_file(event& ev, const TJsonFile_Info& info) {
+    ev.add("file", json_file_path(info)).add("json_id", int64_t(info.ui32JsonId));
 }
 
 std::string rest_of(std::istringstream& in) {
@@ -157,6 +154,65 @@ rapidjson::Value* step_into(rapidjson::Value* v, const path_step& s) {
     auto it = v->FindMember(
         rapidjson::StringRef(s.name.c_str(), static_cast<rapidjson::SizeType>(s.name.size())));
     return it == v->MemberEnd() ? nullptr : &it->value;
+}
+
+template <class T>
+void store(unsigned char* payload, const T& msg) {
+    std::memcpy(payload, &msg, sizeof msg);
+}
+
+// The text fields of message `id` from the command's words; its hand-off
+// file is filled in afterwards.
+void put_texts(uint32_t id, std::istringstream& in, unsigned char* payload) {
+    std::string word;
+    switch (id) {
+    case EOEMUIP_HUL_publish: {
+        THUL_publish msg{};
+        in >> word;
+        detail::set_field_text(msg.szChannelName, word);
+        store(payload, msg);
+        break;
+    }
+    case EOEMUIP_HUL_engine_send_command: {
+        TOEM_send_command msg{};
+        detail::set_field_text(msg.szCommand, rest_of(in));
+        store(payload, msg);
+        break;
+    }
+    case EOEMUIP_HUL_engine_send_query: {
+        TOEM_send_query msg{};
+        detail::set_field_text(msg.szQuery, rest_of(in));
+        store(payload, msg);
+        break;
+    }
+    case EOEMUIP_HUL_engine_load: {
+        THUL_engine_load msg{};
+        in >> word;
+        detail::set_field_text(msg.strStorageName, word);
+        store(payload, msg);
+        break;
+    }
+    case EOEMUIP_HUL_engine_save:
+    case EOEMUIP_HUL_engine_delete: {
+        THUL_engine_load_save msg{};
+        detail::set_field_text(msg.sz, rest_of(in));
+        store(payload, msg);
+        break;
+    }
+    case EOEMUIP_HUL_engine_recall:
+    case EOEMUIP_HUL_engine_store: {
+        THUL_engine_recall_store msg{};
+        std::string path;
+        in >> word >> path;
+        in >> msg.uiId;
+        detail::set_field_text(msg.strStorageName, word);
+        detail::set_field_text(msg.strPath, path);
+        store(payload, msg);
+        break;
+    }
+    default:
+        break;
+    }
 }
 
 } // namespace
@@ -277,150 +333,110 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
     ev.add("id", int64_t(id))
         .add("name", std::string(message_name(id)))
         .add("size", int64_t(in_size));
-    auto has = [&](std::size_t n) { return in != nullptr && in_size >= n; };
+    const TOEMUIP_Message* m = find_message(id, EOEMUIPR_EngineProcess);
     int32_t result = EOEMUIPE_Success;
-
     if (fail_override(id) != EOEMUIPE_Success) {
         ev.add("forced", true);
         result = EOEMUIPE_Fail;
-    } else
-        switch (id) {
-        case EOEMUIP_OEM_ready:
-        case EOEMUIP_OEM_engine_io_changed:
-        case EOEMUIP_OEM_engine_load_done:
-            break;
-
-        case EOEMUIP_OEM_get_config: {
-            if (!has(sizeof(TOEM_get_config))) {
-                result = EOEMUIPE_BadArgument;
-                break;
-            }
-            TOEM_get_config msg;
-            std::memcpy(&msg, in, sizeof msg);
-            ev.add("file", json_file_path(msg.JsonFile_Info))
-                .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
-            rapidjson::Document answer;
-            {
-                std::lock_guard<std::mutex> lk(m_stateMutex);
-                answer.CopyFrom(m_config, answer.GetAllocator());
-            }
-            // Lets a requester check that the file holds the answer to its own request.
-            if (answer.IsObject()) {
-                answer.RemoveMember("_sim_json_id");
-                answer.AddMember("_sim_json_id", rapidjson::Value(msg.JsonFile_Info.ui32JsonId),
-                                 answer.GetAllocator());
-            }
-            result =
-                write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
-            break;
-        }
-
-        case EOEMUIP_OEM_set_config: {
-            if (!has(sizeof(TOEM_configure))) {
-                result = EOEMUIPE_BadArgument;
-                break;
-            }
-            TOEM_configure msg;
-            std::memcpy(&msg, in, sizeof msg);
-            ev.add("file", json_file_path(msg.JsonFile_Info))
-                .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
-            rapidjson::Document doc;
-            if (!read_json_from_file(msg.JsonFile_Info, doc)) {
-                result = EOEMUIPE_UnknownMessage;
-                break;
-            }
-            ev.add("document", doc);
-            bool applied = false;
-            if (doc.IsObject() && doc.HasMember("path") && doc["path"].IsString() &&
-                doc.HasMember("value")) {
-                std::lock_guard<std::mutex> lk(m_stateMutex);
-                applied = set_at_path(m_config, doc["path"].GetString(), doc["value"],
-                                      m_config.GetAllocator());
-            }
-            ev.add("applied", applied);
-            break;
-        }
-
-        case EOEMUIP_OEM_send_command: {
-            if (!has(sizeof(TOEM_send_command))) {
-                result = EOEMUIPE_BadArgument;
-                break;
-            }
-            TOEM_send_command msg;
-            std::memcpy(&msg, in, sizeof msg);
-            ev.add("command", field_text(msg.szCommand, sizeof msg.szCommand));
-            break;
-        }
-
-        case EOEMUIP_OEM_send_query: {
-            if (!has(sizeof(TOEM_send_query))) {
-                result = EOEMUIPE_BadArgument;
-                break;
-            }
-            TOEM_send_query msg;
-            std::memcpy(&msg, in, sizeof msg);
-            const std::string query = field_text(msg.szQuery, sizeof msg.szQuery);
-            ev.add("query", query)
-                .add("file", json_file_path(msg.JsonFile_Info))
-                .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
-            rapidjson::Document answer;
-            answer.SetObject();
-            auto& a = answer.GetAllocator();
-            answer.AddMember(
-                "query",
-                rapidjson::Value(query.c_str(), static_cast<rapidjson::SizeType>(query.size()), a),
-                a);
-            answer.AddMember("json_id", rapidjson::Value(msg.JsonFile_Info.ui32JsonId), a);
-            rapidjson::Value found;
-            {
-                std::lock_guard<std::mutex> lk(m_stateMutex);
-                if (const rapidjson::Value* v = find_at_path(m_config, query))
-                    found.CopyFrom(*v, a);
-            }
-            answer.AddMember("answer", found, a);
-            result =
-                write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
-            break;
-        }
-
-        case EOEMUIP_OEM_engine_publish: {
-            if (!has(sizeof(THUL_publish))) {
-                result = EOEMUIPE_BadArgument;
-                break;
-            }
-            THUL_publish msg;
-            std::memcpy(&msg, in, sizeof msg);
-            ev.add("channel", field_text(msg.szChannelName, sizeof msg.szChannelName))
-                .add("file", json_file_path(msg.JsonFile_Info))
-                .add("json_id", int64_t(msg.JsonFile_Info.ui32JsonId));
-            rapidjson::Document doc;
-            if (!read_json_from_file(msg.JsonFile_Info, doc)) {
-                result = EOEMUIPE_UnknownMessage;
-                break;
-            }
-            ev.add("document", doc);
-            break;
-        }
-
-        default:
-            result = EOEMUIPE_UnknownMessage;
-            break;
-        }
+    } else if (m == nullptr)
+        result = EOEMUIPE_UnknownMessage;
+    else if (m->ui32PayloadSize != 0 && (in == nullptr || in_size < m->ui32PayloadSize))
+        result = EOEMUIPE_BadArgument;
+    else
+        result = answer(*m, in, ev);
     ev.add("result", int64_t(result));
     emit(ev.value());
     return result;
 }
 
-bool simulator::write_handoff(const rapidjson::Value& doc, uint32_t& id_out, void* info_out) {
-    TJsonFile_Info info;
-    put_text(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath, m_handoff);
+int32_t simulator::answer(const TOEMUIP_Message& m, const void* in, event& ev) {
+    switch (m.eId) {
+    case EOEMUIP_OEM_get_config:
+        return on_get_config(file_of(m, in), ev);
+    case EOEMUIP_OEM_set_config:
+        return on_set_config(file_of(m, in), ev);
+    case EOEMUIP_OEM_send_command:
+        ev.add("command", detail::field_text(payload_as<TOEM_send_command>(in).szCommand));
+        return EOEMUIPE_Success;
+    case EOEMUIP_OEM_send_query:
+        return on_send_query(payload_as<TOEM_send_query>(in), ev);
+    case EOEMUIP_OEM_engine_publish:
+        return on_engine_publish(payload_as<THUL_publish>(in), ev);
+    default:
+        // ready, engine_io_changed, engine_load_done: noted only.
+        return EOEMUIPE_Success;
+    }
+}
+
+int32_t simulator::on_get_config(const TJsonFile_Info& info, event& ev) {
+    add_file(ev, info);
+    rapidjson::Document answer;
     {
         std::lock_guard<std::mutex> lk(m_stateMutex);
-        info.ui32JsonId = m_nextJsonId++;
+        answer.CopyFrom(m_config, answer.GetAllocator());
     }
-    id_out = info.ui32JsonId;
-    std::memcpy(info_out, &info, sizeof info);
-    return write_json_to_file(info, doc);
+    // Lets a requester check that the file holds the answer to its own request.
+    if (answer.IsObject()) {
+        answer.RemoveMember("_sim_json_id");
+        answer.AddMember("_sim_json_id", rapidjson::Value(info.ui32JsonId), answer.GetAllocator());
+    }
+    return write_json_to_file(info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
+}
+
+int32_t simulator::on_set_config(const TJsonFile_Info& info, event& ev) {
+    add_file(ev, info);
+    rapidjson::Document doc;
+    if (!read_json_from_file(info, doc))
+        return EOEMUIPE_UnknownMessage;
+    ev.add("document", doc);
+    bool applied = false;
+    if (doc.IsObject() && doc.HasMember("path") && doc["path"].IsString() &&
+        doc.HasMember("value")) {
+        std::lock_guard<std::mutex> lk(m_stateMutex);
+        applied =
+            set_at_path(m_config, doc["path"].GetString(), doc["value"], m_config.GetAllocator());
+    }
+    ev.add("applied", applied);
+    return EOEMUIPE_Success;
+}
+
+int32_t simulator::on_send_query(const TOEM_send_query& msg, event& ev) {
+    const std::string query = detail::field_text(msg.szQuery);
+    ev.add("query", query);
+    add_file(ev, msg.JsonFile_Info);
+    rapidjson::Document answer;
+    answer.SetObject();
+    auto& a = answer.GetAllocator();
+    answer.AddMember(
+        "query", rapidjson::Value(query.c_str(), static_cast<rapidjson::SizeType>(query.size()), a),
+        a);
+    answer.AddMember("json_id", rapidjson::Value(msg.JsonFile_Info.ui32JsonId), a);
+    rapidjson::Value found;
+    {
+        std::lock_guard<std::mutex> lk(m_stateMutex);
+        if (const rapidjson::Value* v = find_at_path(m_config, query))
+            found.CopyFrom(*v, a);
+    }
+    answer.AddMember("answer", found, a);
+    return write_json_to_file(msg.JsonFile_Info, answer) ? EOEMUIPE_Success : EOEMUIPE_Fail;
+}
+
+int32_t simulator::on_engine_publish(const THUL_publish& msg, event& ev) {
+    ev.add("channel", detail::field_text(msg.szChannelName));
+    add_file(ev, msg.JsonFile_Info);
+    rapidjson::Document doc;
+    if (!read_json_from_file(msg.JsonFile_Info, doc))
+        return EOEMUIPE_UnknownMessage;
+    ev.add("document", doc);
+    return EOEMUIPE_Success;
+}
+
+TJsonFile_Info simulator::next_handoff() {
+    TJsonFile_Info info{};
+    detail::set_field_text(info.szJSONDataFilePath, m_handoff);
+    std::lock_guard<std::mutex> lk(m_stateMutex);
+    info.ui32JsonId = m_nextJsonId++;
+    return info;
 }
 
 bool simulator::command(const std::string& line) {
@@ -470,145 +486,49 @@ void simulator::send(std::istringstream& in) {
     event ev("sent");
     ev.add("id", int64_t(id));
 
-    // Big enough for every wire structure.
-    unsigned char payload[1024];
-    std::memset(payload, 0, sizeof payload);
-    uint32_t payload_size = 0;
-    unsigned char reply[sizeof(THUL_engine_get_storage_dir)];
-    std::memset(reply, 0, sizeof reply);
-    uint32_t reply_size = 0;
-    bool wants_answer = false;
-    uint32_t json_id = 0;
+    // The engine's own messages as the catalogue lays them out; any other id
+    // goes out without payload.
+    const TOEMUIP_Message* m = find_message(id);
+    if (m != nullptr && m->eReceiver == EOEMUIPR_EngineProcess)
+        m = nullptr;
+    std::vector<unsigned char> payload(m != nullptr ? m->ui32PayloadSize : 0, 0);
+    std::vector<unsigned char> reply(m != nullptr ? m->ui32ReplySize : 0, 0);
+    put_texts(id, in, payload.data());
 
-    auto parse_json = [&](const std::string& text, rapidjson::Document& doc) {
+    const bool wants_answer = m != nullptr && m->eDocument == EOEMUIPD_Answer;
+    TJsonFile_Info info{};
+    if (m != nullptr && m->eDocument == EOEMUIPD_Read) {
+        const std::string text = rest_of(in);
+        rapidjson::Document doc;
         doc.Parse(text.c_str(), text.size());
         if (doc.HasParseError()) {
             emit_error("send", "not JSON: " + text);
-            return false;
+            return;
         }
-        return true;
-    };
-    auto handoff_info = [&](TJsonFile_Info& info) {
-        put_text(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath, m_handoff);
-        std::lock_guard<std::mutex> lk(m_stateMutex);
-        info.ui32JsonId = json_id = m_nextJsonId++;
-    };
-    auto with_document = [&](const std::string& text, void* info) {
-        rapidjson::Document doc;
-        if (!parse_json(text, doc))
-            return false;
-        if (!write_handoff(doc, json_id, info)) {
+        info = next_handoff();
+        if (!write_json_to_file(info, doc)) {
             emit_error("send", "cannot write " + m_handoff);
-            return false;
+            return;
         }
-        ev.add("json_id", int64_t(json_id));
-        return true;
-    };
-
-    switch (id) {
-    case EOEMUIP_HUL_publish: {
-        std::string channel;
-        in >> channel;
-        THUL_publish msg;
-        put_text(msg.szChannelName, sizeof msg.szChannelName, channel);
-        if (!with_document(rest_of(in), &msg.JsonFile_Info))
-            return;
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        break;
-    }
-    case EOEMUIP_HUL_engine_set_config:
-    case EOEMUIP_HUL_engine_on_directory_file_changed: {
-        THUL_engine_json_file msg;
-        if (!with_document(rest_of(in), &msg.JsonFile_Info))
-            return;
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        break;
-    }
-    case EOEMUIP_HUL_engine_send_command: {
-        TOEM_send_command msg;
-        put_text(msg.szCommand, sizeof msg.szCommand, rest_of(in));
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        break;
-    }
-    case EOEMUIP_HUL_engine_send_query: {
-        TOEM_send_query msg;
-        put_text(msg.szQuery, sizeof msg.szQuery, rest_of(in));
-        handoff_info(msg.JsonFile_Info);
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        wants_answer = true;
-        break;
-    }
-    case EOEMUIP_HUL_engine_get_ios:
-    case EOEMUIP_HUL_engine_get_directories: {
-        THUL_engine_json_file msg;
-        handoff_info(msg.JsonFile_Info);
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        wants_answer = true;
-        break;
-    }
-    case EOEMUIP_HUL_engine_get_storage_dir:
-    case EOEMUIP_HUL_engine_get_storage_ext:
-    case EOEMUIP_HUL_engine_get_storage_name:
-        reply_size = sizeof reply;
-        break;
-    case EOEMUIP_HUL_engine_load: {
-        std::string name;
-        in >> name;
-        THUL_engine_load msg;
-        put_text(msg.strStorageName, sizeof msg.strStorageName, name);
-        if (!with_document(rest_of(in), &msg.JsonFile_Info))
-            return;
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        break;
-    }
-    case EOEMUIP_HUL_engine_save:
-    case EOEMUIP_HUL_engine_delete: {
-        THUL_engine_load_save msg;
-        put_text(msg.sz, sizeof msg.sz, rest_of(in));
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        break;
-    }
-    case EOEMUIP_HUL_engine_recall:
-    case EOEMUIP_HUL_engine_store: {
-        std::string name, path;
-        uint32_t ui_id = 0;
-        in >> name >> path;
-        in >> ui_id;
-        THUL_engine_recall_store msg;
-        put_text(msg.strStorageName, sizeof msg.strStorageName, name);
-        msg.uiId = ui_id;
-        put_text(msg.strPath, sizeof msg.strPath, path);
-        std::memcpy(payload, &msg, sizeof msg);
-        payload_size = sizeof msg;
-        break;
-    }
-    default:
-        // 2, 12, 14, 30 and any other id: no payload.
-        break;
-    }
-
-    if (wants_answer) {
+        ev.add("json_id", int64_t(info.ui32JsonId));
+    } else if (wants_answer) {
+        info = next_handoff();
         // A stale answer from an earlier request must not pass for this one.
         ::unlink(vq_platform::map_path(m_handoff).c_str());
-        ev.add("json_id", int64_t(json_id));
+        ev.add("json_id", int64_t(info.ui32JsonId));
     }
+    if (m != nullptr && m->i32FileOffset >= 0)
+        std::memcpy(payload.data() + m->i32FileOffset, &info, sizeof info);
+
     int32_t msg_err = 0;
-    int32_t rc = KSAL_IPC_SendIOCTL(m_handle, id, payload_size ? payload : nullptr, payload_size,
-                                    reply_size ? reply : nullptr, reply_size, &msg_err);
+    int32_t rc = KSAL_IPC_SendIOCTL(m_handle, id, payload.empty() ? nullptr : payload.data(),
+                                    static_cast<uint32_t>(payload.size()),
+                                    reply.empty() ? nullptr : reply.data(),
+                                    static_cast<uint32_t>(reply.size()), &msg_err);
     ev.add("rc", int64_t(rc)).add("msg_err", int64_t(msg_err));
-    if (reply_size != 0 && rc == KSAL_IPC_OK)
-        ev.add("reply", field_text(reinterpret_cast<const char*>(reply), sizeof reply));
+    if (!reply.empty() && rc == KSAL_IPC_OK)
+        ev.add("reply", field_text(reinterpret_cast<const char*>(reply.data()), reply.size()));
     if (wants_answer && rc == KSAL_IPC_OK && msg_err == 0) {
-        TJsonFile_Info info;
-        put_text(info.szJSONDataFilePath, sizeof info.szJSONDataFilePath, m_handoff);
-        info.ui32JsonId = json_id;
         rapidjson::Document answer;
         if (read_json_from_file(info, answer))
             ev.add("answer", answer);

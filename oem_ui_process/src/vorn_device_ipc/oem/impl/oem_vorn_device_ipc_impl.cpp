@@ -1,6 +1,7 @@
 // Endpoint life cycle and dispatch of the engine process's messages.
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_text.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_log.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 namespace oem_ui_process {
 
@@ -26,27 +28,215 @@ const uint32_t kRemoteNode = 15;
 const char* const kBannerLine =
     "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n";
 
-// Copies the payload into a properly aligned structure; false when the
-// sender gave no payload or one shorter than the structure.
-template <class T>
-bool take_payload(const void* pui8InBuffer, uint32_t ui32InBufferSize, T& out) {
-    if (pui8InBuffer == nullptr || ui32InBufferSize < sizeof(T))
-        return false;
-    std::memcpy(&out, pui8InBuffer, sizeof(T));
-    return true;
+// A fresh document, or null when it cannot be made.
+boost::shared_ptr<rapidjson::Document> new_document() {
+    try {
+        return boost::make_shared<rapidjson::Document>();
+    } catch (const std::bad_alloc&) {
+        return boost::shared_ptr<rapidjson::Document>();
+    }
 }
 
 // Reads the document of an incoming message; null when it cannot be had.
 boost::shared_ptr<rapidjson::Document> read_document(const TJsonFile_Info& info) {
-    boost::shared_ptr<rapidjson::Document> ptrjsDocument;
-    try {
-        ptrjsDocument = boost::make_shared<rapidjson::Document>();
-    } catch (const std::bad_alloc&) {
-        return boost::shared_ptr<rapidjson::Document>();
-    }
-    if (!read_json_from_file(info, *ptrjsDocument))
+    boost::shared_ptr<rapidjson::Document> ptrjsDocument = new_document();
+    if (!ptrjsDocument || !read_json_from_file(info, *ptrjsDocument))
         return boost::shared_ptr<rapidjson::Document>();
     return ptrjsDocument;
+}
+
+// One incoming message whose payload, reply buffer and receiver the dispatcher
+// has checked against the catalogue, with its document read or made.
+struct incoming {
+    oem_vorn_device_ipc_callback* pHul;
+    engine_oem_vorn_device_ipc_callback* pEngine;
+    const void* pPayload;
+    boost::shared_ptr<rapidjson::Document> ptrjsDocument;
+    void* pReply;
+    uint32_t* pui32ReplyLength;
+
+    // The payload as the structure the catalogue gives message Id, copied so
+    // that it is properly aligned.
+    template <uint32_t Id, class T>
+    T payload() const {
+        static_assert(carries<T>(Id), "not the structure of this message");
+        T msg;
+        std::memcpy(&msg, pPayload, sizeof(T));
+        return msg;
+    }
+
+    int32_t reply_storage_text(const std::string& strText) const {
+        THUL_engine_get_storage_dir reply;
+        detail::set_field_text(reply.sz, strText);
+        std::memcpy(pReply, &reply, sizeof(reply));
+        *pui32ReplyLength = sizeof(reply);
+        return EOEMUIPE_Success;
+    }
+};
+
+// The three storage texts share one reply layout.
+static_assert(find_message(EOEMUIP_HUL_engine_get_storage_dir)->ui32ReplySize ==
+                      sizeof(THUL_engine_get_storage_dir) &&
+                  find_message(EOEMUIP_HUL_engine_get_storage_ext)->ui32ReplySize ==
+                      sizeof(THUL_engine_get_storage_dir) &&
+                  find_message(EOEMUIP_HUL_engine_get_storage_name)->ui32ReplySize ==
+                      sizeof(THUL_engine_get_storage_dir),
+              "storage text replies differ");
+
+int32_t result_of(bool bDone) {
+    return bDone ? EOEMUIPE_Success : EOEMUIPE_Fail;
+}
+
+int32_t on_publish(const incoming& in) {
+    const THUL_publish msg = in.payload<EOEMUIP_HUL_publish, THUL_publish>();
+    in.pHul->on_publish(detail::field_text(msg.szChannelName), in.ptrjsDocument);
+    return EOEMUIPE_Success;
+}
+
+int32_t on_shutdown(const incoming& in) {
+    return result_of(in.pHul->on_shutdown());
+}
+
+int32_t on_device_started(const incoming& in) {
+    in.pHul->on_device_started();
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_set_config(const incoming& in) {
+    in.pEngine->set_config(in.ptrjsDocument);
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_send_command(const incoming& in) {
+    const TOEM_send_command msg = in.payload<EOEMUIP_HUL_engine_send_command, TOEM_send_command>();
+    in.pEngine->send_command(detail::field_text(msg.szCommand));
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_send_query(const incoming& in) {
+    const TOEM_send_query msg = in.payload<EOEMUIP_HUL_engine_send_query, TOEM_send_query>();
+    return result_of(in.pEngine->send_query(detail::field_text(msg.szQuery), in.ptrjsDocument));
+}
+
+int32_t on_engine_get_storage_dir(const incoming& in) {
+    std::string strText;
+    in.pEngine->get_storage_dir(strText);
+    return in.reply_storage_text(strText);
+}
+
+int32_t on_engine_get_storage_ext(const incoming& in) {
+    std::string strText;
+    in.pEngine->get_storage_ext(strText);
+    return in.reply_storage_text(strText);
+}
+
+int32_t on_engine_get_storage_name(const incoming& in) {
+    std::string strText;
+    in.pEngine->get_storage_name(strText);
+    return in.reply_storage_text(strText);
+}
+
+int32_t on_engine_load(const incoming& in) {
+    const THUL_engine_load msg = in.payload<EOEMUIP_HUL_engine_load, THUL_engine_load>();
+    in.pEngine->load(detail::field_text(msg.strStorageName), in.ptrjsDocument);
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_save(const incoming& in) {
+    const THUL_engine_load_save msg = in.payload<EOEMUIP_HUL_engine_save, THUL_engine_load_save>();
+    in.pEngine->save(detail::field_text(msg.sz));
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_delete(const incoming& in) {
+    const THUL_engine_load_save msg =
+        in.payload<EOEMUIP_HUL_engine_delete, THUL_engine_load_save>();
+    in.pEngine->delete_storage(detail::field_text(msg.sz));
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_is_present(const incoming& in) {
+    return result_of(in.pEngine->is_present());
+}
+
+int32_t on_engine_get_ios(const incoming& in) {
+    return result_of(in.pEngine->get_ios(in.ptrjsDocument));
+}
+
+int32_t on_engine_reset_to_factory(const incoming& in) {
+    in.pEngine->reset_to_factory();
+    return EOEMUIPE_Success;
+}
+
+// uiId of recall and store is carried but has no meaning here.
+int32_t on_engine_recall(const incoming& in) {
+    const THUL_engine_recall_store msg =
+        in.payload<EOEMUIP_HUL_engine_recall, THUL_engine_recall_store>();
+    in.pEngine->recall(detail::field_text(msg.strStorageName), detail::field_text(msg.strPath));
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_store(const incoming& in) {
+    const THUL_engine_recall_store msg =
+        in.payload<EOEMUIP_HUL_engine_store, THUL_engine_recall_store>();
+    in.pEngine->store(detail::field_text(msg.strStorageName), detail::field_text(msg.strPath));
+    return EOEMUIPE_Success;
+}
+
+int32_t on_engine_get_directories(const incoming& in) {
+    return result_of(in.pEngine->get_directories(in.ptrjsDocument));
+}
+
+int32_t on_engine_on_directory_file_changed(const incoming& in) {
+    in.pEngine->on_directory_file_changed(in.ptrjsDocument);
+    return EOEMUIPE_Success;
+}
+
+// One handler per message that the catalogue gives this side.
+int32_t handle(uint32_t ui32MsgId, const incoming& in) {
+    switch (ui32MsgId) {
+    case EOEMUIP_HUL_publish:
+        return on_publish(in);
+    case EOEMUIP_HUL_shutdown:
+        return on_shutdown(in);
+    case EOEMUIP_HUL_engine_set_config:
+        return on_engine_set_config(in);
+    case EOEMUIP_HUL_engine_send_command:
+        return on_engine_send_command(in);
+    case EOEMUIP_HUL_engine_send_query:
+        return on_engine_send_query(in);
+    case EOEMUIP_HUL_engine_get_storage_dir:
+        return on_engine_get_storage_dir(in);
+    case EOEMUIP_HUL_engine_get_storage_ext:
+        return on_engine_get_storage_ext(in);
+    case EOEMUIP_HUL_engine_get_storage_name:
+        return on_engine_get_storage_name(in);
+    case EOEMUIP_HUL_engine_load:
+        return on_engine_load(in);
+    case EOEMUIP_HUL_engine_save:
+        return on_engine_save(in);
+    case EOEMUIP_HUL_engine_delete:
+        return on_engine_delete(in);
+    case EOEMUIP_HUL_engine_is_present:
+        return on_engine_is_present(in);
+    case EOEMUIP_HUL_engine_get_ios:
+        return on_engine_get_ios(in);
+    case EOEMUIP_HUL_engine_reset_to_factory:
+        return on_engine_reset_to_factory(in);
+    case EOEMUIP_HUL_engine_recall:
+        return on_engine_recall(in);
+    case EOEMUIP_HUL_engine_store:
+        return on_engine_store(in);
+    case EOEMUIP_HUL_engine_get_directories:
+        return on_engine_get_directories(in);
+    case EOEMUIP_HUL_engine_on_directory_file_changed:
+        return on_engine_on_directory_file_changed(in);
+    case EOEMUIP_HUL_device_started:
+        return on_device_started(in);
+    default:
+        // The catalogue names a message of this side that has no handler.
+        return EOEMUIPE_UnknownMessage;
+    }
 }
 
 } // namespace
@@ -149,177 +339,44 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
                                             uint32_t ui32InBufferSize, void* pui8OutBuffer,
                                             uint32_t ui32OutCapacity, uint32_t& ui32ReplyLength) {
     ui32ReplyLength = 0;
-    switch (ui32MsgId) {
-    case EOEMUIP_HUL_publish: {
-        THUL_publish msg;
-        if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-            return EOEMUIPE_BadArgument;
-        if (m_pHulCallback == nullptr)
-            return EOEMUIPE_Fail;
-        boost::shared_ptr<rapidjson::Document> ptrjsDocument = read_document(msg.JsonFile_Info);
-        if (!ptrjsDocument)
-            return EOEMUIPE_UnknownMessage;
-        m_pHulCallback->on_publish(detail::field_text(msg.szChannelName), ptrjsDocument);
-        return EOEMUIPE_Success;
-    }
-    case EOEMUIP_HUL_shutdown:
-        if (m_pHulCallback == nullptr)
-            return EOEMUIPE_Fail;
-        return m_pHulCallback->on_shutdown() ? EOEMUIPE_Success : EOEMUIPE_Fail;
-    case EOEMUIP_HUL_device_started:
-        if (m_pHulCallback == nullptr)
-            return EOEMUIPE_Fail;
-        m_pHulCallback->on_device_started();
-        return EOEMUIPE_Success;
-
-    case EOEMUIP_HUL_engine_set_config:
-    case EOEMUIP_HUL_engine_on_directory_file_changed: {
-        // Both carry just the hand-off file of a document for the engine.
-        THUL_engine_json_file msg;
-        if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-            return EOEMUIPE_BadArgument;
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        boost::shared_ptr<rapidjson::Document> ptrjsDocument = read_document(msg.JsonFile_Info);
-        if (!ptrjsDocument)
-            return EOEMUIPE_UnknownMessage;
-        if (ui32MsgId == EOEMUIP_HUL_engine_set_config)
-            m_pEngineCallback->set_config(ptrjsDocument);
-        else
-            m_pEngineCallback->on_directory_file_changed(ptrjsDocument);
-        return EOEMUIPE_Success;
-    }
-    case EOEMUIP_HUL_engine_send_command: {
-        TOEM_send_command msg;
-        if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-            return EOEMUIPE_BadArgument;
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        m_pEngineCallback->send_command(detail::field_text(msg.szCommand));
-        return EOEMUIPE_Success;
-    }
-    case EOEMUIP_HUL_engine_send_query:
-    case EOEMUIP_HUL_engine_get_ios:
-    case EOEMUIP_HUL_engine_get_directories: {
-        // The engine fills a fresh document, which goes into the named file.
-        TJsonFile_Info info;
-        std::string strQuery;
-        if (ui32MsgId == EOEMUIP_HUL_engine_send_query) {
-            TOEM_send_query msg;
-            if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-                return EOEMUIPE_BadArgument;
-            strQuery = detail::field_text(msg.szQuery);
-            info = msg.JsonFile_Info;
-        } else {
-            THUL_engine_json_file msg;
-            if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-                return EOEMUIPE_BadArgument;
-            info = msg.JsonFile_Info;
-        }
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        boost::shared_ptr<rapidjson::Document> ptrjsDocument;
-        try {
-            ptrjsDocument = boost::make_shared<rapidjson::Document>();
-        } catch (const std::bad_alloc&) {
-            return EOEMUIPE_Fail;
-        }
-        bool bFilled = false;
-        if (ui32MsgId == EOEMUIP_HUL_engine_send_query)
-            bFilled = m_pEngineCallback->send_query(strQuery, ptrjsDocument);
-        else if (ui32MsgId == EOEMUIP_HUL_engine_get_ios)
-            bFilled = m_pEngineCallback->get_ios(ptrjsDocument);
-        else
-            bFilled = m_pEngineCallback->get_directories(ptrjsDocument);
-        if (!bFilled || !write_json_to_file(info, *ptrjsDocument))
-            return EOEMUIPE_Fail;
-        return EOEMUIPE_Success;
-    }
-    case EOEMUIP_HUL_engine_get_storage_dir:
-    case EOEMUIP_HUL_engine_get_storage_ext:
-    case EOEMUIP_HUL_engine_get_storage_name:
-        return reply_storage_text(ui32MsgId, pui8OutBuffer, ui32OutCapacity, ui32ReplyLength);
-    case EOEMUIP_HUL_engine_load: {
-        THUL_engine_load msg;
-        if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-            return EOEMUIPE_BadArgument;
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        boost::shared_ptr<rapidjson::Document> ptrjsDocument = read_document(msg.JsonFile_Info);
-        if (!ptrjsDocument)
-            return EOEMUIPE_UnknownMessage;
-        m_pEngineCallback->load(detail::field_text(msg.strStorageName), ptrjsDocument);
-        return EOEMUIPE_Success;
-    }
-    case EOEMUIP_HUL_engine_save:
-    case EOEMUIP_HUL_engine_delete: {
-        THUL_engine_load_save msg;
-        if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-            return EOEMUIPE_BadArgument;
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        if (ui32MsgId == EOEMUIP_HUL_engine_save)
-            m_pEngineCallback->save(detail::field_text(msg.sz));
-        else
-            m_pEngineCallback->delete_storage(detail::field_text(msg.sz));
-        return EOEMUIPE_Success;
-    }
-    case EOEMUIP_HUL_engine_is_present:
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        return m_pEngineCallback->is_present() ? EOEMUIPE_Success : EOEMUIPE_Fail;
-    case EOEMUIP_HUL_engine_reset_to_factory:
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        m_pEngineCallback->reset_to_factory();
-        return EOEMUIPE_Success;
-    case EOEMUIP_HUL_engine_recall:
-    case EOEMUIP_HUL_engine_store: {
-        // uiId is carried but has no meaning here.
-        THUL_engine_recall_store msg;
-        if (!take_payload(pui8InBuffer, ui32InBufferSize, msg))
-            return EOEMUIPE_BadArgument;
-        if (m_pEngineCallback == nullptr)
-            return EOEMUIPE_Fail;
-        const std::string strStorageName = detail::field_text(msg.strStorageName);
-        const std::string strPath = detail::field_text(msg.strPath);
-        if (ui32MsgId == EOEMUIP_HUL_engine_recall)
-            m_pEngineCallback->recall(strStorageName, strPath);
-        else
-            m_pEngineCallback->store(strStorageName, strPath);
-        return EOEMUIPE_Success;
-    }
-    default:
+    const TOEMUIP_Message* pMessage = find_message(ui32MsgId);
+    if (pMessage == nullptr || pMessage->eReceiver == EOEMUIPR_EngineProcess) {
         OEMUIP_LOG_ERROR("Unknown message(%u)\n", ui32MsgId);
         return EOEMUIPE_UnknownMessage;
     }
-}
-
-int32_t oem_vorn_device_ipc::Impl::reply_storage_text(uint32_t ui32MsgId, void* pui8OutBuffer,
-                                                      uint32_t ui32OutCapacity,
-                                                      uint32_t& ui32ReplyLength) {
-    // The three replies share one layout.
-    static_assert(sizeof(THUL_engine_get_storage_dir) == sizeof(THUL_engine_get_storage_ext) &&
-                      sizeof(THUL_engine_get_storage_dir) == sizeof(THUL_engine_get_storage_name),
-                  "storage text replies differ");
-    if (pui8OutBuffer == nullptr || ui32OutCapacity < sizeof(THUL_engine_get_storage_dir))
+    // Nothing of a short payload or a small reply buffer is touched.
+    if (pMessage->ui32PayloadSize != 0 &&
+        (pui8InBuffer == nullptr || ui32InBufferSize < pMessage->ui32PayloadSize))
         return EOEMUIPE_BadArgument;
-    if (m_pEngineCallback == nullptr)
+    if (pMessage->ui32ReplySize != 0 &&
+        (pui8OutBuffer == nullptr || ui32OutCapacity < pMessage->ui32ReplySize))
+        return EOEMUIPE_BadArgument;
+    if ((pMessage->eReceiver == EOEMUIPR_Hul ? static_cast<const void*>(m_pHulCallback)
+                                             : m_pEngineCallback) == nullptr)
         return EOEMUIPE_Fail;
 
-    std::string strText;
-    if (ui32MsgId == EOEMUIP_HUL_engine_get_storage_dir)
-        m_pEngineCallback->get_storage_dir(strText);
-    else if (ui32MsgId == EOEMUIP_HUL_engine_get_storage_ext)
-        m_pEngineCallback->get_storage_ext(strText);
-    else
-        m_pEngineCallback->get_storage_name(strText);
+    incoming in{m_pHulCallback, m_pEngineCallback, pui8InBuffer, {},
+                pui8OutBuffer,  &ui32ReplyLength};
+    TJsonFile_Info info;
+    if (pMessage->i32FileOffset >= 0)
+        std::memcpy(&info, static_cast<const char*>(pui8InBuffer) + pMessage->i32FileOffset,
+                    sizeof(info));
+    if (pMessage->eDocument == EOEMUIPD_Read) {
+        in.ptrjsDocument = read_document(info);
+        if (!in.ptrjsDocument)
+            return EOEMUIPE_UnknownMessage;
+    } else if (pMessage->eDocument == EOEMUIPD_Answer) {
+        in.ptrjsDocument = new_document();
+        if (!in.ptrjsDocument)
+            return EOEMUIPE_Fail;
+    }
 
-    THUL_engine_get_storage_dir reply;
-    detail::set_field_text(reply.sz, strText);
-    std::memcpy(pui8OutBuffer, &reply, sizeof(reply));
-    ui32ReplyLength = sizeof(reply);
-    return EOEMUIPE_Success;
+    const int32_t i32Result = handle(ui32MsgId, in);
+    // An answer goes into the named file only when the engine filled it.
+    if (pMessage->eDocument == EOEMUIPD_Answer && i32Result == EOEMUIPE_Success &&
+        !write_json_to_file(info, *in.ptrjsDocument))
+        return EOEMUIPE_Fail;
+    return i32Result;
 }
 
 } // namespace oem_ui_process

@@ -56,8 +56,6 @@ protected:
 private:
     int32_t dispatch(uint32_t ui32MsgId, const void* pui8InBuffer, uint32_t ui32InBufferSize,
                      void* pui8OutBuffer, uint32_t ui32OutCapacity, uint32_t& ui32ReplyLength);
-    int32_t reply_storage_text(uint32_t ui32MsgId, void* pui8OutBuffer, uint32_t ui32OutCapacity,
-                               uint32_t& ui32ReplyLength);
     // Names this side's hand-off file with the next sequence number. Lock held.
     TJsonFile_Info next_json_file_info();
     // Sends one message; true when both the library and the peer's handler succeeded.
