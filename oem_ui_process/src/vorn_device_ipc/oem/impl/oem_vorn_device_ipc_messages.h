@@ -1,7 +1,8 @@
-// Message catalogue and wire layouts of the channel between the OEM UI process
-// and the device's engine process. Both sides exchange these structures byte for
-// byte in the device's native (little-endian) order, so the layouts are packed
-// and checked at compile time.
+/// \file
+/// Message catalogue and wire layouts of the channel between the OEM UI process
+/// and the device's engine process. Both sides exchange these structures byte for
+/// byte in the device's native (little-endian) order, so the layouts are packed
+/// and checked at compile time. Text fields hold a zero-terminated, zero-padded string.
 #pragma once
 
 #include <cstddef>
@@ -9,122 +10,164 @@
 
 namespace oem_ui_process {
 
-// Identifiers 1..30 travel from the engine process to the OEM UI process,
-// 100..109 the other way. 19..29, 105 and 106 are not defined.
+/// Message identifiers: 1..30 travel from the engine process to the OEM UI process,
+/// 100..109 the other way. 19..29, 105 and 106 are not defined. Each names its payload and
+/// the operation it reaches.
 enum EOEMUIP_CommandId : uint32_t {
+    /// THUL_publish: a document on a channel, to on_publish().
     EOEMUIP_HUL_publish = 1,
+    /// No payload: on_shutdown().
     EOEMUIP_HUL_shutdown = 2,
+    /// THUL_engine_set_config: engine set_config().
     EOEMUIP_HUL_engine_set_config = 3,
+    /// TOEM_send_command: engine send_command().
     EOEMUIP_HUL_engine_send_command = 4,
+    /// TOEM_send_query: engine send_query(), answer in the named file.
     EOEMUIP_HUL_engine_send_query = 5,
+    /// No payload: engine get_storage_dir(), reply THUL_engine_get_storage_dir.
     EOEMUIP_HUL_engine_get_storage_dir = 6,
+    /// No payload: engine get_storage_ext(), reply THUL_engine_get_storage_ext.
     EOEMUIP_HUL_engine_get_storage_ext = 7,
+    /// No payload: engine get_storage_name(), reply THUL_engine_get_storage_name.
     EOEMUIP_HUL_engine_get_storage_name = 8,
+    /// THUL_engine_load: engine load().
     EOEMUIP_HUL_engine_load = 9,
+    /// THUL_engine_load_save: engine save().
     EOEMUIP_HUL_engine_save = 10,
+    /// THUL_engine_load_save: engine delete_storage().
     EOEMUIP_HUL_engine_delete = 11,
+    /// No payload: engine is_present().
     EOEMUIP_HUL_engine_is_present = 12,
+    /// THUL_engine_get_ios: engine get_ios(), answer in the named file.
     EOEMUIP_HUL_engine_get_ios = 13,
+    /// No payload: engine reset_to_factory().
     EOEMUIP_HUL_engine_reset_to_factory = 14,
+    /// THUL_engine_recall_store: engine recall().
     EOEMUIP_HUL_engine_recall = 15,
+    /// THUL_engine_recall_store: engine store().
     EOEMUIP_HUL_engine_store = 16,
+    /// THUL_engine_json_file: engine get_directories(), answer in the named file.
     EOEMUIP_HUL_engine_get_directories = 17,
+    /// THUL_engine_json_file: engine on_directory_file_changed().
     EOEMUIP_HUL_engine_on_directory_file_changed = 18,
+    /// No payload: on_device_started().
     EOEMUIP_HUL_device_started = 30,
 
+    /// No payload: oem_ui_process_ready().
     EOEMUIP_OEM_ready = 100,
+    /// TOEM_get_config: get_config(), configuration in the named file.
     EOEMUIP_OEM_get_config = 101,
+    /// TOEM_configure: set_config().
     EOEMUIP_OEM_set_config = 102,
+    /// TOEM_send_command: send_command().
     EOEMUIP_OEM_send_command = 103,
+    /// TOEM_send_query: send_query(), answer in the named file.
     EOEMUIP_OEM_send_query = 104,
+    /// THUL_publish: engine_publish().
     EOEMUIP_OEM_engine_publish = 107,
+    /// No payload: engine_io_changed().
     EOEMUIP_OEM_engine_io_changed = 108,
+    /// No payload: engine_load_done().
     EOEMUIP_OEM_engine_load_done = 109,
 };
 
-// Handler results; the receiver's result comes back to the sender as the
-// message's error value.
+/// Handler results; the receiver's result comes back to the sender as the
+/// message's error value.
 enum EOEMUIP_CommandError : int32_t {
-    EOEMUIPE_Success = 0,
-    EOEMUIPE_Fail = -1,
-    EOEMUIPE_BadArgument = -2,
-    EOEMUIPE_UnknownMessage = -3,
+    EOEMUIPE_Success = 0,         ///< handled
+    EOEMUIPE_Fail = -1,           ///< refused, no callback for it, or the callback failed
+    EOEMUIPE_BadArgument = -2,    ///< payload or reply buffer too short
+    EOEMUIPE_UnknownMessage = -3, ///< unknown identifier, or the named document is unreadable
 };
 
-// Every text field holds a zero-terminated, zero-padded string; a sender may
-// still fill a field completely, so readers stop at the field size.
+/// Every text field holds a zero-terminated, zero-padded string; a sender may
+/// still fill a field completely, so readers stop at the field size.
 enum : std::size_t {
-    OEMUIP_TEXT_FIELD_SIZE = 256,
-    OEMUIP_CHANNEL_FIELD_SIZE = 64,
+    OEMUIP_TEXT_FIELD_SIZE = 256,   ///< bytes of a text field (at most 255 characters sent)
+    OEMUIP_CHANNEL_FIELD_SIZE = 64, ///< bytes of a channel name field (at most 63 sent)
 };
 
 #pragma pack(push, 1)
 
-// Names a hand-off file holding the message's JSON document.
+/// Names a hand-off file holding the message's JSON document (260 bytes).
 struct TJsonFile_Info {
-    char szJSONDataFilePath[OEMUIP_TEXT_FIELD_SIZE];
-    uint32_t ui32JsonId;
+    char szJSONDataFilePath[OEMUIP_TEXT_FIELD_SIZE]; ///< path of the file
+    uint32_t ui32JsonId; ///< the sender's sequence number, one per document it hands off
 };
 
+/// A publication (messages 1 and 107, 324 bytes).
 struct THUL_publish {
-    char szChannelName[OEMUIP_CHANNEL_FIELD_SIZE];
-    TJsonFile_Info JsonFile_Info;
+    char szChannelName[OEMUIP_CHANNEL_FIELD_SIZE]; ///< channel name
+    TJsonFile_Info JsonFile_Info;                  ///< the published document
 };
 
+/// Engine configuration change (message 3, 260 bytes).
 struct THUL_engine_set_config {
-    TJsonFile_Info JsonFile_Info;
+    TJsonFile_Info JsonFile_Info; ///< the configuration document
 };
 
+/// Engine I/O description request (message 13, 260 bytes).
 struct THUL_engine_get_ios {
-    TJsonFile_Info JsonFile_Info;
+    TJsonFile_Info JsonFile_Info; ///< where the receiver writes the description
 };
 
+/// A message that carries only a document (messages 17 and 18, 260 bytes).
 struct THUL_engine_json_file {
-    TJsonFile_Info JsonFile_Info;
+    TJsonFile_Info JsonFile_Info; ///< the document, or where the answer goes (17)
 };
 
+/// Configuration request (message 101, 260 bytes).
 struct TOEM_get_config {
-    TJsonFile_Info JsonFile_Info;
+    TJsonFile_Info JsonFile_Info; ///< where the engine process writes the configuration
 };
 
+/// Configuration change (message 102, 260 bytes).
 struct TOEM_configure {
-    TJsonFile_Info JsonFile_Info;
+    TJsonFile_Info JsonFile_Info; ///< the change
 };
 
+/// Reply to message 6 (256 bytes).
 struct THUL_engine_get_storage_dir {
-    char sz[OEMUIP_TEXT_FIELD_SIZE];
+    char sz[OEMUIP_TEXT_FIELD_SIZE]; ///< the storage folder
 };
 
+/// Reply to message 7 (256 bytes).
 struct THUL_engine_get_storage_ext {
-    char sz[OEMUIP_TEXT_FIELD_SIZE];
+    char sz[OEMUIP_TEXT_FIELD_SIZE]; ///< the file name extension
 };
 
+/// Reply to message 8 (256 bytes).
 struct THUL_engine_get_storage_name {
-    char sz[OEMUIP_TEXT_FIELD_SIZE];
+    char sz[OEMUIP_TEXT_FIELD_SIZE]; ///< the current storage name
 };
 
+/// Save or delete (messages 10 and 11, 256 bytes).
 struct THUL_engine_load_save {
-    char sz[OEMUIP_TEXT_FIELD_SIZE];
+    char sz[OEMUIP_TEXT_FIELD_SIZE]; ///< the name
 };
 
+/// Load (message 9, 516 bytes).
 struct THUL_engine_load {
-    char strStorageName[OEMUIP_TEXT_FIELD_SIZE];
-    TJsonFile_Info JsonFile_Info;
+    char strStorageName[OEMUIP_TEXT_FIELD_SIZE]; ///< the storage name
+    TJsonFile_Info JsonFile_Info;                ///< the data to load
 };
 
+/// Recall or store (messages 15 and 16, 516 bytes).
 struct THUL_engine_recall_store {
-    char strStorageName[OEMUIP_TEXT_FIELD_SIZE];
-    uint32_t uiId;
-    char strPath[OEMUIP_TEXT_FIELD_SIZE];
+    char strStorageName[OEMUIP_TEXT_FIELD_SIZE]; ///< the storage name
+    uint32_t uiId;                               ///< carried, not used
+    char strPath[OEMUIP_TEXT_FIELD_SIZE];        ///< the path
 };
 
+/// A command (messages 4 and 103, 256 bytes).
 struct TOEM_send_command {
-    char szCommand[OEMUIP_TEXT_FIELD_SIZE];
+    char szCommand[OEMUIP_TEXT_FIELD_SIZE]; ///< the command
 };
 
+/// A query (messages 5 and 104, 516 bytes).
 struct TOEM_send_query {
-    char szQuery[OEMUIP_TEXT_FIELD_SIZE];
-    TJsonFile_Info JsonFile_Info;
+    char szQuery[OEMUIP_TEXT_FIELD_SIZE]; ///< the query
+    TJsonFile_Info JsonFile_Info;         ///< where the receiver writes the answer
 };
 
 #pragma pack(pop)
