@@ -10,6 +10,7 @@
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <typeinfo>
 
 namespace httprtsp {
 
@@ -72,7 +73,8 @@ const char* message_format::consume_run(const char* begin, const char* end,
     return end;
 }
 
-httprtsp_message_format::httprtsp_message_format() : parse_state(0), remaining(0), chunked(false) {
+httprtsp_message_format::httprtsp_message_format()
+    : parse_state(message_start), remaining(0), chunked(false) {
     // Header text is collected into these; keep their storage across messages.
     start_line.reserve(256);
     header_name.reserve(64);
@@ -82,7 +84,7 @@ httprtsp_message_format::httprtsp_message_format() : parse_state(0), remaining(0
 httprtsp_message_format::~httprtsp_message_format() {}
 
 void httprtsp_message_format::reset() {
-    parse_state = 0;
+    parse_state = message_start;
     start_line.clear();
     current_message.reset();
 }
@@ -93,128 +95,230 @@ httprtsp_message_format::to_buffers(boost::shared_ptr<message> msg) {
 }
 
 boost::tribool httprtsp_message_format::consume(char c) {
-    return step(c);
+    boost::tribool result = boost::indeterminate;
+    take(&c, &c + 1, result);
+    return result;
 }
 
-boost::tribool httprtsp_message_format::step(char c) {
+bool httprtsp_message_format::consumes_runs() const {
+    return typeid(*this) == typeid(httprtsp_message_format);
+}
+
+const char* httprtsp_message_format::consume_run(const char* p, const char* end,
+                                                 boost::tribool& result) {
+    if (!consumes_runs())
+        return message_format::consume_run(p, end, result);
+    result = boost::indeterminate;
+    while (p != end) {
+        p = take(p, end, result);
+        if (!boost::indeterminate(result))
+            return p;
+    }
+    return end;
+}
+
+const char* httprtsp_message_format::take(const char* p, const char* end, boost::tribool& result) {
     switch (parse_state) {
-    case 0:
-        if (!is_token(c))
-            return false;
-        start_line.push_back(c);
-        parse_state = 1;
-        return boost::indeterminate;
-    case 1:
-        if (c == '\r') {
-            boost::tribool r = end_of_start_line();
-            if (!r)
-                return false;
-            parse_state = 2;
-            return boost::indeterminate;
-        }
-        if (!is_printable(c))
-            return false;
-        start_line.push_back(c);
-        return boost::indeterminate;
-    case 2:
-        if (c != '\n')
-            return false;
-        parse_state = 3;
-        return boost::indeterminate;
-    case 3:
-        if (c == '\r') {
-            parse_state = 9;
-            return boost::indeterminate;
-        }
-        if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
-            parse_state = 4;
-            return boost::indeterminate;
-        }
-        if (!is_token(c))
-            return false;
+    case message_start:
+        return take_first_byte(p, result);
+    case start_line_text:
+        return take_start_line(p, end, result);
+    case start_line_lf:
+        return expect('\n', header_line_start, p, result);
+    case header_line_start:
+        return take_line_start(p, result);
+    case folding_space:
+        return take_folding_space(p, end, result);
+    case header_name_text:
+        return take_header_name(p, end, result);
+    case after_colon:
+        return expect(' ', header_value_text, p, result);
+    case header_value_text:
+        return take_header_value(p, end, result);
+    case header_line_lf:
+        return expect('\n', header_line_start, p, result);
+    case header_block_lf:
+        if (*p != '\n')
+            result = false;
+        else
+            result = end_of_header_block();
+        return p + 1;
+    case body_by_length:
+        return take_body(p, end, result);
+    case chunk_size_line:
+        return take_chunk_size_line(p, end, result);
+    case chunk_data:
+        return take_chunk_data(p, end);
+    case after_last_chunk: {
+        // Trailer lines are not parsed: the first LF completes the message.
+        const char* lf =
+            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (!lf)
+            return end;
+        result = true;
+        return lf + 1;
+    }
+    default:
+        result = false;
+        return p + 1;
+    }
+}
+
+const char* httprtsp_message_format::expect(char wanted, state next, const char* p,
+                                            boost::tribool& result) {
+    if (*p == wanted)
+        parse_state = next;
+    else
+        result = false;
+    return p + 1;
+}
+
+const char* httprtsp_message_format::take_first_byte(const char* p, boost::tribool& result) {
+    if (!is_token(*p)) {
+        result = false;
+    } else {
+        start_line.push_back(*p);
+        parse_state = start_line_text;
+    }
+    return p + 1;
+}
+
+const char* httprtsp_message_format::take_start_line(const char* p, const char* end,
+                                                     boost::tribool& result) {
+    // Printable bytes; CR (not printable) ends the line.
+    const char* q = p;
+    while (q != end && is_printable(*q))
+        ++q;
+    start_line.append(p, q);
+    if (q == end)
+        return end;
+    if (*q != '\r' || !end_of_start_line())
+        result = false;
+    else
+        parse_state = start_line_lf;
+    return q + 1;
+}
+
+const char* httprtsp_message_format::take_line_start(const char* p, boost::tribool& result) {
+    const char c = *p;
+    if (c == '\r') {
+        parse_state = header_block_lf;
+    } else if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
+        parse_state = folding_space;
+    } else if (!is_token(c)) {
+        result = false;
+    } else {
         header_name.clear();
         header_value.clear();
         header_name.push_back(c);
-        parse_state = 5;
-        return boost::indeterminate;
-    case 4:
-        if (c == '\r') {
-            parse_state = 8;
-            return boost::indeterminate;
-        }
-        if (c == ' ' || c == '\t')
-            return boost::indeterminate;
-        if (is_control(c))
-            return false;
-        header_value.push_back(c);
-        parse_state = 7;
-        return boost::indeterminate;
-    case 5:
-        if (c == ':') {
-            parse_state = 6;
-            return boost::indeterminate;
-        }
-        if (!is_token(c))
-            return false;
-        header_name.push_back(c);
-        return boost::indeterminate;
-    case 6:
-        if (c != ' ')
-            return false;
-        parse_state = 7;
-        return boost::indeterminate;
-    case 7:
-        if (c == '\r') {
-            // Without a name (continuation text) nothing is stored; without a message
-            // (start line too short) the header goes nowhere.
-            if (!header_name.empty()) {
-                if (current_message)
-                    store_header();
-                header_name.clear();
-                header_value.clear();
-            }
-            parse_state = 8;
-            return boost::indeterminate;
-        }
-        if (is_control(c))
-            return false;
-        header_value.push_back(c);
-        return boost::indeterminate;
-    case 8:
-        if (c != '\n')
-            return false;
-        parse_state = 3;
-        return boost::indeterminate;
-    case 9:
-        if (c != '\n')
-            return false;
-        return end_of_header_block();
-    case 10:
-        body_bytes().push_back(c);
-        if (--remaining == 0)
-            return true;
-        return boost::indeterminate;
-    case 11:
-        if (c == '\n')
-            return read_chunk_size();
-        if (c != '\r')
-            header_value.push_back(c);
-        return boost::indeterminate;
-    case 12:
-        if (remaining > 0) {
-            body_bytes().push_back(c);
-            --remaining;
-        } else if (c == '\n') {
-            parse_state = 11;
-        }
-        return boost::indeterminate;
-    case 13:
-        if (c == '\n')
-            return true;
-        return boost::indeterminate;
-    default:
-        return false;
+        parse_state = header_name_text;
     }
+    return p + 1;
+}
+
+const char* httprtsp_message_format::take_folding_space(const char* p, const char* end,
+                                                        boost::tribool& result) {
+    const char c = *p;
+    if (c == '\r') {
+        parse_state = header_line_lf;
+    } else if (c == ' ' || c == '\t') {
+        const char* q = p + 1;
+        while (q != end && (*q == ' ' || *q == '\t'))
+            ++q;
+        return q;
+    } else if (is_control(c)) {
+        result = false;
+    } else {
+        header_value.push_back(c);
+        parse_state = header_value_text;
+    }
+    return p + 1;
+}
+
+const char* httprtsp_message_format::take_header_name(const char* p, const char* end,
+                                                      boost::tribool& result) {
+    const char* q = p;
+    while (q != end && is_token(*q))
+        ++q;
+    header_name.append(p, q);
+    if (q == end)
+        return end;
+    if (*q == ':')
+        parse_state = after_colon;
+    else
+        result = false;
+    return q + 1;
+}
+
+const char* httprtsp_message_format::take_header_value(const char* p, const char* end,
+                                                       boost::tribool& result) {
+    const char* q = p;
+    while (q != end && !is_control(*q))
+        ++q;
+    header_value.append(p, q);
+    if (q == end)
+        return end;
+    if (*q == '\r')
+        end_of_header_line();
+    else
+        result = false;
+    return q + 1;
+}
+
+void httprtsp_message_format::end_of_header_line() {
+    // Without a name (continuation text) nothing is stored; without a message (start line too
+    // short) the header goes nowhere.
+    if (!header_name.empty()) {
+        if (current_message)
+            store_header();
+        header_name.clear();
+        header_value.clear();
+    }
+    parse_state = header_line_lf;
+}
+
+const char* httprtsp_message_format::take_body(const char* p, const char* end,
+                                               boost::tribool& result) {
+    // Up to the end of the body, never beyond.
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
+                                                static_cast<std::size_t>(remaining));
+    append_to_body(p, n);
+    remaining -= static_cast<std::int32_t>(n);
+    if (remaining == 0)
+        result = true;
+    return p + n;
+}
+
+const char* httprtsp_message_format::take_chunk_size_line(const char* p, const char* end,
+                                                          boost::tribool& result) {
+    // Everything up to the LF but CR is the chunk-size line.
+    const char* lf =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* stop = lf ? lf : end;
+    for (const char* q = p; q != stop; ++q)
+        if (*q != '\r')
+            header_value.push_back(*q);
+    if (!lf)
+        return end;
+    result = read_chunk_size();
+    return lf + 1;
+}
+
+const char* httprtsp_message_format::take_chunk_data(const char* p, const char* end) {
+    if (remaining > 0) {
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
+                                                    static_cast<std::size_t>(remaining));
+        append_to_body(p, n);
+        remaining -= static_cast<std::int32_t>(n);
+        return p + n;
+    }
+    // The CR after the data, and anything else, up to the LF.
+    const char* lf =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (!lf)
+        return end;
+    parse_state = chunk_size_line;
+    return lf + 1;
 }
 
 std::vector<char>& httprtsp_message_format::body_bytes() {
@@ -226,6 +330,11 @@ std::vector<char>& httprtsp_message_format::body_bytes() {
         body = current_message->body().get();
     }
     return *body;
+}
+
+void httprtsp_message_format::append_to_body(const char* p, std::size_t n) {
+    std::vector<char>& body = body_bytes();
+    body.insert(body.end(), p, p + n);
 }
 
 void httprtsp_message_format::refresh_names() {
@@ -271,10 +380,10 @@ const std::string* httprtsp_message_format::first_value(const std::string& key) 
     return it != headers.end() && it->first == key ? &it->second : nullptr;
 }
 
-boost::tribool httprtsp_message_format::end_of_start_line() {
+bool httprtsp_message_format::end_of_start_line() {
     // Too short for any start line: no message; the end of the header block rejects it.
     if (start_line.size() <= 5)
-        return boost::indeterminate;
+        return true;
     refresh_names();
 
     // Token boundaries; adjacent separators give empty tokens.
@@ -311,7 +420,7 @@ boost::tribool httprtsp_message_format::end_of_start_line() {
         current_message = r;
         current_is_request = true;
     }
-    return boost::indeterminate;
+    return true;
 }
 
 bool httprtsp_message_format::is_upload() const {
@@ -335,7 +444,7 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
     if (chunked) {
         current_message->attach_body(boost::make_shared<std::vector<char>>());
         header_value.clear();
-        parse_state = 11;
+        parse_state = chunk_size_line;
         return boost::indeterminate;
     }
 
@@ -360,7 +469,7 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
         return false;
     }
     current_message->attach_body(body);
-    parse_state = 10;
+    parse_state = body_by_length;
     return boost::indeterminate;
 }
 
@@ -375,7 +484,7 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
     if (in.fail() || size < 0)
         return false;
     if (size == 0) {
-        parse_state = 13;
+        parse_state = after_last_chunk;
         return boost::indeterminate;
     }
     remaining = size;
@@ -390,121 +499,8 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
         report_no_memory(size);
         return false;
     }
-    parse_state = 12;
+    parse_state = chunk_data;
     return boost::indeterminate;
-}
-
-const char* httprtsp_message_format::consume_run(const char* p, const char* end,
-                                                 boost::tribool& result) {
-    while (p != end) {
-        switch (parse_state) {
-        case 3: {
-            // A whole "name: value" CR LF line inside the buffer is stored in one go; it
-            // ends where the one-byte machine would end it, in state 3 with both buffers
-            // empty. Anything else (folding, the empty line, a line cut by the buffer's
-            // end, a rejected byte) takes the one-byte path below.
-            const char* name_end = p;
-            while (name_end != end && is_token(*name_end))
-                ++name_end;
-            if (name_end == p || end - name_end < 2 || name_end[0] != ':' || name_end[1] != ' ')
-                break;
-            const char* value_end = name_end + 2;
-            while (value_end != end && !is_control(*value_end))
-                ++value_end;
-            if (end - value_end < 2 || value_end[0] != '\r' || value_end[1] != '\n')
-                break;
-            if (current_message) {
-                std::string key(p, name_end);
-                lower_in_place(key);
-                current_message->headers().emplace(std::move(key),
-                                                   std::string(name_end + 2, value_end));
-            }
-            header_name.clear();
-            header_value.clear();
-            p = value_end + 2;
-            continue;
-        }
-        case 1: {
-            // Start line text: printable bytes other than CR (which is not printable).
-            const char* q = p;
-            while (q != end && is_printable(*q))
-                ++q;
-            start_line.append(p, q);
-            p = q;
-            break;
-        }
-        case 5: {
-            const char* q = p;
-            while (q != end && is_token(*q))
-                ++q;
-            header_name.append(p, q);
-            p = q;
-            break;
-        }
-        case 7: {
-            const char* q = p;
-            while (q != end && !is_control(*q))
-                ++q;
-            header_value.append(p, q);
-            p = q;
-            break;
-        }
-        case 10: {
-            // Body by length: take up to the end of the body, never beyond.
-            const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
-                                                        static_cast<std::size_t>(remaining));
-            std::vector<char>& body = body_bytes();
-            body.insert(body.end(), p, p + n);
-            p += n;
-            remaining -= static_cast<std::int32_t>(n);
-            if (remaining == 0) {
-                result = true;
-                return p;
-            }
-            break;
-        }
-        case 12:
-            if (remaining > 0) {
-                const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
-                                                            static_cast<std::size_t>(remaining));
-                std::vector<char>& body = body_bytes();
-                body.insert(body.end(), p, p + n);
-                p += n;
-                remaining -= static_cast<std::int32_t>(n);
-            } else {
-                const char* lf = static_cast<const char*>(
-                    std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-                if (!lf)
-                    return end;
-                p = lf;
-                parse_state = 11;
-                ++p;
-            }
-            break;
-        case 13: {
-            const char* lf =
-                static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-            if (!lf)
-                return end;
-            result = true;
-            return lf + 1;
-        }
-        default:
-            break;
-        }
-        if (p == end)
-            break;
-        // Whatever the fast paths stopped at goes through the one-byte machine.
-        if (parse_state != 10 && parse_state != 12 && parse_state != 13) {
-            boost::tribool r = step(*p++);
-            if (!boost::indeterminate(r)) {
-                result = r;
-                return p;
-            }
-        }
-    }
-    result = boost::indeterminate;
-    return end;
 }
 
 } // namespace httprtsp

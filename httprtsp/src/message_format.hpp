@@ -102,6 +102,24 @@ message_format::parse(Iterator begin, Iterator end) {
 
 class httprtsp_message_format : public message_format {
 public:
+    // Parser states; parse_state holds these numbers.
+    enum state : std::uint32_t {
+        message_start = 0,     // before a message
+        start_line_text = 1,   // collecting the start line
+        start_line_lf = 2,     // after the start line's CR
+        header_line_start = 3, // first byte of a header line, or CR of the empty line
+        folding_space = 4,     // leading white space of a continuation line
+        header_name_text = 5,  // collecting a header name
+        after_colon = 6,       // the one SP between name and value
+        header_value_text = 7, // collecting a header value
+        header_line_lf = 8,    // after a header line's CR
+        header_block_lf = 9,   // after the CR of the empty line
+        body_by_length = 10,   // body counted down from the Content-Length
+        chunk_size_line = 11,  // collecting a chunk-size line
+        chunk_data = 12,       // chunk data, then anything up to its LF
+        after_last_chunk = 13, // waiting for the LF that completes the message
+    };
+
     httprtsp_message_format();
     ~httprtsp_message_format() override;
 
@@ -111,14 +129,34 @@ public:
 
 protected:
     const char* consume_run(const char* begin, const char* end, boost::tribool& result) override;
+    // Whether runs of bytes may bypass consume(). True only for this class itself: a subclass
+    // that overrides consume() sees every byte; one that does not may return true again.
+    virtual bool consumes_runs() const;
 
 private:
-    boost::tribool step(char c);
-    boost::tribool end_of_start_line();
+    // The grammar: take bytes of [p, end) (p != end) in the current state, at least one; stop
+    // past a byte that decides the message (result set), or where the state changes. Both the
+    // one-byte path and the run path go through here.
+    const char* take(const char* p, const char* end, boost::tribool& result);
+    const char* take_first_byte(const char* p, boost::tribool& result);
+    const char* take_start_line(const char* p, const char* end, boost::tribool& result);
+    const char* take_line_start(const char* p, boost::tribool& result);
+    const char* take_folding_space(const char* p, const char* end, boost::tribool& result);
+    const char* take_header_name(const char* p, const char* end, boost::tribool& result);
+    const char* take_header_value(const char* p, const char* end, boost::tribool& result);
+    const char* take_body(const char* p, const char* end, boost::tribool& result);
+    const char* take_chunk_size_line(const char* p, const char* end, boost::tribool& result);
+    const char* take_chunk_data(const char* p, const char* end);
+    const char* expect(char wanted, state next, const char* p, boost::tribool& result);
+
+    // False when the line is bad; no message is made for one too short.
+    bool end_of_start_line();
     boost::tribool end_of_header_block();
     boost::tribool read_chunk_size();
+    void end_of_header_line();
     bool is_upload() const;
     std::vector<char>& body_bytes();
+    void append_to_body(const char* p, std::size_t n);
     void refresh_names();
     void store_header();
     void lower_in_place(std::string& key) const;

@@ -489,4 +489,25 @@ TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
     expect_same_in_every_split(data, got);
 }
 
+// A subclass that watches every byte through consume().
+struct counting_format : httprtsp_message_format {
+    std::size_t calls = 0;
+    boost::tribool consume(char c) override {
+        ++calls;
+        return httprtsp_message_format::consume(c);
+    }
+};
+
+TEST(ParserSubclass, OverriddenConsumeSeesEveryByteOnThePointerPath) {
+    const std::string data = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: b\r\n\r\nhelloGET /";
+    counting_format format;
+    boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> r =
+        format.parse(data.data(), data.data() + data.size());
+    ASSERT_TRUE(bool(r.get<0>()));
+    EXPECT_EQ(data.find("GET"), static_cast<std::size_t>(r.get<1>() - data.data()));
+    EXPECT_EQ(data.find("GET"), format.calls) << "one call per byte up to the end of the message";
+    format.parse(r.get<1>(), data.data() + data.size());
+    EXPECT_EQ(data.size(), format.calls);
+}
+
 } // namespace
