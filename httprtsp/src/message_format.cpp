@@ -10,7 +10,9 @@
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <typeinfo>
+#include <utility>
 
 namespace httprtsp {
 
@@ -126,13 +128,13 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
     case start_line_lf:
         return expect('\n', header_line_start, p, result);
     case header_line_start:
-        return take_line_start(p, result);
+        return take_line_start(p, end, result);
     case folding_space:
         return take_folding_space(p, end, result);
     case header_name_text:
         return take_header_name(p, end, result);
     case after_colon:
-        return expect(' ', header_value_text, p, result);
+        return take_after_colon(p, end, result);
     case header_value_text:
         return take_header_value(p, end, result);
     case header_line_lf:
@@ -189,7 +191,7 @@ const char* httprtsp_message_format::take_start_line(const char* p, const char* 
     const char* q = p;
     while (q != end && is_printable(*q))
         ++q;
-    start_line.append(p, q);
+    start_line.append(p, static_cast<std::size_t>(q - p));
     if (q == end)
         return end;
     if (*q != '\r' || !end_of_start_line())
@@ -199,7 +201,8 @@ const char* httprtsp_message_format::take_start_line(const char* p, const char* 
     return q + 1;
 }
 
-const char* httprtsp_message_format::take_line_start(const char* p, boost::tribool& result) {
+const char* httprtsp_message_format::take_line_start(const char* p, const char* end,
+                                                     boost::tribool& result) {
     const char c = *p;
     if (c == '\r') {
         parse_state = header_block_lf;
@@ -208,10 +211,11 @@ const char* httprtsp_message_format::take_line_start(const char* p, boost::tribo
     } else if (!is_token(c)) {
         result = false;
     } else {
+        // The byte is the name's first.
         header_name.clear();
         header_value.clear();
-        header_name.push_back(c);
         parse_state = header_name_text;
+        return take_header_name(p, end, result);
     }
     return p + 1;
 }
@@ -229,8 +233,8 @@ const char* httprtsp_message_format::take_folding_space(const char* p, const cha
     } else if (is_control(c)) {
         result = false;
     } else {
-        header_value.push_back(c);
         parse_state = header_value_text;
+        return take_header_value(p, end, result);
     }
     return p + 1;
 }
@@ -240,14 +244,27 @@ const char* httprtsp_message_format::take_header_name(const char* p, const char*
     const char* q = p;
     while (q != end && is_token(*q))
         ++q;
-    header_name.append(p, q);
+    header_name.append(p, static_cast<std::size_t>(q - p));
     if (q == end)
         return end;
-    if (*q == ':')
-        parse_state = after_colon;
-    else
+    if (*q != ':') {
         result = false;
-    return q + 1;
+        return q + 1;
+    }
+    parse_state = after_colon;
+    if (++q == end)
+        return end;
+    return take_after_colon(q, end, result);
+}
+
+const char* httprtsp_message_format::take_after_colon(const char* p, const char* end,
+                                                      boost::tribool& result) {
+    if (*p != ' ') {
+        result = false;
+        return p + 1;
+    }
+    parse_state = header_value_text;
+    return take_header_value(p + 1, end, result);
 }
 
 const char* httprtsp_message_format::take_header_value(const char* p, const char* end,
@@ -255,22 +272,30 @@ const char* httprtsp_message_format::take_header_value(const char* p, const char
     const char* q = p;
     while (q != end && !is_control(*q))
         ++q;
-    header_value.append(p, q);
+    // A value that lies whole in this run is stored from the input, without collecting it.
+    const char* value = p;
+    std::size_t length = static_cast<std::size_t>(q - p);
+    if (q == end || !header_value.empty()) {
+        header_value.append(p, length);
+        value = header_value.data();
+        length = header_value.size();
+    }
     if (q == end)
         return end;
-    if (*q == '\r')
-        end_of_header_line();
-    else
+    if (*q != '\r') {
         result = false;
+        return q + 1;
+    }
+    end_of_header_line(value, length);
     return q + 1;
 }
 
-void httprtsp_message_format::end_of_header_line() {
+void httprtsp_message_format::end_of_header_line(const char* value, std::size_t length) {
     // Without a name (continuation text) nothing is stored; without a message (start line too
     // short) the header goes nowhere.
     if (!header_name.empty()) {
         if (current_message)
-            store_header();
+            store_header(value, length);
         header_name.clear();
         header_value.clear();
     }
@@ -367,11 +392,12 @@ void httprtsp_message_format::lower_in_place(std::string& key) const {
     }
 }
 
-void httprtsp_message_format::store_header() {
-    // Same as message::add_header, with the facet looked up once per message.
-    std::string key(header_name);
-    lower_in_place(key);
-    current_message->headers().emplace(std::move(key), header_value);
+void httprtsp_message_format::store_header(const char* value, std::size_t length) {
+    // Same as message::add_header, with the facet looked up once per message. The name is
+    // cleared after this, so it is lowered where it lies.
+    lower_in_place(header_name);
+    current_message->headers().emplace(std::piecewise_construct, std::forward_as_tuple(header_name),
+                                       std::forward_as_tuple(value, length));
 }
 
 const std::string* httprtsp_message_format::first_value(const std::string& key) const {

@@ -140,9 +140,10 @@ private:
     const char* take(const char* p, const char* end, boost::tribool& result);
     const char* take_first_byte(const char* p, boost::tribool& result);
     const char* take_start_line(const char* p, const char* end, boost::tribool& result);
-    const char* take_line_start(const char* p, boost::tribool& result);
+    const char* take_line_start(const char* p, const char* end, boost::tribool& result);
     const char* take_folding_space(const char* p, const char* end, boost::tribool& result);
     const char* take_header_name(const char* p, const char* end, boost::tribool& result);
+    const char* take_after_colon(const char* p, const char* end, boost::tribool& result);
     const char* take_header_value(const char* p, const char* end, boost::tribool& result);
     const char* take_body(const char* p, const char* end, boost::tribool& result);
     const char* take_chunk_size_line(const char* p, const char* end, boost::tribool& result);
@@ -153,12 +154,12 @@ private:
     bool end_of_start_line();
     boost::tribool end_of_header_block();
     boost::tribool read_chunk_size();
-    void end_of_header_line();
+    void end_of_header_line(const char* value, std::size_t length);
     bool is_upload() const;
     std::vector<char>& body_bytes();
     void append_to_body(const char* p, std::size_t n);
     void refresh_names();
-    void store_header();
+    void store_header(const char* value, std::size_t length);
     void lower_in_place(std::string& key) const;
     const std::string* first_value(const std::string& key) const;
 
