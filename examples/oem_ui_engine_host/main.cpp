@@ -27,7 +27,7 @@ void on_signal(int) {
 }
 
 // A toy engine: named settings kept in memory, presets as copies of them.
-class toy_engine : public oem_ui_process::engine_oem_vorn_device_ipc_callback {
+class toy_engine final : public oem_ui_process::engine_oem_vorn_device_ipc_callback {
 public:
     bool is_present() override { return true; }
 

@@ -64,7 +64,9 @@ std::string field_text(const char* field, std::size_t size) {
     if (field == nullptr)
         return std::string();
     const void* zero = std::memchr(field, 0, size);
-    return std::string(field, zero != nullptr ? static_cast<const char*>(zero) - field : size);
+    return std::string(field, zero != nullptr
+                                  ? static_cast<std::size_t>(static_cast<const char*>(zero) - field)
+                                  : size);
 }
 
 std::string json_file_path(const TJsonFile_Info& info) {

@@ -160,7 +160,7 @@ TEST_F(ConnectionTest, RepliesGoToRequestsInTheOrderTheyWereQueued) {
         uris.push_back(req.substr(4, req.find(' ', 4) - 4));
     }
     std::string replies;
-    for (int i = 0; i < 2; ++i)
+    for (std::size_t i = 0; i < 2; ++i)
         replies += "HTTP/1.1 200 OK\r\nCSeq: " + std::to_string(2 - i) +
                    "\r\nContent-Length: " + std::to_string(uris[i].size()) + "\r\n\r\n" + uris[i];
     peer_write(replies);

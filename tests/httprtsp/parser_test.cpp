@@ -74,7 +74,8 @@ std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t
             }
         } else {
             // A non-contiguous iterator takes the one-byte path.
-            std::deque<char> piece(data.begin() + from, data.begin() + to);
+            std::deque<char> piece(data.begin() + static_cast<std::ptrdiff_t>(from),
+                                   data.begin() + static_cast<std::ptrdiff_t>(to));
             std::deque<char>::iterator p = piece.begin();
             while (p != piece.end()) {
                 try {

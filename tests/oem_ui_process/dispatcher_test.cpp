@@ -73,7 +73,8 @@ protected:
         o.result =
             impl->KSAL_IPC_callback(id, in, inSize, capacity ? out.data() : nullptr, &length);
         o.reply_length = length;
-        o.reply.assign(out.begin(), out.begin() + std::min<std::size_t>(length, out.size()));
+        o.reply.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(
+                                                      std::min<std::size_t>(length, out.size())));
         return o;
     }
 

@@ -148,18 +148,18 @@ TEST_F(OutgoingTest, SequenceNumbersCountEveryHandOffFailuresIncluded) {
 }
 
 TEST_F(OutgoingTest, EnginePathsStayInTheProcess) {
-    const std::string engine = "$._oem_ui_process_engine";
+    const std::string engine_path = "$._oem_ui_process_engine";
     struct {
         std::string path;
         bool toEngine;
     } cases[] = {
-        {engine, true},
-        {engine + ".inputs[0]", true},
-        {engine + "x", true},
-        {engine.substr(0, 23), false},
-        {"#" + engine.substr(1), false},
-        {engine.substr(0, 23) + "E", false},
-        {engine.substr(0, 10) + "X" + engine.substr(11) + ".a", false},
+        {engine_path, true},
+        {engine_path + ".inputs[0]", true},
+        {engine_path + "x", true},
+        {engine_path.substr(0, 23), false},
+        {"#" + engine_path.substr(1), false},
+        {engine_path.substr(0, 23) + "E", false},
+        {engine_path.substr(0, 10) + "X" + engine_path.substr(11) + ".a", false},
         {"$.sessions", false},
         {"", false},
     };

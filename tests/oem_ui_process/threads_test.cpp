@@ -56,7 +56,7 @@ TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers) {
     std::atomic<int> wrongAnswers{0};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (std::size_t t = 0; t < ids.size(); ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
                 const std::string query =

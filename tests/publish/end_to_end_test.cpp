@@ -640,10 +640,10 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
 
 TEST(PublishE2E, SeveralClientsAtOnce) {
     simulator sim;
-    const int clients = 4;
+    const std::size_t clients = 4;
     std::vector<e2e::run_result> results(clients);
     std::vector<std::thread> threads;
-    for (int i = 0; i < clients; ++i) {
+    for (std::size_t i = 0; i < clients; ++i) {
         threads.emplace_back([&sim, &results, i] { results[i] = sim.publish({"-c"}); });
     }
     for (std::thread& t : threads)

@@ -70,6 +70,7 @@ private:
 class recording_hul : public oem_ui_process::oem_vorn_device_ipc_callback {
 public:
     explicit recording_hul(call_log& log) : m_log(log) {}
+    virtual ~recording_hul() = default;
     void on_device_started() override;
     void on_publish(const std::string& strChannel,
                     boost::shared_ptr<const rapidjson::Document> ptrjsDocument) override;
@@ -87,6 +88,7 @@ private:
 class recording_engine : public oem_ui_process::engine_oem_vorn_device_ipc_callback {
 public:
     explicit recording_engine(call_log& log) : m_log(log) {}
+    virtual ~recording_engine() = default;
     bool is_present() override;
     void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig) override;
     void send_command(const std::string& strCommand) override;

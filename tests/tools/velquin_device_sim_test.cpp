@@ -471,10 +471,11 @@ TEST(DeviceSample, SampleConfigurationHasWhatTheExamplesAddress) {
 
 TEST(DeviceThreads, SeveralClientsAtOnce) {
     velquin_sim::device sim(parse_json(small_config));
-    const int clients = 4, rounds = 50;
+    const std::size_t clients = 4;
+    const int rounds = 50;
     std::vector<std::thread> threads;
     std::vector<std::string> ids(clients);
-    for (int t = 0; t < clients; ++t) {
+    for (std::size_t t = 0; t < clients; ++t) {
         threads.emplace_back([&sim, &ids, t] {
             const Json::Value hs =
                 parse_json(sim.handle_body(R"([{"channel":"/meta/handshake"}])").body);
@@ -493,7 +494,7 @@ TEST(DeviceThreads, SeveralClientsAtOnce) {
     for (auto& t : threads)
         t.join();
     const Json::Value config = sim.configuration();
-    for (int t = 0; t < clients; ++t) {
+    for (std::size_t t = 0; t < clients; ++t) {
         EXPECT_EQ(config["ios"]["inputs"][t % 2]["n" + std::to_string(t)], Json::Value(rounds - 1));
     }
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(),

@@ -442,8 +442,9 @@ TEST(publish_advice, a_failed_renewed_handshake_subscribes_nothing_and_the_publi
     Json::Value answer;
     EXPECT_TRUE(client.publish("/c", Json::Value(1), answer));
     const auto sent = peer.channels_sent();
-    EXPECT_EQ(std::vector<std::string>(sent.begin() + first, sent.end()),
-              (std::vector<std::string>{"/c", "/meta/handshake", "/c"}));
+    EXPECT_EQ(
+        std::vector<std::string>(sent.begin() + static_cast<std::ptrdiff_t>(first), sent.end()),
+        (std::vector<std::string>{"/c", "/meta/handshake", "/c"}));
     EXPECT_EQ(client.client_id, "granted-1");
 }
 

@@ -25,7 +25,7 @@ const std::vector<std::string> leaves = {"/meta/unsubscribe /velquin/settings",
                                          "/meta/unsubscribe /velquin/commands", "/meta/disconnect"};
 
 std::vector<std::string> tail_from(const std::vector<std::string>& all, std::size_t first) {
-    return std::vector<std::string>(all.begin() + first, all.end());
+    return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
 }
 
 TEST(device_client, joins_the_three_channels_on_creation_even_after_a_failed_handshake) {

@@ -40,18 +40,19 @@ const Json::Value* find_configuration(const Json::Value& answer) {
     return nullptr;
 }
 
-client::client(const std::string& host, const std::string& port,
-               boost::shared_ptr<httprtsp::request_handler_base> handler,
-               boost::shared_ptr<boost::asio::io_service> io_service)
-    : client_base(host, port, std::move(handler), std::move(io_service)) {
+client::client(const std::string& device_host, const std::string& device_port,
+               boost::shared_ptr<httprtsp::request_handler_base> request_handler,
+               boost::shared_ptr<boost::asio::io_service> service)
+    : client_base(device_host, device_port, std::move(request_handler), std::move(service)) {
     Json::Value answer;
     subscribe_device_channels(answer);
 }
 
-client::client(const std::string& host, const std::string& port,
-               boost::shared_ptr<httprtsp::request_handler_base> handler,
-               boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks)
-    : client_base(host, port, std::move(handler), std::move(io_service), std::move(hooks)) {
+client::client(const std::string& device_host, const std::string& device_port,
+               boost::shared_ptr<httprtsp::request_handler_base> request_handler,
+               boost::shared_ptr<boost::asio::io_service> service, exchange_hooks exchange)
+    : client_base(device_host, device_port, std::move(request_handler), std::move(service),
+                  std::move(exchange)) {
     Json::Value answer;
     subscribe_device_channels(answer);
 }

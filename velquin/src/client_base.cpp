@@ -72,16 +72,18 @@ bool answer_successful(const Json::Value& answer) {
     return successful && json_truth(*successful);
 }
 
-client_base::client_base(const std::string& host, const std::string& port,
-                         boost::shared_ptr<httprtsp::request_handler_base> handler,
-                         boost::shared_ptr<boost::asio::io_service> io_service)
-    : client_base(host, port, std::move(handler), std::move(io_service), exchange_hooks()) {}
+client_base::client_base(const std::string& device_host, const std::string& device_port,
+                         boost::shared_ptr<httprtsp::request_handler_base> request_handler,
+                         boost::shared_ptr<boost::asio::io_service> service)
+    : client_base(device_host, device_port, std::move(request_handler), std::move(service),
+                  exchange_hooks()) {}
 
-client_base::client_base(const std::string& host, const std::string& port,
-                         boost::shared_ptr<httprtsp::request_handler_base> handler,
-                         boost::shared_ptr<boost::asio::io_service> io_service,
-                         exchange_hooks hooks_)
-    : httprtsp::client(host, port, handler, io_service), hooks(std::move(hooks_)) {
+client_base::client_base(const std::string& device_host, const std::string& device_port,
+                         boost::shared_ptr<httprtsp::request_handler_base> request_handler,
+                         boost::shared_ptr<boost::asio::io_service> service,
+                         exchange_hooks exchange)
+    : httprtsp::client(device_host, device_port, request_handler, service),
+      hooks(std::move(exchange)) {
     // Our own handshake: a derived class is not built yet and renews nothing here.
     Json::Value answer;
     client_base::handshake(answer);
