@@ -13,6 +13,8 @@
 #include "platform/common/platform_path.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -25,6 +27,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,6 +38,38 @@ const uint32_t kRequestMagic = 0x4b534931; // "KSI1"
 const uint32_t kReplyMagic = 0x4b535231;   // "KSR1"
 const std::size_t kMaxIdleConnections = 8;
 const std::size_t kMaxServedConnections = 256;
+
+using clock_type = std::chrono::steady_clock;
+
+// How long a peer may take to send a whole request (after connecting or after
+// its previous answer), and how long a send waits for its answer.
+std::atomic<uint32_t> g_frameTimeoutMs{10000};
+std::atomic<uint32_t> g_answerTimeoutMs{30000};
+
+clock_type::time_point deadline_in(const std::atomic<uint32_t>& ms) {
+    return clock_type::now() + std::chrono::milliseconds(ms.load());
+}
+
+// Waits until fd is ready for `events` or the deadline passes; false on
+// time-out or error.
+bool wait_ready(int fd, short events, clock_type::time_point deadline) {
+    for (;;) {
+        // Rounded up: a time-out is reported only once the deadline has passed.
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 60000)));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Our connection (if any) whose request the calling thread is serving.
+thread_local int t_servingFd = -1;
 
 enum ReplyStatus : uint32_t {
     kDelivered = 0,
@@ -60,14 +95,16 @@ struct ReplyHeader {
     uint32_t reply_size;
 };
 
-bool read_all(int fd, void* buf, std::size_t size) {
+bool read_all(int fd, void* buf, std::size_t size, clock_type::time_point deadline) {
     char* p = static_cast<char*>(buf);
     while (size > 0) {
-        ssize_t n = ::recv(fd, p, size, 0);
+        if (!wait_ready(fd, POLLIN, deadline))
+            return false;
+        ssize_t n = ::recv(fd, p, size, MSG_DONTWAIT);
         if (n > 0) {
             p += n;
             size -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR)
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         else
             return false;
@@ -75,16 +112,20 @@ bool read_all(int fd, void* buf, std::size_t size) {
     return true;
 }
 
-bool write_all(int fd, const void* buf, std::size_t size) {
+// Writes everything unless the peer stops reading until the deadline.
+bool write_all(int fd, const void* buf, std::size_t size, clock_type::time_point deadline) {
     const char* p = static_cast<const char*>(buf);
     while (size > 0) {
-        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             p += n;
             size -= static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR)
             continue;
-        else
+        else if (n < 0 && errno == EAGAIN) {
+            if (!wait_ready(fd, POLLOUT, deadline))
+                return false;
+        } else
             return false;
     }
     return true;
@@ -141,8 +182,8 @@ public:
         : m_local(local), m_remote(remote), m_cb(cb), m_cbUser(cb_user) {}
 
     ~Channel() {
-        for (int fd : m_idle)
-            ::close(fd);
+        for (const auto& idle : m_idle)
+            ::close(idle.first);
         if (m_listenFd >= 0)
             ::close(m_listenFd);
         for (int fd : m_wake)
@@ -198,16 +239,21 @@ public:
         if (in_size > 0)
             std::memcpy(frame.data() + sizeof h, in, in_size);
 
+        // A peer that neither takes the request nor answers it is given up on.
+        const clock_type::time_point deadline = deadline_in(g_answerTimeoutMs);
         int32_t rc = KSAL_IPC_E_IO;
         ReplyHeader r;
-        if (write_all(fd, frame.data(), frame.size()) && read_reply(fd, r, out, out_size)) {
+        bool timed_out = false;
+        if (write_all(fd, frame.data(), frame.size(), deadline) &&
+            read_reply(fd, r, out, out_size, deadline, timed_out)) {
             if (r.status == kDelivered) {
                 if (msg_err != nullptr)
                     *msg_err = r.result;
                 rc = KSAL_IPC_OK;
             } else
                 rc = KSAL_IPC_E_REJECTED;
-        }
+        } else if (timed_out || clock_type::now() >= deadline)
+            rc = KSAL_IPC_E_TIMEOUT;
         give_back(fd, rc == KSAL_IPC_OK || rc == KSAL_IPC_E_REJECTED);
         return rc;
     }
@@ -215,13 +261,18 @@ public:
     // The peer answers each request with exactly one reply and nothing
     // after it, so reading ahead into a buffer never takes the next one's
     // bytes; usually the whole reply arrives in one read.
-    static bool read_reply(int fd, ReplyHeader& r, void* out, uint32_t out_size) {
+    static bool read_reply(int fd, ReplyHeader& r, void* out, uint32_t out_size,
+                           clock_type::time_point deadline, bool& timed_out) {
         std::vector<char> buf(sizeof r + out_size);
         std::size_t got = 0;
         std::size_t want = sizeof r;
         while (got < want) {
-            ssize_t n = ::recv(fd, buf.data() + got, buf.size() - got, 0);
-            if (n < 0 && errno == EINTR)
+            if (!wait_ready(fd, POLLIN, deadline)) {
+                timed_out = clock_type::now() >= deadline;
+                return false;
+            }
+            ssize_t n = ::recv(fd, buf.data() + got, buf.size() - got, MSG_DONTWAIT);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             if (n <= 0)
                 return false;
@@ -244,10 +295,12 @@ public:
         {
             std::lock_guard<std::mutex> lk(m_mutex);
             m_stopping = true;
+            // A callback that closes its own channel still answers its sender.
             for (int fd : m_busy)
-                ::shutdown(fd, SHUT_RDWR);
-            for (int fd : m_idle)
-                ::close(fd);
+                if (fd != t_servingFd)
+                    ::shutdown(fd, SHUT_RDWR);
+            for (const auto& idle : m_idle)
+                ::close(idle.first);
             m_idle.clear();
         }
         // Gone from the file system first, so new senders fail at once.
@@ -293,9 +346,14 @@ private:
                     return KSAL_IPC_E_BAD_HANDLE;
                 if (m_idle.empty())
                     break;
-                fd = m_idle.back();
+                fd = m_idle.back().first;
+                const clock_type::time_point since = m_idle.back().second;
                 m_idle.pop_back();
-                if (still_usable(fd)) {
+                // The peer drops a connection that stays idle for its frame
+                // time-out; one idle for half of it is not worth the race.
+                const auto age = clock_type::now() - since;
+                if (age < std::chrono::milliseconds(g_frameTimeoutMs.load() / 2) &&
+                    still_usable(fd)) {
                     m_busy.insert(fd);
                     return fd;
                 }
@@ -319,7 +377,7 @@ private:
             std::lock_guard<std::mutex> lk(m_mutex);
             m_busy.erase(fd);
             if (reusable && !m_stopping && m_idle.size() < kMaxIdleConnections) {
-                m_idle.push_back(fd);
+                m_idle.emplace_back(fd, clock_type::now());
                 return;
             }
         }
@@ -351,10 +409,23 @@ private:
             if (fd < 0)
                 continue;
             std::lock_guard<std::mutex> lk(m_mutex);
-            if (m_stopping || m_workers.size() >= kMaxServedConnections) {
+            if (!m_stopping && m_workers.size() >= kMaxServedConnections && !m_waiting.empty()) {
+                // Full: the connection that has waited longest for a request
+                // makes room, so idle peers never lock out one that sends.
+                auto oldest = m_waiting.begin();
+                for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it)
+                    if (it->second < oldest->second)
+                        oldest = it;
+                ::shutdown(oldest->first, SHUT_RDWR);
+                m_waiting.erase(oldest);
+            } else if (m_stopping || m_workers.size() >= kMaxServedConnections) {
                 ::close(fd);
                 continue;
             }
+            // A peer that stops reading its answer does not hold us forever.
+            const timeval tv{static_cast<time_t>(g_frameTimeoutMs.load() / 1000),
+                             static_cast<suseconds_t>((g_frameTimeoutMs.load() % 1000) * 1000)};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             try {
                 std::thread t(&Channel::serve, shared_from_this(), fd);
                 m_busy.insert(fd);
@@ -373,14 +444,29 @@ private:
         }
         std::vector<unsigned char> payload;
         std::vector<unsigned char> reply;
+        t_servingFd = fd;
         for (;;) {
+            // A whole request within the frame time-out, or the connection goes.
+            const clock_type::time_point deadline = deadline_in(g_frameTimeoutMs);
+            {
+                std::lock_guard<std::mutex> lk(m_mutex);
+                if (m_stopping)
+                    break;
+                m_waiting[fd] = clock_type::now();
+            }
             RequestHeader h;
-            if (!read_all(fd, &h, sizeof h) || h.magic != kRequestMagic ||
+            if (!read_all(fd, &h, sizeof h, deadline) || h.magic != kRequestMagic ||
                 h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE || h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE)
                 break;
             payload.resize(h.in_size);
-            if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size))
+            if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size, deadline))
                 break;
+            {
+                // Made room for a newer connection meanwhile: it has been shut down.
+                std::lock_guard<std::mutex> lk(m_mutex);
+                if (m_waiting.erase(fd) == 0)
+                    break;
+            }
 
             // The reply header and the callback's buffer share one allocation,
             // so the answer leaves in a single write.
@@ -411,11 +497,14 @@ private:
                 }
             }
             std::memcpy(reply.data(), &r, sizeof r);
-            if (!write_all(fd, reply.data(), sizeof r + r.reply_size))
+            if (!write_all(fd, reply.data(), sizeof r + r.reply_size,
+                           deadline_in(g_frameTimeoutMs)))
                 break;
         }
+        t_servingFd = -1;
 
         std::lock_guard<std::mutex> lk(m_mutex);
+        m_waiting.erase(fd);
         m_busy.erase(fd);
         ::close(fd);
         auto it = m_workers.find(std::this_thread::get_id());
@@ -437,8 +526,11 @@ private:
 
     std::mutex m_mutex; // guards everything below
     bool m_stopping = false;
-    std::set<int> m_busy;    // connections in an exchange; shut down on close
-    std::vector<int> m_idle; // our connections to the peer, ready for reuse
+    std::set<int> m_busy; // connections in an exchange; shut down on close
+    // Our connections to the peer, ready for reuse, with the time they went idle.
+    std::vector<std::pair<int, clock_type::time_point>> m_idle;
+    // Served connections waiting for a request, with the time they began to.
+    std::map<int, clock_type::time_point> m_waiting;
     std::map<std::thread::id, std::thread> m_workers;
     std::vector<std::thread> m_finished;
 };
@@ -508,6 +600,11 @@ extern "C" int32_t KSAL_IPC_SendIOCTL(uintptr_t handle, uint32_t ui32MsgId, cons
         return KSAL_IPC_E_BAD_ARGUMENT;
     return ch->send(ui32MsgId, pInBuffer, ui32InBufferSize, pOutBuffer, ui32OutBufferSize,
                     pi32MsgErr);
+}
+
+extern "C" void KSAL_IPC_set_timeouts(uint32_t ui32FrameTimeoutMs, uint32_t ui32AnswerTimeoutMs) {
+    g_frameTimeoutMs = ui32FrameTimeoutMs != 0 ? ui32FrameTimeoutMs : 10000;
+    g_answerTimeoutMs = ui32AnswerTimeoutMs != 0 ? ui32AnswerTimeoutMs : 30000;
 }
 
 extern "C" int32_t KSAL_IPC_destroy(uintptr_t handle) {

@@ -10,7 +10,10 @@
  * ui32OutBufferSize) in pOutBuffer. Incoming messages are delivered on the
  * library's own threads, one per connection, so a callback may itself send
  * on the same channel while other messages keep being served. Any number of
- * threads may send on one handle at once.
+ * threads may send on one handle at once. A connection that brings no whole
+ * request within 10 s is dropped, and when 256 connections are served the one
+ * that has waited longest for a request makes room for a new one, so idle
+ * peers cannot lock out one that sends.
  *
  * Every function returns KSAL_IPC_OK (0) on success and a negative
  * KSAL_IPC_E_* value on failure. */
@@ -32,6 +35,7 @@ extern "C" {
     (-5) /* the peer refused the message (wrong node, no callback, closing) */
 #define KSAL_IPC_E_RESOURCE (-6) /* socket, thread or path limits of this system */
 #define KSAL_IPC_E_IN_USE (-7)   /* this channel and node are already open somewhere */
+#define KSAL_IPC_E_TIMEOUT (-8)  /* no answer within the answer time-out */
 
 /* Largest payload and largest reply a message may carry. */
 #define KSAL_IPC_MAX_MESSAGE_SIZE (1024u * 1024u)
@@ -54,15 +58,23 @@ int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteNode, KSAL_I
 
 /* Sends one message and waits for the peer's callback to finish. pi32MsgErr
  * receives the callback's result (-1 when the callback did not run); it may be
- * null. pOutBuffer may be null when ui32OutBufferSize is 0. */
+ * null. pOutBuffer may be null when ui32OutBufferSize is 0. A peer that has
+ * not answered within the answer time-out (30 s) fails the send with
+ * KSAL_IPC_E_TIMEOUT. */
 int32_t KSAL_IPC_SendIOCTL(uintptr_t handle, uint32_t ui32MsgId, const void* pInBuffer,
                            uint32_t ui32InBufferSize, void* pOutBuffer, uint32_t ui32OutBufferSize,
                            int32_t* pi32MsgErr);
 
 /* Closes the channel: pending sends on it fail, the delivery threads are
  * joined, and no callback runs after it returns (except the one calling it,
- * when called from a callback). */
+ * when called from a callback, whose answer still reaches its sender). */
 int32_t KSAL_IPC_destroy(uintptr_t handle);
+
+/* Stand-in only, for tests: the time a peer has to send a whole request on a
+ * connection (after connecting or after its previous answer) before the
+ * connection is dropped, default 10 s, and the time a send waits for its
+ * answer, default 30 s. 0 restores a default. Applies to the whole process. */
+void KSAL_IPC_set_timeouts(uint32_t ui32FrameTimeoutMs, uint32_t ui32AnswerTimeoutMs);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -300,11 +307,14 @@ TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer) {
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
     std::atomic<int32_t> rc{1};
     std::atomic<bool> sending{false};
+    std::chrono::steady_clock::time_point started, returned;
     std::thread sender([&] {
         int32_t err = 0;
+        started = std::chrono::steady_clock::now();
         sending = true;
-        // 900 keeps the peer busy for a while before it answers.
+        // 900 keeps the peer busy for 300 ms before it answers.
         rc = KSAL_IPC_SendIOCTL(us.handle, 900, nullptr, 0, nullptr, 0, &err);
+        returned = std::chrono::steady_clock::now();
     });
     while (!sending)
         std::this_thread::yield();
@@ -312,8 +322,9 @@ TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer) {
     ASSERT_EQ(KSAL_IPC_destroy(us.handle), KSAL_IPC_OK);
     us.handle = 0;
     sender.join();
-    // Either the answer beat the destroy or the send was cut off; it never hangs.
-    EXPECT_TRUE(rc == KSAL_IPC_OK || rc == KSAL_IPC_E_IO || rc == KSAL_IPC_E_BAD_HANDLE) << rc;
+    // Cut off, not answered: it returned before the peer could have answered.
+    EXPECT_TRUE(rc == KSAL_IPC_E_IO || rc == KSAL_IPC_E_BAD_HANDLE) << rc;
+    EXPECT_LT(returned - started, std::chrono::milliseconds(300));
 }
 
 TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel) {
@@ -323,11 +334,9 @@ TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel) {
     ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
     us.destroy_from_callback = true;
     int32_t err = 0;
-    int32_t rc = KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err);
-    // The channel closes under the answer: it may or may not reach the sender.
-    if (rc == KSAL_IPC_OK) {
-        EXPECT_EQ(err, 77);
-    }
+    // The channel closes under the answer, which still reaches the sender.
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 77);
     EXPECT_EQ(us.calls.load(), 1);
     EXPECT_NE(KSAL_IPC_SendIOCTL(other.handle, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
     EXPECT_EQ(us.calls.load(), 1);
@@ -346,6 +355,88 @@ TEST(IpcLifecycle, ASendOnlySideRefusesIncomingMessages) {
     EXPECT_EQ(KSAL_IPC_SendIOCTL(send_only, 3, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
     EXPECT_EQ(err, 3 + 10000);
     EXPECT_EQ(KSAL_IPC_destroy(send_only), KSAL_IPC_OK);
+}
+
+// A connection to our channel's socket that the test drives byte by byte.
+int raw_connection(const std::string& channel) {
+    const std::string path =
+        g_root_path + "/tmp/ksal_ipc/" + channel + "." + std::to_string(kOurNode);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    // No read in these tests waits longer than this.
+    const timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+TEST(IpcHostilePeers, IdleConnectionsNeverLockOutASender) {
+    const std::string channel = channel_name();
+    OurSide us, other;
+    ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
+    ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
+    // More idle connections than the channel serves at once.
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i) {
+        const int fd = raw_connection(channel);
+        ASSERT_GE(fd, 0) << i;
+        idle.push_back(fd);
+    }
+    for (int round = 0; round < 3; ++round) {
+        int32_t err = 0;
+        ASSERT_EQ(KSAL_IPC_SendIOCTL(other.handle, 5, "abc", 3, nullptr, 0, &err), KSAL_IPC_OK)
+            << round;
+        EXPECT_EQ(err, 10005);
+    }
+    EXPECT_EQ(us.calls.load(), 3);
+    // Idle connections made room, at least one for each connection past the
+    // 256 served at once: the channel has closed them already.
+    std::vector<pollfd> polls;
+    for (int fd : idle)
+        polls.push_back(pollfd{fd, POLLIN, 0});
+    ASSERT_GE(::poll(polls.data(), polls.size(), 0), 300 - 256 + 1);
+    for (int fd : idle)
+        ::close(fd);
+}
+
+TEST(IpcHostilePeers, ARequestThatNeverCompletesIsDropped) {
+    KSAL_IPC_set_timeouts(200, 0);
+    const std::string channel = channel_name();
+    OurSide us;
+    ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
+    const int silent = raw_connection(channel);
+    const int partial = raw_connection(channel);
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(partial, 0);
+    ASSERT_EQ(::send(partial, "KSI", 3, MSG_NOSIGNAL), 3);
+    // Each is closed by the channel (a time-out of our own read would be -1).
+    char byte = 0;
+    EXPECT_EQ(::recv(silent, &byte, 1, 0), 0);
+    EXPECT_EQ(::recv(partial, &byte, 1, 0), 0);
+    EXPECT_EQ(us.calls.load(), 0);
+    ::close(silent);
+    ::close(partial);
+    KSAL_IPC_set_timeouts(0, 0);
+}
+
+TEST(IpcHostilePeers, ASendGivesUpOnAPeerThatDoesNotAnswer) {
+    auto peer = start_peer(channel_name());
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    // The peer answers 900 after 300 ms; we wait 100.
+    KSAL_IPC_set_timeouts(0, 100);
+    int32_t err = 0;
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 900, nullptr, 0, nullptr, 0, &err), KSAL_IPC_E_TIMEOUT);
+    EXPECT_EQ(err, -1);
+    KSAL_IPC_set_timeouts(0, 0);
+    // The late answer does not pass for the next message's.
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 12, "x", 1, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 12);
 }
 
 } // namespace
