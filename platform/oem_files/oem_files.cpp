@@ -2,6 +2,8 @@
 
 #include "platform/common/platform_path.h"
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_json_depth.h"
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -95,8 +97,11 @@ bool read_json_from_file(const TJsonFile_Info& info, rapidjson::Document& docume
     std::string text;
     if (!read_whole(vq_platform::map_path(path), text))
         return false;
+    // Refused before parsing, and parsed without recursion.
+    if (detail::text_nests_deeper_than(text.data(), text.size(), OEMUIP_MAX_JSON_DEPTH))
+        return false;
     rapidjson::Document parsed;
-    parsed.Parse(text.c_str(), text.size());
+    parsed.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     if (parsed.HasParseError())
         return false;
     document.Swap(parsed);
@@ -106,6 +111,9 @@ bool read_json_from_file(const TJsonFile_Info& info, rapidjson::Document& docume
 bool write_json_to_file(const TJsonFile_Info& info, const rapidjson::Value& value) {
     const std::string path = json_file_path(info);
     if (path.empty())
+        return false;
+    // The writer recurses: nothing deeper than a reader accepts.
+    if (detail::nests_deeper_than(value, OEMUIP_MAX_JSON_DEPTH))
         return false;
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);

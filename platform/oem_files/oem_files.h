@@ -21,13 +21,13 @@ namespace oem_ui_process {
 bool create_file(const std::string& path, bool bTruncate);
 
 // Parses the file named by `info` into `document`. On failure (no file, empty
-// file, text that is not exactly one JSON document) returns false and leaves
-// `document` as it was.
+// file, text that is not exactly one JSON document, nesting deeper than
+// OEMUIP_MAX_JSON_DEPTH) returns false and leaves `document` as it was.
 bool read_json_from_file(const TJsonFile_Info& info, rapidjson::Document& document);
 
 // Writes `value` as compact JSON into the file named by `info`, creating its
 // folders when missing. False when the value cannot be written as JSON (e.g.
-// NaN) or the file system refuses.
+// NaN, nesting deeper than OEMUIP_MAX_JSON_DEPTH) or the file system refuses.
 bool write_json_to_file(const TJsonFile_Info& info, const rapidjson::Value& value);
 
 // A text field of a wire structure as a string: up to its first zero byte or

@@ -60,6 +60,17 @@ std::string logged(unsigned int level, const std::string& title, const std::stri
     return records[0].message;
 }
 
+// `depth` nested arrays around the number 1, built without recursion.
+rapidjson::Value nested(std::size_t depth, rapidjson::Document::AllocatorType& allocator) {
+    rapidjson::Value inner(1);
+    for (std::size_t i = 0; i < depth; ++i) {
+        rapidjson::Value outer(rapidjson::kArrayType);
+        outer.PushBack(inner, allocator);
+        inner = outer;
+    }
+    return inner;
+}
+
 } // namespace
 
 TEST(LogJsonValue, WritesCompactJsonWithExactNumbers) {
@@ -91,6 +102,22 @@ TEST(LogJsonValue, NumbersJsonCannotHoldStillLog) {
     oem_vorn_device_ipc::log_json_value(3, "n", value);
     ASSERT_EQ(1u, capture.records().size());
     EXPECT_EQ("n= nan\n", capture.records()[0].message);
+}
+
+TEST(LogJsonValue, ValuesNestedTooDeepAreRefusedWithALogLine) {
+    rapidjson::Document doc;
+    vq_log_capture capture;
+    oem_vorn_device_ipc::log_json_value(6, "deep", nested(1000000, doc.GetAllocator()));
+    ASSERT_EQ(1u, capture.records().size());
+    EXPECT_EQ(3, capture.records()[0].level);
+    EXPECT_EQ("log_json_value: JSON nested deeper than 512 levels refused\n",
+              capture.records()[0].message);
+
+    capture.clear();
+    oem_vorn_device_ipc::log_json_value(6, "ok", nested(512, doc.GetAllocator()));
+    ASSERT_EQ(1u, capture.records().size());
+    EXPECT_EQ("ok= " + std::string(512, '[') + "1" + std::string(512, ']') + "\n",
+              capture.records()[0].message);
 }
 
 TEST(Facade, ForwardsToTheEndpoint) {

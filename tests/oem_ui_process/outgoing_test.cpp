@@ -1,12 +1,14 @@
 // The endpoint's own requests, seen from the engine side of a real channel.
 #include "tests/support/bridge_support.h"
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_text.h"
 #include "platform/device_constants/device_constants.h"
 #include "platform/rapidjson_hook/ks_callstack_assert.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace oem_ui_process;
@@ -27,20 +29,14 @@ T payload_as(const bridge_test::received& r) {
 
 // The hand-off file a message names; false when it names none.
 bool file_of(const bridge_test::received& r, TJsonFile_Info& info) {
-    switch (r.id) {
-    case EOEMUIP_OEM_get_config:
-    case EOEMUIP_OEM_set_config:
-        info = payload_as<TOEM_get_config>(r).JsonFile_Info;
-        return true;
-    case EOEMUIP_OEM_send_query:
-        info = payload_as<TOEM_send_query>(r).JsonFile_Info;
-        return true;
-    case EOEMUIP_OEM_engine_publish:
-        info = payload_as<THUL_publish>(r).JsonFile_Info;
-        return true;
-    default:
+    const TOEMUIP_Message* m = find_message(r.id);
+    if (m == nullptr || m->i32FileOffset < 0)
         return false;
-    }
+    EXPECT_EQ(m->ui32PayloadSize, r.payload.size()) << "message " << r.id;
+    if (r.payload.size() < static_cast<std::size_t>(m->i32FileOffset) + sizeof(info))
+        return false;
+    std::memcpy(&info, r.payload.data() + m->i32FileOffset, sizeof(info));
+    return true;
 }
 
 // The sequence number a message carries, or -1 when it names no file.
@@ -76,6 +72,17 @@ protected:
     bridge_test::engine_peer peer{&log};
     boost::shared_ptr<bridge_test::impl_probe> impl;
 };
+
+// `depth` nested arrays around the number 1, built without recursion.
+rapidjson::Value nested(std::size_t depth, rapidjson::Document::AllocatorType& allocator) {
+    rapidjson::Value inner(1);
+    for (std::size_t i = 0; i < depth; ++i) {
+        rapidjson::Value outer(rapidjson::kArrayType);
+        outer.PushBack(inner, allocator);
+        inner = outer;
+    }
+    return inner;
+}
 
 boost::shared_ptr<const rapidjson::Document> config_at(const std::string& path) {
     return bridge_test::parse("{\"path\":\"" + path + "\",\"value\":5}");
@@ -435,4 +442,48 @@ TEST_F(OutgoingTest, MessagesFromThePeerArriveThroughTheLibrary) {
     EXPECT_EQ(-1, err);
     ASSERT_EQ(0, peer.send(77, nullptr, 0, nullptr, 0, &err));
     EXPECT_EQ(-3, err);
+}
+
+TEST_F(OutgoingTest, DocumentsNestedTooDeepAreRefusedWithALogLine) {
+    // {"path": P, "value": <depth arrays>} and [{"path": P, "value": <depth arrays>}].
+    const auto deep_config = [](const char* path, std::size_t depth) {
+        auto doc = boost::make_shared<rapidjson::Document>();
+        doc->SetObject();
+        doc->AddMember("path", rapidjson::StringRef(path), doc->GetAllocator());
+        doc->AddMember("value", nested(depth, doc->GetAllocator()), doc->GetAllocator());
+        return doc;
+    };
+    const auto deep_publication = [&](const char* path, std::size_t depth) {
+        auto doc = boost::make_shared<rapidjson::Document>();
+        doc->SetArray();
+        doc->PushBack(rapidjson::Value(*deep_config(path, depth), doc->GetAllocator()),
+                      doc->GetAllocator());
+        return doc;
+    };
+    vq_log_capture capture;
+    impl->set_config(deep_config("$.a", 1000000));
+    auto publication = boost::make_shared<rapidjson::Document>();
+    publication->SetArray();
+    {
+        // The entry nests 1,000,000 levels; copying it for local delivery would recurse.
+        auto entry = deep_config("$._oem_ui_process_engine.x", 1000000);
+        publication->PushBack(static_cast<rapidjson::Value&>(*entry), publication->GetAllocator());
+        entry->SetNull();
+        impl->engine_publish("/vorn/x", publication);
+    }
+    EXPECT_TRUE(peer.messages().empty());
+    EXPECT_TRUE(log.calls().empty());
+    EXPECT_EQ(1u, capture.count("set_config: JSON nested deeper than 512 levels refused\n"));
+    EXPECT_EQ(1u, capture.count("deep_copy: JSON nested deeper than 512 levels refused\n"));
+    EXPECT_EQ(1u, capture.count("engine_publish: JSON nested deeper than 512 levels refused\n"));
+    EXPECT_EQ(2u, capture.count("write_json_to_file() failed\n"));
+
+    // 512 levels in all still go: the configuration object and 511 arrays,
+    // the publication array, its entry and 510 arrays.
+    impl->set_config(deep_config("$.a", 511));
+    impl->engine_publish("/vorn/x", deep_publication("$._oem_ui_process_engine.x", 510));
+    EXPECT_EQ((std::vector<uint32_t>{EOEMUIP_OEM_set_config, EOEMUIP_OEM_engine_publish}), ids());
+    const std::vector<call> calls = log.calls();
+    EXPECT_EQ(1, std::count_if(calls.begin(), calls.end(),
+                               [](const call& c) { return c.name == "on_publish"; }));
 }

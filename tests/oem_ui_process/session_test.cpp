@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
+
 using namespace oem_ui_process;
 using bridge_test::call;
 
@@ -148,4 +151,79 @@ TEST(Session, FullSessionWithTheEngineSimulator) {
     ASSERT_TRUE(ev);
     EXPECT_NE(0, member_int(*ev, "rc"));
     EXPECT_EQ(0, sim.stop());
+}
+
+namespace {
+
+// A hosted engine whose I/O description nests a million levels deep.
+class deep_engine : public bridge_test::recording_engine {
+public:
+    using recording_engine::recording_engine;
+    bool get_ios(boost::shared_ptr<rapidjson::Document> ptrjsIos) override {
+        rapidjson::Value inner(1);
+        for (int i = 0; i < 1000000; ++i) {
+            rapidjson::Value outer(rapidjson::kArrayType);
+            outer.PushBack(inner, ptrjsIos->GetAllocator());
+            inner = outer;
+        }
+        static_cast<rapidjson::Value&>(*ptrjsIos) = inner;
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(Session, DocumentsNestedAMillionDeepLeaveBothProcessesRunning) {
+    bridge_test::call_log log;
+    deep_engine engine(log);
+    bridge_test::engine_sim_process sim;
+    ASSERT_TRUE(sim.running());
+    session_ui ui(log, &engine);
+    ASSERT_TRUE(ui.init());
+
+    // The engine process names a hand-off file holding 1,000,000 levels.
+    const std::string deep = std::string(1000000, '[') + "1" + std::string(1000000, ']');
+    std::ofstream(bridge_test::platform_root() + "/tmp/engine_sim/deep.json", std::ios::binary)
+        << deep;
+    THUL_publish pub;
+    std::memset(&pub, 0, sizeof(pub));
+    std::strcpy(pub.szChannelName, "/vorn/status");
+    pub.JsonFile_Info = bridge_test::file_info("/tmp/engine_sim/deep.json", 1);
+    std::string hex;
+    for (std::size_t i = 0; i < sizeof(pub); ++i) {
+        static const char digits[] = "0123456789abcdef";
+        const unsigned char b = reinterpret_cast<const unsigned char*>(&pub)[i];
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    auto ev = sim.send("raw 1 " + hex);
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(0, member_int(*ev, "rc"));
+    EXPECT_EQ(-3, member_int(*ev, "msg_err"));
+
+    // The hosted engine answers with one: the answer is refused, not written.
+    ev = sim.send("send 13");
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(-1, member_int(*ev, "msg_err"));
+    EXPECT_EQ("<missing>", member_text(*ev, "answer"));
+
+    // The engine process's own documents that deep go nowhere.
+    sim.command("send 1 /vorn/status " + deep);
+    ASSERT_TRUE(sim.wait_event("error"));
+
+    // Both still talk.
+    ev = sim.send("send 30");
+    ASSERT_TRUE(ev);
+    EXPECT_EQ(0, member_int(*ev, "msg_err"));
+    ui.send_command("still here");
+    ASSERT_TRUE(sim.wait_event("recv", 103));
+    EXPECT_EQ(0, sim.stop());
+    // Nothing of the deep documents reached a callback.
+    EXPECT_EQ((std::vector<call>{{"on_device_started", {}}}), [&] {
+        std::vector<call> calls;
+        for (const call& c : log.calls())
+            if (c.name != "get_ios")
+                calls.push_back(c);
+        return calls;
+    }());
 }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -72,8 +73,8 @@ TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce) {
     for (const Case& c : cases)
         EXPECT_EQ(vq_platform::map_path(c.in), c.out) << c.in;
     // A path already under the root is not moved a second time.
-    const std::string once = vq_platform::map_path("/a/b");
-    EXPECT_EQ(vq_platform::map_path(once), once);
+    EXPECT_EQ(vq_platform::map_path(g_root + "/a/b"), g_root + "/a/b");
+    EXPECT_EQ(vq_platform::map_path(g_root), g_root);
     // A sibling folder whose name merely starts with the root's is still moved.
     EXPECT_EQ(vq_platform::map_path(g_root + "x/f"), g_root + g_root + "x/f");
 
@@ -173,6 +174,54 @@ TEST(OemFiles, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays) {
     // Folder that cannot be made.
     std::ofstream(g_root + test_dir() + "/file") << "x";
     EXPECT_FALSE(write_json_to_file(info_for(test_dir() + "/file/x.json"), good));
+}
+
+// `depth` nested arrays around a number.
+std::string nested_text(std::size_t depth) {
+    return std::string(depth, '[') + "1" + std::string(depth, ']');
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(g_root + path).parent_path());
+    std::ofstream(g_root + path, std::ios::binary) << text;
+}
+
+TEST(OemFiles, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
+    const std::string path = test_dir() + "/deep.json";
+    const TJsonFile_Info info = info_for(path);
+    rapidjson::Document doc;
+    doc.Parse("{\"kept\":1}");
+
+    write_text(path, nested_text(512));
+    ASSERT_TRUE(read_json_from_file(info, doc));
+    EXPECT_TRUE(doc.IsArray());
+    // Brackets inside strings do not count; escaped quotes do not end them.
+    write_text(path, "[\"\\\"[[[[[[[[[[\"," + nested_text(511) + "]");
+    EXPECT_TRUE(read_json_from_file(info, doc));
+
+    doc.Parse("{\"kept\":1}");
+    for (const std::size_t depth : std::vector<std::size_t>{513, 100000, 1000000}) {
+        SCOPED_TRACE(depth);
+        write_text(path, nested_text(depth));
+        EXPECT_FALSE(read_json_from_file(info, doc));
+        EXPECT_EQ(to_json(doc), "{\"kept\":1}");
+    }
+
+    // Built without recursion: 1,000,000 levels would exhaust the stack of a
+    // recursive writer.
+    for (const std::size_t depth : std::vector<std::size_t>{512, 513, 1000000}) {
+        SCOPED_TRACE(depth);
+        rapidjson::Document deep;
+        rapidjson::Value inner(1);
+        for (std::size_t i = 0; i < depth; ++i) {
+            rapidjson::Value outer(rapidjson::kArrayType);
+            outer.PushBack(inner, deep.GetAllocator());
+            inner = outer;
+        }
+        static_cast<rapidjson::Value&>(deep) = inner;
+        EXPECT_EQ(write_json_to_file(info_for(test_dir() + "/w.json"), deep), depth <= 512);
+    }
+    EXPECT_EQ(slurp(g_root + test_dir() + "/w.json"), nested_text(512));
 }
 
 TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -192,6 +193,56 @@ TEST_F(EngineSimAnswers, PublicationsNeedTheirDocumentAndFailOnRequest) {
     EXPECT_EQ(call(EOEMUIP_OEM_send_command, &cmd, sizeof cmd), 0);
 }
 
+TEST_F(EngineSimAnswers, FilesOutsideThePlatformRootAreRefused) {
+    namespace fs = std::filesystem;
+    // A folder and a file outside the root, reached through symbolic links inside it.
+    const std::string outside = g_root + "_outside";
+    fs::create_directories(outside);
+    std::ofstream(outside + "/doc.json") << R"({"path":"$.ios.extra","value":1})";
+    fs::create_directories(g_root + "/tmp/esim_links");
+    std::error_code ec;
+    fs::create_directory_symlink(outside, g_root + "/tmp/esim_links/dir", ec);
+    fs::create_symlink(outside + "/doc.json", g_root + "/tmp/esim_links/doc.json", ec);
+
+    const char* const refused[] = {"/tmp/../../etc/answer.json", "/tmp/oem/../../x.json",
+                                   "relative/answer.json",       "/tmp/esim_links/dir/answer.json",
+                                   "/tmp/esim_links/doc.json",   "/tmp/esim_links/dir/doc.json"};
+    uint32_t id = 0;
+    for (const char* path : refused) {
+        SCOPED_TRACE(path);
+        TOEM_get_config get;
+        get.JsonFile_Info = info_for(path, id++);
+        EXPECT_EQ(call(EOEMUIP_OEM_get_config, &get, sizeof get), -2);
+        TOEM_configure set;
+        set.JsonFile_Info = info_for(path, id++);
+        EXPECT_EQ(call(EOEMUIP_OEM_set_config, &set, sizeof set), -2);
+        THUL_publish pub;
+        put(pub.szChannelName, sizeof pub.szChannelName, "/c");
+        pub.JsonFile_Info = info_for(path, id++);
+        EXPECT_EQ(call(EOEMUIP_OEM_engine_publish, &pub, sizeof pub), -2);
+        TOEM_send_query q;
+        put(q.szQuery, sizeof q.szQuery, "$.ios");
+        q.JsonFile_Info = info_for(path, id++);
+        EXPECT_EQ(call(EOEMUIP_OEM_send_query, &q, sizeof q), -2);
+    }
+    // Nothing was written outside, nothing read from there was applied.
+    EXPECT_EQ(std::vector<std::string>{"doc.json"}, [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(outside))
+            names.push_back(e.path().filename().string());
+        return names;
+    }());
+    rapidjson::Document answer;
+    ASSERT_EQ(query("$.ios.extra", id++, answer), 0);
+    EXPECT_TRUE(answer["answer"].IsNull());
+    fs::remove_all(outside);
+
+    // Paths inside the root with folders still to be made are fine.
+    TOEM_get_config get;
+    get.JsonFile_Info = info_for("/tmp/esim_new/a/b/cfg.json", id++);
+    EXPECT_EQ(call(EOEMUIP_OEM_get_config, &get, sizeof get), 0);
+}
+
 TEST(EngineSimPaths, FindAndSet) {
     rapidjson::Document d = parse(R"({"a":{"b":[10,20,30]},"s":"t"})");
     auto& alloc = d.GetAllocator();
@@ -308,6 +359,79 @@ TEST(EngineSimProcess, CommandsReachTheOemSideAndAnswersArePrinted) {
     // The simulator has closed its end.
     EXPECT_NE(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_ready, nullptr, 0, nullptr, 0, &err),
               KSAL_IPC_OK);
+    KSAL_IPC_destroy(oem.handle);
+}
+
+// `depth` nested arrays around the number 1 as text.
+std::string nested_text(std::size_t depth) {
+    return std::string(depth, '[') + "1" + std::string(depth, ']');
+}
+
+std::string hex_of(const void* p, std::size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char b = static_cast<const unsigned char*>(p)[i];
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+TEST(EngineSimProcess, DocumentsNestedAMillionDeepLeaveBothSidesRunning) {
+    vq_testing::child_process sim({ENGINE_SIM_PROGRAM, "--channel", "esim_deep"});
+    std::string line;
+    ASSERT_TRUE(sim.read_line(line));
+    ASSERT_NE(line.find("\"event\":\"ready\""), std::string::npos) << line;
+    OemSide oem;
+    ASSERT_EQ(KSAL_IPC_init_ex(14, 15, &OemSide::callback, &oem, "esim_deep", &oem.handle),
+              KSAL_IPC_OK);
+    const std::string deep = nested_text(1000000);
+    std::filesystem::create_directories(g_root + "/tmp/deep");
+    std::ofstream(g_root + "/tmp/deep/doc.json", std::ios::binary) << deep;
+
+    // From the OEM side: a configuration and a publication the engine cannot read.
+    const TJsonFile_Info info = info_for("/tmp/deep/doc.json", 1);
+    TOEM_configure set;
+    set.JsonFile_Info = info;
+    THUL_publish pub;
+    put(pub.szChannelName, sizeof pub.szChannelName, "/c");
+    pub.JsonFile_Info = info;
+    int32_t err = 0;
+    ASSERT_EQ(
+        KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_set_config, &set, sizeof set, nullptr, 0, &err),
+        KSAL_IPC_OK);
+    EXPECT_EQ(err, -3);
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_engine_publish, &pub, sizeof pub, nullptr,
+                                 0, &err),
+              KSAL_IPC_OK);
+    EXPECT_EQ(err, -3);
+
+    // From the engine side: a publication it cannot write, and one that names
+    // the deep file, which the OEM side cannot read.
+    ASSERT_TRUE(sim.write_line("send 1 /c " + deep));
+    ASSERT_TRUE(sim.wait_for("\"what\":\"send\"", line));
+    EXPECT_NE(line.find("cannot write"), std::string::npos) << line;
+    THUL_publish named;
+    put(named.szChannelName, sizeof named.szChannelName, "/c");
+    named.JsonFile_Info = info;
+    ASSERT_TRUE(sim.write_line("raw 1 " + hex_of(&named, sizeof named)));
+    ASSERT_TRUE(sim.wait_for("\"event\":\"sent\"", line));
+    EXPECT_NE(line.find(R"("rc":0,"msg_err":-3)"), std::string::npos) << line;
+
+    // Both still answer.
+    ASSERT_TRUE(sim.write_line("send 30"));
+    ASSERT_TRUE(sim.wait_for("\"event\":\"sent\"", line));
+    EXPECT_NE(line.find(R"("id":30,"rc":0,"msg_err":0)"), std::string::npos) << line;
+    TOEM_send_command cmd;
+    put(cmd.szCommand, sizeof cmd.szCommand, "still there");
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(oem.handle, EOEMUIP_OEM_send_command, &cmd, sizeof cmd, nullptr, 0,
+                                 &err),
+              KSAL_IPC_OK);
+    EXPECT_EQ(err, 0);
+    ASSERT_TRUE(sim.write_line("quit"));
+    ASSERT_TRUE(sim.wait_for("\"event\":\"bye\"", line));
+    EXPECT_EQ(sim.wait(), 0);
     KSAL_IPC_destroy(oem.handle);
 }
 

@@ -5,6 +5,7 @@
 // reported on standard output, one JSON object per line. See README.md.
 #include "tools/engine_sim/engine_sim.h"
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_json_depth.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 #include "platform/oem_files/oem_files.h"
 
@@ -37,7 +38,11 @@ bool load_config(const std::string& file, rapidjson::Document& doc) {
     std::stringstream ss;
     ss << in.rdbuf();
     const std::string text = ss.str();
-    doc.Parse(text.c_str(), text.size());
+    // Everything after this recurses over the configuration.
+    if (oem_ui_process::detail::text_nests_deeper_than(text.data(), text.size(),
+                                                       oem_ui_process::OEMUIP_MAX_JSON_DEPTH))
+        return false;
+    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     return !doc.HasParseError();
 }
 

@@ -11,10 +11,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace oem_ui_process;
@@ -154,6 +156,44 @@ rapidjson::Value* step_into(rapidjson::Value* v, const path_step& s) {
     auto it = v->FindMember(
         rapidjson::StringRef(s.name.c_str(), static_cast<rapidjson::SizeType>(s.name.size())));
     return it == v->MemberEnd() ? nullptr : &it->value;
+}
+
+// True when a file that a peer names leaves the platform root
+// (VQ_PLATFORM_ROOT, or /tmp where the stand-ins keep their files without
+// one): a relative path, a ".." step or a symbolic link on its way. A peer
+// must not make us read or write anywhere else. An empty path names no file
+// at all, which the file functions refuse by themselves.
+bool leaves_root(const std::string& path) {
+    if (path.empty())
+        return false;
+    if (path[0] != '/')
+        return true;
+    for (std::size_t start = 0; start < path.size();) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (path.compare(start, end - start, "..") == 0)
+            return true;
+        start = end + 1;
+    }
+    const char* env = std::getenv("VQ_PLATFORM_ROOT");
+    std::string root = env != nullptr && *env != '\0' ? env : "/tmp";
+    while (!root.empty() && root.back() == '/')
+        root.pop_back();
+    const std::string real = vq_platform::map_path(path);
+    if (real.compare(0, root.size() + 1, root + "/") != 0)
+        return true;
+    // What exists already must be plain folders and a plain file; the missing
+    // rest is made that way.
+    for (std::size_t at = real.find('/', root.size() + 1);; at = real.find('/', at + 1)) {
+        struct stat st;
+        if (::lstat(real.substr(0, at).c_str(), &st) != 0)
+            return false;
+        if (S_ISLNK(st.st_mode))
+            return true;
+        if (at == std::string::npos)
+            return false;
+    }
 }
 
 template <class T>
@@ -350,6 +390,10 @@ int32_t simulator::handle(uint32_t id, const void* in, uint32_t in_size, void* /
 }
 
 int32_t simulator::answer(const TOEMUIP_Message& m, const void* in, event& ev) {
+    if (m.i32FileOffset >= 0 && leaves_root(json_file_path(file_of(m, in)))) {
+        ev.add("refused", true);
+        return EOEMUIPE_BadArgument;
+    }
     switch (m.eId) {
     case EOEMUIP_OEM_get_config:
         return on_get_config(file_of(m, in), ev);
@@ -499,8 +543,9 @@ void simulator::send(std::istringstream& in) {
     TJsonFile_Info info{};
     if (m != nullptr && m->eDocument == EOEMUIPD_Read) {
         const std::string text = rest_of(in);
+        // Parsed without recursion; the file functions refuse it when too deep.
         rapidjson::Document doc;
-        doc.Parse(text.c_str(), text.size());
+        doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
         if (doc.HasParseError()) {
             emit_error("send", "not JSON: " + text);
             return;

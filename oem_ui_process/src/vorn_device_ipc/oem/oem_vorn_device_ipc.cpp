@@ -70,6 +70,9 @@ bool oem_vorn_device_ipc::send_query(const std::string& strQuery,
 
 void oem_vorn_device_ipc::log_json_value(unsigned int log_level, const std::string& strTitle,
                                          const rapidjson::Value& jsValue) {
+    // The writer recurses once per level.
+    if (!detail::within_depth(jsValue, "log_json_value"))
+        return;
     rapidjson::StringBuffer buffer;
     log_writer writer(buffer);
     jsValue.Accept(writer);

@@ -374,7 +374,8 @@ int32_t oem_vorn_device_ipc::Impl::dispatch(uint32_t ui32MsgId, const void* pui8
     const int32_t i32Result = handle(ui32MsgId, in);
     // An answer goes into the named file only when the engine filled it.
     if (pMessage->eDocument == EOEMUIPD_Answer && i32Result == EOEMUIPE_Success &&
-        !write_json_to_file(info, *in.ptrjsDocument))
+        (!detail::within_depth(*in.ptrjsDocument, "answer") ||
+         !write_json_to_file(info, *in.ptrjsDocument)))
         return EOEMUIPE_Fail;
     return i32Result;
 }

@@ -77,7 +77,8 @@ void oem_vorn_device_ipc::Impl::set_config(
     boost::recursive_mutex::scoped_lock lock(m_mutex);
     TOEM_configure msg;
     msg.JsonFile_Info = next_json_file_info();
-    if (!write_json_to_file(msg.JsonFile_Info, *ptrjsConfig)) {
+    if (!detail::within_depth(*ptrjsConfig, "set_config") ||
+        !write_json_to_file(msg.JsonFile_Info, *ptrjsConfig)) {
         OEMUIP_LOG_ERROR("write_json_to_file() failed\n");
         return;
     }
@@ -133,8 +134,9 @@ void oem_vorn_device_ipc::Impl::engine_publish(
                     continue;
                 boost::shared_ptr<rapidjson::Document> ptrjsToPublish =
                     boost::make_shared<rapidjson::Document>();
-                detail::deep_copy(*ptrjsToPublish, jsEntry, ptrjsToPublish->GetAllocator());
-                m_pHulCallback->on_publish(channel, ptrjsToPublish);
+                // An entry too deep to copy is not delivered (and not forwarded either).
+                if (detail::deep_copy(*ptrjsToPublish, jsEntry, ptrjsToPublish->GetAllocator()))
+                    m_pHulCallback->on_publish(channel, ptrjsToPublish);
             }
         }
     }
@@ -143,7 +145,8 @@ void oem_vorn_device_ipc::Impl::engine_publish(
     THUL_publish msg;
     detail::set_field_text(msg.szChannelName, channel);
     msg.JsonFile_Info = next_json_file_info();
-    if (!write_json_to_file(msg.JsonFile_Info, *ptrjsDocument)) {
+    if (!detail::within_depth(*ptrjsDocument, "engine_publish") ||
+        !write_json_to_file(msg.JsonFile_Info, *ptrjsDocument)) {
         OEMUIP_LOG_ERROR("write_json_to_file() failed\n");
         return;
     }

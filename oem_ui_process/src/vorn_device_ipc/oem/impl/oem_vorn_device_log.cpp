@@ -1,6 +1,9 @@
 // JSON look-up diagnostics shared by the bridge's operations.
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_log.h"
 
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_messages.h"
+#include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_json_depth.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <syslog.h>
@@ -50,8 +53,18 @@ bool get_string_member(const rapidjson::Value& jsValue, const char* pszName, std
     return true;
 }
 
-void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
-               rapidjson::Document::AllocatorType& allocator) {
+bool within_depth(const rapidjson::Value& jsValue, const char* pszWhat) {
+    if (!nests_deeper_than(jsValue, OEMUIP_MAX_JSON_DEPTH))
+        return true;
+    OEMUIP_LOG_ERROR("%s: JSON nested deeper than %u levels refused\n", pszWhat,
+                     static_cast<unsigned>(OEMUIP_MAX_JSON_DEPTH));
+    return false;
+}
+
+namespace {
+
+void copy_value(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
+                rapidjson::Document::AllocatorType& allocator) {
     switch (jsSource.GetType()) {
     case rapidjson::kObjectType:
         jsTarget.SetObject();
@@ -59,7 +72,7 @@ void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
              it != jsSource.MemberEnd(); ++it) {
             rapidjson::Value jsName(it->name.GetString(), it->name.GetStringLength(), allocator);
             rapidjson::Value jsMember;
-            deep_copy(jsMember, it->value, allocator);
+            copy_value(jsMember, it->value, allocator);
             jsTarget.AddMember(jsName, jsMember, allocator);
         }
         break;
@@ -69,7 +82,7 @@ void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
         for (rapidjson::Value::ConstValueIterator it = jsSource.Begin(); it != jsSource.End();
              ++it) {
             rapidjson::Value jsElement;
-            deep_copy(jsElement, *it, allocator);
+            copy_value(jsElement, *it, allocator);
             jsTarget.PushBack(jsElement, allocator);
         }
         break;
@@ -81,6 +94,17 @@ void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
         jsTarget.CopyFrom(jsSource, allocator);
         break;
     }
+}
+
+} // namespace
+
+bool deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
+               rapidjson::Document::AllocatorType& allocator) {
+    // The copy recurses once per level.
+    if (!within_depth(jsSource, "deep_copy"))
+        return false;
+    copy_value(jsTarget, jsSource, allocator);
+    return true;
 }
 
 } // namespace detail

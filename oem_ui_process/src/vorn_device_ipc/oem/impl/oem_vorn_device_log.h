@@ -30,9 +30,14 @@ const rapidjson::Value* find_member(const rapidjson::Value& jsValue, const char*
 // it is missing or not a string.
 bool get_string_member(const rapidjson::Value& jsValue, const char* pszName, std::string& strOut);
 
+// False, after a log line naming pszWhat, when jsValue nests deeper than
+// OEMUIP_MAX_JSON_DEPTH: copying, writing or logging it would recurse that deep.
+bool within_depth(const rapidjson::Value& jsValue, const char* pszWhat);
+
 // Copies jsSource into jsTarget with every string in allocator's memory, so
-// that the copy outlives the source document.
-void deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
+// that the copy outlives the source document. False, with jsTarget left null,
+// for a source nested too deep (see within_depth).
+bool deep_copy(rapidjson::Value& jsTarget, const rapidjson::Value& jsSource,
                rapidjson::Document::AllocatorType& allocator);
 
 // Reports a failed expectation to the device's assertion hook.
