@@ -1,4 +1,5 @@
-// Keeps one connection to a server open on demand and issues requests over it.
+/// \file
+/// Keeps one connection to a server open on demand and issues requests over it.
 #ifndef HTTPRTSP_CLIENT_HPP
 #define HTTPRTSP_CLIENT_HPP
 
@@ -14,29 +15,39 @@
 
 namespace httprtsp {
 
+/// One server's address and, on demand, one open connection to it.
+///
+/// Used by one caller thread at a time; the connection's I/O runs on the I/O service's
+/// threads, which must be running (io_service_pool) for a request to complete.
 class client : private boost::noncopyable {
 public:
-    // Stores the address; connects only when a request needs it.
+    /// Stores the address; connects only when a request needs it. \p handler serves the
+    /// requests the server sends over this client's connections.
     client(const std::string& host, const std::string& port,
            boost::shared_ptr<request_handler_base> handler,
            boost::shared_ptr<boost::asio::io_service> io_service);
+    /// close_connection().
     virtual ~client();
 
-    // Returns at once while the current connection is open; otherwise resolves, connects a
-    // fresh connection to the first endpoint that accepts and starts it. Throws
-    // boost::system::system_error when that fails.
+    /// Returns at once while the current connection is open; otherwise resolves, connects a
+    /// fresh connection to the first endpoint that accepts and starts it. Blocks the calling
+    /// thread meanwhile. Throws boost::system::system_error when that fails.
     void ensure_connected();
-    // Connects on demand and waits for the reply. On a resolve or connect failure prints
-    // "BOOST SYSTEM ERROR : <text>" and returns an empty reply.
+    /// Connects on demand, sends and blocks until the reply (see connection::issue_request()).
+    /// On a resolve or connect failure prints "BOOST SYSTEM ERROR : <text>" and returns an
+    /// empty reply; an empty reply also means the connection closed before the reply came.
     boost::shared_ptr<reply> issue_request(boost::shared_ptr<request> req);
-    // Closes the current connection without error (waiters get empty replies) and drops it.
+    /// Closes the current connection without error (waiters get empty replies) and drops it.
     void close_connection();
 
 protected:
-    std::string host;
-    std::string port;
+    std::string host; ///< as given, a name or an address
+    std::string port; ///< as given, a number or a service name
+    /// Where the resolver and the connections run.
     boost::shared_ptr<boost::asio::io_service> io_service;
+    /// The current connection; empty until the first ensure_connected().
     boost::shared_ptr<connection> conn;
+    /// Given to every connection this client makes.
     boost::shared_ptr<request_handler_base> handler;
 };
 

@@ -1,4 +1,5 @@
-// One TCP connection carrying HTTP/RTSP requests and replies in both directions.
+/// \file
+/// One TCP connection carrying HTTP/RTSP requests and replies in both directions.
 #ifndef HTTPRTSP_CONNECTION_HPP
 #define HTTPRTSP_CONNECTION_HPP
 
@@ -26,49 +27,68 @@
 
 namespace httprtsp {
 
-// Requests issued by the owner are matched to arriving replies strictly first in, first out;
-// requests from the peer go to the request handler, whose replies share the write queue.
-// Always owned through a shared pointer: every pending operation holds one.
+/// One TCP connection carrying requests and replies both ways.
+///
+/// Requests issued by the owner are matched to arriving replies strictly first in, first out;
+/// requests from the peer go to the request handler, whose replies share the write queue.
+/// Always owned through a shared pointer: every pending operation holds one. All operations
+/// are safe from any thread; socket completions run on the I/O service's threads.
+/// Malformed input is answered 400 and the connection closed. A closed connection is never
+/// reopened: client makes a new one.
 class connection : public boost::enable_shared_from_this<connection>, private boost::noncopyable {
 public:
-    // Where a waiting issue_request() receives its reply.
+    /// Where a waiting issue_request() receives its reply.
     struct reply_placeholder {
+        /// Fulfilled with the reply, with an empty reply, or failed with the closing error.
         boost::promise<boost::shared_ptr<reply>> promise;
     };
+    /// Shared between the waiting thread and the connection.
     typedef boost::shared_ptr<reply_placeholder> reply_placeholder_ptr;
 
-    // Body bytes collected without finding the first delimiter and the end of the part's
-    // header lines before an upload is refused.
+    /// Body bytes collected without finding the first delimiter and the end of the part's
+    /// header lines before an upload is refused.
     static const std::size_t upload_header_limit = 16 * 1024;
 
+    /// An unopened socket on \p io_service; requests from the peer will go to \p handler
+    /// (which, if it is an upload_temp_file_request_handler, also receives its uploads).
     connection(boost::shared_ptr<boost::asio::io_service> io_service,
                boost::shared_ptr<request_handler_base> handler);
-    // Closes without error (waiting requests get empty replies); never waits.
+    /// Closes without error (waiting requests get empty replies); never waits.
     virtual ~connection();
 
-    // Queues a message for writing. Throws boost::system::system_error (connection_reset)
-    // when the socket is closed.
+    /// Queues a message for writing and returns; a small message may be written on the calling
+    /// thread. The message must not change until written. After a message whose keep_alive()
+    /// is false has been written, the connection closes. Throws boost::system::system_error
+    /// (connection_reset) when the socket is closed.
     virtual void send(boost::shared_ptr<message> msg);
 
-    // Starts reading; the socket must be open and connected.
+    /// Starts reading; the socket must be open and connected. On a closed socket it only logs
+    /// a warning.
     void start();
-    // Sends the request and blocks until its reply arrives. Empty when the connection closed
-    // before that. Never call it from an I/O thread the reply depends on.
+    /// Sends the request and blocks the calling thread until its reply arrives, with no
+    /// time-out. Empty when the connection closed before that (an error is logged when it
+    /// closed with an error). Throws like send() when the connection is closed already, and
+    /// passes on boost::thread_interrupted after withdrawing the request. Never call it from an
+    /// I/O thread the reply depends on.
     boost::shared_ptr<reply> issue_request(boost::shared_ptr<request> req);
-    // Withdraws the placeholder of a waiter that gave up; false for an empty pointer.
+    /// Withdraws the placeholder of a waiter that gave up and settles it with an empty reply;
+    /// false for an empty pointer.
     bool clean_canceled_request(reply_placeholder_ptr placeholder);
-    // Closes the socket and settles every waiter: with an error code, waiters receive it
-    // and the handler hears of the close; without one, waiters get empty replies.
+    /// Closes the socket and settles every waiter: with an error code, waiters receive it
+    /// and the handler hears of the close (an empty request, under this connection's lock);
+    /// without one, waiters get empty replies. Does nothing when already closed.
     void close(const boost::system::error_code& error = boost::system::error_code());
+    /// True once the socket is closed.
     bool is_closed();
 
-    // Handles bytes as if they had been read from the socket, in reads of at most the
-    // receive buffer's size. For connections that are not reading (start() never called):
-    // tests and tools that bring their own byte stream.
+    /// Handles bytes as if they had been read from the socket, in reads of at most the
+    /// receive buffer's size. For connections that are not reading (start() never called):
+    /// tests and tools that bring their own byte stream.
     void receive(const char* data, std::size_t size);
 
-    // The socket to open and connect (or to accept into) before start().
+    /// The socket to open and connect (or to accept into) before start().
     boost::asio::ip::tcp::socket& socket() { return socket_; }
+    /// The handler given at construction.
     boost::shared_ptr<request_handler_base> handler() const { return handler_; }
 
 private:

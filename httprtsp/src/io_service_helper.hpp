@@ -1,4 +1,5 @@
-// The library's log lines and the colour switch; the pool of threads running the I/O service.
+/// \file
+/// The library's log lines and the colour switch; the pool of threads running the I/O service.
 #ifndef HTTPRTSP_IO_SERVICE_HELPER_HPP
 #define HTTPRTSP_IO_SERVICE_HELPER_HPP
 
@@ -13,16 +14,22 @@
 
 namespace httprtsp {
 
-// Whether log lines carry colour sequences; decided once before main (standard output is a
-// terminal, or under Windows a console that accepts virtual-terminal sequences).
+/// Whether log lines carry colour sequences; decided once before main (standard output is a
+/// terminal, or under Windows a console that accepts virtual-terminal sequences). A program may
+/// change it before its work begins.
 extern bool colours_enabled;
 
-enum class log_level { error, warning, notice };
+/// Severity of a log line, shown by its colour.
+enum class log_level {
+    error,   ///< red
+    warning, ///< yellow
+    notice   ///< green
+};
 
-// Writes "In <file base name>, line <line>: " then colour, the formatted text and the reset
-// sequence (colour and reset only while colours_enabled). An always-coloured line carries them
-// regardless and ends with the reset and "\r\n". One write per line, flushed; safe from
-// several threads. file is a full path such as __FILE__; directories and extension are dropped.
+/// Writes "In <file base name>, line <line>: " then colour, the formatted text and the reset
+/// sequence (colour and reset only while colours_enabled). An always-coloured line carries them
+/// regardless and ends with the reset and "\r\n". One write per line, flushed; safe from
+/// several threads. file is a full path such as __FILE__; directories and extension are dropped.
 void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
               ...)
 #if defined(__GNUC__)
@@ -32,22 +39,24 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
 
 } // namespace httprtsp
 
-// Body of every pool thread: names the thread, runs the service until it is stopped, and
-// logs and survives whatever a completion handler throws.
+/// Body of every pool thread: names the thread, runs the service until it is stopped, and
+/// logs and survives whatever a completion handler throws.
 void run_io_service(boost::shared_ptr<boost::asio::io_service> io_service,
                     const std::string& thread_name);
 
-// The I/O service, kept busy by a work guard, run by n threads named "IO0", "IO1", ... (the
-// number counts threads of every pool in the process).
+/// The I/O service, kept busy by a work guard, run by n threads named "IO0", "IO1", ... (the
+/// number counts threads of every pool in the process).
 class io_service_pool : private boost::noncopyable {
 public:
+    /// Starts the threads at once.
     explicit io_service_pool(std::size_t threads);
-    // stop(), then releases the work guard and the service.
+    /// stop(), then releases the work guard and the service.
     ~io_service_pool();
 
+    /// For clients, servers and connections; it outlives the pool while they hold it.
     boost::shared_ptr<boost::asio::io_service> get_io_service() const { return io_service; }
-    // Stops the service (pending handlers are not run) and joins every thread in creation
-    // order. Call it from outside the pool.
+    /// Stops the service (pending handlers are not run) and joins every thread in creation
+    /// order. Call it from outside the pool.
     void stop();
 
 private:
@@ -56,14 +65,19 @@ private:
     std::vector<boost::shared_ptr<boost::thread>> threads;
 };
 
+/// log_line() of an error (red) with the calling file and line.
 #define HTTPRTSP_LOG_ERROR(...)                                                                    \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, false, __VA_ARGS__)
+/// log_line() of a warning (yellow) with the calling file and line.
 #define HTTPRTSP_LOG_WARNING(...)                                                                  \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::warning, false, __VA_ARGS__)
+/// log_line() of a notice (green) with the calling file and line.
 #define HTTPRTSP_LOG_NOTICE(...)                                                                   \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, false, __VA_ARGS__)
+/// An error line coloured even while colours_enabled is false.
 #define HTTPRTSP_LOG_ERROR_ALWAYS(...)                                                             \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, true, __VA_ARGS__)
+/// A notice line, coloured even while colours_enabled is false.
 #define HTTPRTSP_LOG_NOTICE_ALWAYS(...)                                                            \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, true, __VA_ARGS__)
 

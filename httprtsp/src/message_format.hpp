@@ -1,4 +1,5 @@
-// Incremental parser and serializer for HTTP/1.x and RTSP messages sharing one byte stream.
+/// \file
+/// Incremental parser and serializer for HTTP/1.x and RTSP messages sharing one byte stream.
 #ifndef HTTPRTSP_MESSAGE_FORMAT_HPP
 #define HTTPRTSP_MESSAGE_FORMAT_HPP
 
@@ -16,48 +17,50 @@
 
 namespace httprtsp {
 
-// One format per connection; its parser is used by one thread at a time.
-//
-// Errors: parse() and consume() let boost::bad_lexical_cast out when a status code is not a
-// decimal number or a Content-Length value cannot be converted. Treat that exactly like a
-// false result (malformed message): get_current_message() still returns the partly built
-// message (or null), then call reset(), which leaves the parser ready for a fresh message.
-// The position inside the input is lost, so the caller should answer and close as for any
-// malformed input.
+/// Parser and serializer interface; one format per connection, its parser used by one thread
+/// at a time (serializing may run on another thread meanwhile).
+///
+/// Errors: parse() and consume() let boost::bad_lexical_cast out when a status code is not a
+/// decimal number or a Content-Length value cannot be converted. Treat that exactly like a
+/// false result (malformed message): get_current_message() still returns the partly built
+/// message (or null), then call reset(), which leaves the parser ready for a fresh message.
+/// The position inside the input is lost, so the caller should answer and close as for any
+/// malformed input.
 class message_format {
 public:
     message_format();
     virtual ~message_format();
 
-    // Forget the message being parsed; the next byte starts a new message.
+    /// Forget the message being parsed; the next byte starts a new message.
     virtual void reset() = 0;
-    // Wire image of a message (views into it; keep it alive until written).
+    /// Wire image of a message (views into it; keep it alive until written).
     virtual std::vector<boost::asio::const_buffer> to_buffers(boost::shared_ptr<message> msg) = 0;
-    // One byte: true = current message complete, false = malformed, indeterminate = need more.
+    /// One byte: true = current message complete, false = malformed, indeterminate = need more.
     virtual boost::tribool consume(char c) = 0;
 
-    // Feeds bytes from begin until a message completes or turns out malformed; then returns
-    // (result, position just past that byte, the message) and resets. When the bytes run out
-    // first: (indeterminate, end, null) and the partial state is kept for the next call.
+    /// Feeds bytes from begin until a message completes or turns out malformed; then returns
+    /// (result, position just past that byte, the message) and resets. When the bytes run out
+    /// first: (indeterminate, end, null) and the partial state is kept for the next call.
     template <typename Iterator>
     boost::tuple<boost::tribool, Iterator, boost::shared_ptr<message>> parse(Iterator begin,
                                                                              Iterator end);
 
-    // The message being parsed, null between messages. While an upload arrives the caller may
-    // take the bytes collected so far out of its body between parse calls (clear the vector);
-    // the parser keeps counting by the Content-Length.
+    /// The message being parsed, null between messages. While an upload arrives the caller may
+    /// take the bytes collected so far out of its body between parse calls (clear the vector);
+    /// the parser keeps counting by the Content-Length.
     boost::shared_ptr<message> get_current_message() const { return current_message; }
 
-    // A multipart POST to exactly this URI is an upload: its body is drained by the connection
-    // while it arrives, so only a small buffer is reserved for it. Empty: no uploads.
+    /// A multipart POST to exactly this URI is an upload: its body is drained by the connection
+    /// while it arrives, so only a small buffer is reserved for it. Empty: no uploads.
     std::string upload_uri;
 
 protected:
-    // Consumes bytes from [begin, end) like repeated consume() calls, possibly taking runs of
-    // bytes at once; stops just past the byte that gave true or false and stores that result,
-    // or returns end with result indeterminate.
+    /// Consumes bytes from [begin, end) like repeated consume() calls, possibly taking runs of
+    /// bytes at once; stops just past the byte that gave true or false and stores that result,
+    /// or returns end with result indeterminate.
     virtual const char* consume_run(const char* begin, const char* end, boost::tribool& result);
 
+    /// The message being parsed (see get_current_message()).
     boost::shared_ptr<message> current_message;
 
 private:
@@ -100,6 +103,8 @@ message_format::parse(Iterator begin, Iterator end) {
     }
 }
 
+/// The HTTP/1.x and RTSP wire format: start line, headers, and a body by Content-Length or
+/// chunked transfer encoding; header names are matched without regard to case.
 class httprtsp_message_format : public message_format {
 public:
     // Parser states; parse_state holds these numbers.

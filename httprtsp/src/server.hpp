@@ -1,4 +1,5 @@
-// Accepts TCP connections and runs each as an httprtsp::connection with one request handler.
+/// \file
+/// Accepts TCP connections and runs each as an httprtsp::connection with one request handler.
 #ifndef HTTPRTSP_SERVER_HPP
 #define HTTPRTSP_SERVER_HPP
 
@@ -15,23 +16,25 @@
 
 namespace httprtsp {
 
+/// A listening socket whose connections all share one request handler.
 class server : private boost::noncopyable {
 public:
-    // Binds and listens at once (port 0: any free port), then accepts on the I/O service's
-    // threads. Throws boost::system::system_error when the address cannot be bound.
+    /// Binds and listens at once (port 0: any free port), then accepts on the I/O service's
+    /// threads. Throws boost::system::system_error when the address cannot be bound.
     server(boost::shared_ptr<boost::asio::io_service> io_service,
            boost::shared_ptr<request_handler_base> handler,
            const std::string& address = "127.0.0.1", std::uint16_t port = 0);
-    // Stops accepting and closes the connections still open.
+    /// Stops accepting and closes the connections still open.
     ~server();
 
-    // The port actually bound.
+    /// The port actually bound.
     std::uint16_t port() const;
+    /// The address and port actually bound.
     boost::asio::ip::tcp::endpoint local_endpoint() const;
-    // Number of connections accepted so far.
+    /// Number of connections accepted so far.
     std::size_t accepted() const;
-    // Stops accepting and closes every connection still open (without error, so the handler
-    // hears no close notice). Idempotent.
+    /// Stops accepting and closes every connection still open (without error, so the handler
+    /// hears no close notice). Idempotent.
     void stop();
 
 private:
