@@ -107,22 +107,22 @@ message_format::parse(Iterator begin, Iterator end) {
 /// chunked transfer encoding; header names are matched without regard to case.
 class httprtsp_message_format : public message_format {
 public:
-    // Parser states; parse_state holds these numbers.
+    /// Parser states, numbered as the grammar numbers them.
     enum state : std::uint32_t {
-        message_start = 0,     // before a message
-        start_line_text = 1,   // collecting the start line
-        start_line_lf = 2,     // after the start line's CR
-        header_line_start = 3, // first byte of a header line, or CR of the empty line
-        folding_space = 4,     // leading white space of a continuation line
-        header_name_text = 5,  // collecting a header name
-        after_colon = 6,       // the one SP between name and value
-        header_value_text = 7, // collecting a header value
-        header_line_lf = 8,    // after a header line's CR
-        header_block_lf = 9,   // after the CR of the empty line
-        body_by_length = 10,   // body counted down from the Content-Length
-        chunk_size_line = 11,  // collecting a chunk-size line
-        chunk_data = 12,       // chunk data, then anything up to its LF
-        after_last_chunk = 13, // waiting for the LF that completes the message
+        message_start = 0,     ///< before a message
+        start_line_text = 1,   ///< collecting the start line
+        start_line_lf = 2,     ///< after the start line's CR
+        header_line_start = 3, ///< first byte of a header line, or CR of the empty line
+        folding_space = 4,     ///< leading white space of a continuation line
+        header_name_text = 5,  ///< collecting a header name
+        after_colon = 6,       ///< the one SP between name and value
+        header_value_text = 7, ///< collecting a header value
+        header_line_lf = 8,    ///< after a header line's CR
+        header_block_lf = 9,   ///< after the CR of the empty line
+        body_by_length = 10,   ///< body counted down from the Content-Length
+        chunk_size_line = 11,  ///< collecting a chunk-size line
+        chunk_data = 12,       ///< chunk data, then anything up to its LF
+        after_last_chunk = 13, ///< waiting for the LF that completes the message
     };
 
     httprtsp_message_format();
@@ -134,8 +134,8 @@ public:
 
 protected:
     const char* consume_run(const char* begin, const char* end, boost::tribool& result) override;
-    // Whether runs of bytes may bypass consume(). True only for this class itself: a subclass
-    // that overrides consume() sees every byte; one that does not may return true again.
+    /// Whether runs of bytes may bypass consume(). True only for this class itself: a subclass
+    /// that overrides consume() sees every byte; one that does not may return true again.
     virtual bool consumes_runs() const;
 
 private:
