@@ -1,5 +1,6 @@
-// Moving text between std::string and the fixed, zero-padded fields of the
-// wire structures.
+/// \file
+/// Moving text between std::string and the fixed, zero-padded fields of the
+/// wire structures (helpers of the endpoint, in namespace detail).
 #pragma once
 
 #include <algorithm>

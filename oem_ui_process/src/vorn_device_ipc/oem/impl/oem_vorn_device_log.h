@@ -1,5 +1,6 @@
-// Logging helpers of the bridge: device logger lines and the JSON look-up
-// diagnostics (syslog plus a red line on standard output).
+/// \file
+/// Logging helpers of the bridge: device logger lines and the JSON look-up
+/// diagnostics (syslog plus a red line on standard output).
 #pragma once
 
 #include "oem_ui_process/src/vorn_device_ipc/oem/oem_vorn_device_rapidjson.h"
@@ -46,6 +47,8 @@ void report_assert(const char* pszExpression, const char* pszFile, unsigned int 
 } // namespace detail
 } // namespace oem_ui_process
 
+/// One device logger line (vq_log__) at \p level with this file's base name and line.
 #define OEMUIP_LOG(level, ...)                                                                     \
     vq_log__((level), ::oem_ui_process::detail::base_name(__FILE__), __LINE__, __VA_ARGS__)
+/// A failure line: OEMUIP_LOG at level 3.
 #define OEMUIP_LOG_ERROR(...) OEMUIP_LOG(3, __VA_ARGS__)
