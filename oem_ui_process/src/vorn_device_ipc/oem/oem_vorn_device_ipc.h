@@ -22,11 +22,12 @@ namespace oem_ui_process {
 /// operations and the notifications, destroy(), destruction.
 ///
 /// Outgoing operations are synchronous: each returns after the engine process has handled the
-/// message (how long that may take is the device IPC library's matter; there is no time-out
-/// of the bridge's own). They may be called from any thread, also from inside a notification;
-/// all but oem_ui_process_ready() take the endpoint's recursive mutex for the whole exchange.
-/// Failures never throw: they are logged through the device logger (level 3) and, where there
-/// is a result, reported as false.
+/// message. The bridge has no time-out of its own; the device's IPC library decides how long a
+/// send may wait (our stand-in gives up after 30 s). They may be called from any thread, also
+/// from inside a notification; all but oem_ui_process_ready() take the endpoint's recursive
+/// mutex for the whole exchange. Failures never throw: they are logged through the device
+/// logger (level 3) and, where there is a result, reported as false. Documents nested deeper
+/// than OEMUIP_MAX_JSON_DEPTH levels are refused, in both directions.
 class oem_vorn_device_ipc : public boost::enable_shared_from_this<oem_vorn_device_ipc>,
                             public oem_vorn_device_ipc_callback {
 public:
@@ -87,7 +88,8 @@ public:
 
     /// Logs one line "<strTitle>= <jsValue as compact JSON>" through the device logger at
     /// \p log_level; non-integer numbers carry 17 significant digits, so they read back
-    /// exactly.
+    /// exactly. A value nested deeper than OEMUIP_MAX_JSON_DEPTH is not written: a failure
+    /// line says so instead.
     static void log_json_value(unsigned int log_level, const std::string& strTitle,
                                const rapidjson::Value& jsValue);
 

@@ -57,9 +57,9 @@ public:
     ///
     /// First, on this thread and without the lock, the UI process's own on_publish() gets the
     /// whole document on the logs channel, or, on any other channel, a new one-entry document
-    /// for each entry of the array whose "path" lies under get_engine_json_path(). Then the
-    /// whole document is written to the hand-off file and sent. A failed write or send is
-    /// logged; deliveries already made stand.
+    /// for each entry of the array whose "path" lies under get_engine_json_path() (an entry
+    /// nested too deep to copy is skipped). Then the whole document is written to the hand-off
+    /// file and sent. A failed write or send is logged; deliveries already made stand.
     void engine_publish(const std::string& channel,
                         boost::shared_ptr<const rapidjson::Document> ptrjsDocument);
     /// Tells the engine process that the hosted engine's inputs or outputs changed.

@@ -87,11 +87,11 @@ enum : std::size_t {
     OEMUIP_CHANNEL_FIELD_SIZE = 64, ///< bytes of a channel name field (at most 63 sent)
 };
 
-// Deepest nesting of arrays and objects in a hand-off document. JSON is parsed,
-// copied and written recursively; a peer's document nested deeper is refused
-// rather than allowed to exhaust the stack.
+/// Deepest nesting of arrays and objects in a hand-off document. JSON is parsed,
+/// copied and written recursively; a peer's document nested deeper is refused
+/// rather than allowed to exhaust the stack.
 enum : std::size_t {
-    OEMUIP_MAX_JSON_DEPTH = 512,
+    OEMUIP_MAX_JSON_DEPTH = 512, ///< levels ("[]" is one)
 };
 
 #pragma pack(push, 1)

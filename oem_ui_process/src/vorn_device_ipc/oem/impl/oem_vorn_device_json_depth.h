@@ -1,6 +1,8 @@
-// Nesting depth of JSON documents and texts, measured without recursion, so
-// that a document of any depth can be judged before anything recursive
-// (rapidjson's writer, its copies, a recursive parse) touches it.
+/// \file
+/// Nesting depth of JSON documents and texts, measured without recursion, so
+/// that a document of any depth can be judged before anything recursive
+/// (rapidjson's writer, its copies, a recursive parse) touches it (helpers in namespace
+/// detail).
 #pragma once
 
 #include <rapidjson/document.h>
