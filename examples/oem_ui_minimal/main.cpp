@@ -3,6 +3,9 @@
 // it to shut down (or on Ctrl-C).
 //
 //   oem_ui_minimal [--once]     --once: stop after printing the configuration
+//
+// Exit status: 0 after printing the configuration, 1 when the channel cannot
+// be opened, 2 when the engine process gave no configuration.
 #include "oem_ui_process/src/vorn_device_ipc/oem/oem_vorn_device_ipc.h"
 
 #include <boost/make_shared.hpp>
@@ -57,7 +60,8 @@ int main(int argc, char** argv) {
     ui.oem_ui_process_ready();
 
     auto config = boost::make_shared<rapidjson::Document>();
-    if (ui.get_config(config))
+    const bool configured = ui.get_config(config);
+    if (configured)
         minimal_ui::log_json_value(6, "config", *config);
     else
         std::fprintf(stderr, "no configuration from the engine process\n");
@@ -65,5 +69,5 @@ int main(int argc, char** argv) {
     while (!once && !g_stop)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ui.destroy();
-    return 0;
+    return configured ? 0 : 2;
 }

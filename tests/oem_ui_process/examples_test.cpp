@@ -4,20 +4,39 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-// Runs a program with --once; its exit status, or -1.
-int run_once(const char* path) {
+// Runs a program with --once; its exit status, or -1. What it writes to
+// standard error (the device logger's lines) goes to *pLog when given.
+int run_once(const char* path, std::string* pLog = nullptr) {
     const bridge_test::command_line program(path, {"--once"});
+    const std::string logFile = bridge_test::platform_root() + "/example.log";
+    const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const pid_t pid = ::fork();
-    if (pid == 0)
+    if (pid == 0) {
+        if (fd >= 0)
+            ::dup2(fd, 2);
         program.exec();
+    }
+    if (fd >= 0)
+        ::close(fd);
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
         return -1;
+    if (pLog != nullptr) {
+        std::ifstream in(logFile, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        *pLog = ss.str();
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -26,10 +45,17 @@ int run_once(const char* path) {
 TEST(Examples, MinimalUiAnnouncesItselfAndReadsTheConfiguration) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
-    ASSERT_EQ(0, run_once(OEM_UI_MINIMAL_PATH));
+    std::string log;
+    ASSERT_EQ(0, run_once(OEM_UI_MINIMAL_PATH, &log));
     EXPECT_TRUE(sim.wait_event("recv", 100));
     EXPECT_TRUE(sim.wait_event("recv", 101));
     EXPECT_EQ(0, sim.stop());
+    // The configuration it logged is the simulator's answer to its request 0.
+    const std::size_t at = log.find("config= {");
+    ASSERT_NE(std::string::npos, at) << log;
+    const std::string line = log.substr(at, log.find('\n', at) - at);
+    EXPECT_NE(std::string::npos, line.find("\"_sim_json_id\":0")) << line;
+    EXPECT_NE(std::string::npos, line.find("\"sessions\":")) << line;
 }
 
 TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes) {
@@ -49,7 +75,11 @@ TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes) {
     EXPECT_EQ(0, sim.stop());
 }
 
-TEST(Examples, WithoutEngineProcessTheMinimalUiStillRuns) {
-    // Nobody listens: the sends fail and are logged, the program ends normally.
-    EXPECT_EQ(0, run_once(OEM_UI_MINIMAL_PATH));
+TEST(Examples, WithoutEngineProcessTheMinimalUiSaysItGotNoConfiguration) {
+    // Nobody listens: the sends fail and are logged, the exit status says so.
+    std::string log;
+    EXPECT_EQ(2, run_once(OEM_UI_MINIMAL_PATH, &log));
+    EXPECT_NE(std::string::npos, log.find("KSAL_IPC_SendIOCTL(EOEMUIP_OEM_get_config) failed"))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("config= ")) << log;
 }
