@@ -33,6 +33,7 @@ struct probe : facade_access::impl_type {
 };
 
 struct quiet_hul : oem_vorn_device_ipc_callback {
+    virtual ~quiet_hul() = default;
     void on_device_started() override {}
     void on_publish(const std::string& c, boost::shared_ptr<const rapidjson::Document> d) override {
         sink += c.size() + (d->IsObject() ? d->MemberCount() : 0);
@@ -42,6 +43,7 @@ struct quiet_hul : oem_vorn_device_ipc_callback {
 };
 
 struct quiet_engine : engine_oem_vorn_device_ipc_callback {
+    virtual ~quiet_engine() = default;
     bool is_present() override { return !refuse; }
     void set_config(boost::shared_ptr<const rapidjson::Document>) override {}
     void send_command(const std::string& s) override { sink += s.size(); }

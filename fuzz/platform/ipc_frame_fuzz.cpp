@@ -1,9 +1,12 @@
 // Feeds arbitrary bytes to an open IPC channel as if a peer had sent them:
 // the receiving side must answer well-formed requests, drop malformed ones,
-// and never crash, hang or read past what it was sent.
+// and never crash, hang or read past what it was sent. The answers that come
+// back must be exactly those due to the well-formed requests at the start of
+// the input, up to the first malformed or incomplete one.
 #include "platform/common/platform_path.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +26,52 @@ std::string g_root;
 void remove_root() {
     std::error_code ec;
     std::filesystem::remove_all(g_root, ec);
+}
+
+// The wire format as the channel speaks it (native byte order).
+const uint32_t kRequestMagic = 0x4b534931;
+const uint32_t kReplyMagic = 0x4b535231;
+const uint32_t kDelivered = 0;
+const uint32_t kWrongNode = 1;
+
+struct RequestHeader {
+    uint32_t magic, msg_id, src_node, dst_node, in_size, out_capacity;
+};
+struct ReplyHeader {
+    uint32_t magic, status;
+    int32_t result;
+    uint32_t reply_size;
+};
+
+void append(std::string& out, const void* p, std::size_t n) {
+    out.append(static_cast<const char*>(p), n);
+}
+
+// What the channel owes a peer that sent `data` and then closed its side.
+std::string expected_answers(const uint8_t* data, size_t size) {
+    std::string out;
+    size_t off = 0;
+    while (size - off >= sizeof(RequestHeader)) {
+        RequestHeader h;
+        std::memcpy(&h, data + off, sizeof h);
+        if (h.magic != kRequestMagic || h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE ||
+            h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE || size - off - sizeof h < h.in_size)
+            break;
+        const uint8_t* payload = data + off + sizeof h;
+        off += sizeof h + h.in_size;
+        ReplyHeader r{kReplyMagic, kDelivered, -1, 0};
+        if (h.dst_node != 15 || h.src_node != 14) {
+            r.status = kWrongNode;
+        } else {
+            // echo: the result is the id, the reply as much of the payload as
+            // the sender has room for.
+            r.result = static_cast<int32_t>(h.msg_id);
+            r.reply_size = std::min(h.in_size, h.out_capacity);
+        }
+        append(out, &r, sizeof r);
+        append(out, payload, r.reply_size);
+    }
+    return out;
 }
 
 int32_t echo(void*, uint32_t id, const void* in, uint32_t size, void* out, uint32_t* out_size) {
@@ -66,9 +115,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         off += static_cast<size_t>(n);
     }
     ::shutdown(fd, SHUT_WR);
+    std::string answers;
     char buf[65536];
-    while (::recv(fd, buf, sizeof buf, 0) > 0) {
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        answers.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
+    if (off == size && answers != expected_answers(data, size))
+        std::abort();
     return 0;
 }

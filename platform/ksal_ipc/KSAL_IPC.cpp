@@ -445,58 +445,11 @@ private:
         std::vector<unsigned char> payload;
         std::vector<unsigned char> reply;
         t_servingFd = fd;
-        for (;;) {
-            // A whole request within the frame time-out, or the connection goes.
-            const clock_type::time_point deadline = deadline_in(g_frameTimeoutMs);
-            {
-                std::lock_guard<std::mutex> lk(m_mutex);
-                if (m_stopping)
-                    break;
-                m_waiting[fd] = clock_type::now();
-            }
-            RequestHeader h;
-            if (!read_all(fd, &h, sizeof h, deadline) || h.magic != kRequestMagic ||
-                h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE || h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE)
-                break;
-            payload.resize(h.in_size);
-            if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size, deadline))
-                break;
-            {
-                // Made room for a newer connection meanwhile: it has been shut down.
-                std::lock_guard<std::mutex> lk(m_mutex);
-                if (m_waiting.erase(fd) == 0)
-                    break;
-            }
-
-            // The reply header and the callback's buffer share one allocation,
-            // so the answer leaves in a single write.
-            uint32_t capacity = std::max(h.out_capacity, KSAL_IPC_MIN_REPLY_CAPACITY);
-            reply.assign(sizeof(ReplyHeader) + capacity, 0);
-            unsigned char* const reply_bytes = reply.data() + sizeof(ReplyHeader);
-            ReplyHeader r{kReplyMagic, kDelivered, -1, 0};
-            bool stopping;
-            {
-                std::lock_guard<std::mutex> lk(m_mutex);
-                stopping = m_stopping;
-            }
-            if (h.dst_node != m_local || h.src_node != m_remote)
-                r.status = kWrongNode;
-            else if (m_cb == nullptr)
-                r.status = kNoCallback;
-            else if (stopping)
-                r.status = kClosing;
-            else {
-                uint32_t reply_size = capacity;
-                try {
-                    r.result = m_cb(m_cbUser, h.msg_id, h.in_size > 0 ? payload.data() : nullptr,
-                                    h.in_size, reply_bytes, &reply_size);
-                    // The sender only has room for out_capacity bytes.
-                    r.reply_size = std::min(std::min(reply_size, capacity), h.out_capacity);
-                } catch (...) {
-                    r.status = kCallbackThrew;
-                }
-            }
-            std::memcpy(reply.data(), &r, sizeof r);
+        RequestHeader h;
+        while (read_request(fd, h, payload)) {
+            answer(h, payload, reply);
+            ReplyHeader r;
+            std::memcpy(&r, reply.data(), sizeof r);
             if (!write_all(fd, reply.data(), sizeof r + r.reply_size,
                            deadline_in(g_frameTimeoutMs)))
                 break;
@@ -512,6 +465,59 @@ private:
             m_finished.push_back(std::move(it->second));
             m_workers.erase(it);
         }
+    }
+
+    // The next whole, well-formed request within the frame time-out; false
+    // when the connection is to go.
+    bool read_request(int fd, RequestHeader& h, std::vector<unsigned char>& payload) {
+        const clock_type::time_point deadline = deadline_in(g_frameTimeoutMs);
+        {
+            std::lock_guard<std::mutex> lk(m_mutex);
+            if (m_stopping)
+                return false;
+            m_waiting[fd] = clock_type::now();
+        }
+        if (!read_all(fd, &h, sizeof h, deadline) || h.magic != kRequestMagic ||
+            h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE || h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE)
+            return false;
+        payload.resize(h.in_size);
+        if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size, deadline))
+            return false;
+        // Made room for a newer connection meanwhile: it has been shut down.
+        std::lock_guard<std::mutex> lk(m_mutex);
+        return m_waiting.erase(fd) != 0;
+    }
+
+    // Runs the callback for one request. The reply header and the callback's
+    // buffer share one allocation, so the answer leaves in a single write.
+    void answer(const RequestHeader& h, std::vector<unsigned char>& payload,
+                std::vector<unsigned char>& reply) {
+        const uint32_t capacity = std::max(h.out_capacity, KSAL_IPC_MIN_REPLY_CAPACITY);
+        reply.assign(sizeof(ReplyHeader) + capacity, 0);
+        ReplyHeader r{kReplyMagic, kDelivered, -1, 0};
+        bool stopping;
+        {
+            std::lock_guard<std::mutex> lk(m_mutex);
+            stopping = m_stopping;
+        }
+        if (h.dst_node != m_local || h.src_node != m_remote)
+            r.status = kWrongNode;
+        else if (m_cb == nullptr)
+            r.status = kNoCallback;
+        else if (stopping)
+            r.status = kClosing;
+        else {
+            uint32_t reply_size = capacity;
+            try {
+                r.result = m_cb(m_cbUser, h.msg_id, h.in_size > 0 ? payload.data() : nullptr,
+                                h.in_size, reply.data() + sizeof(ReplyHeader), &reply_size);
+                // The sender only has room for out_capacity bytes.
+                r.reply_size = std::min(std::min(reply_size, capacity), h.out_capacity);
+            } catch (...) {
+                r.status = kCallbackThrew;
+            }
+        }
+        std::memcpy(reply.data(), &r, sizeof r);
     }
 
     const uint32_t m_local;
