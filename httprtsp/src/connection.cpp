@@ -5,7 +5,6 @@
 #include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/exception_ptr.hpp>
-#include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -16,10 +15,6 @@
 namespace httprtsp {
 
 namespace {
-
-const char multipart_prefix[] = "multipart/form-data; boundary=";
-const std::size_t multipart_prefix_size = sizeof multipart_prefix - 1; // 30
-const std::size_t tail_size = 512;
 
 // Peer bytes for a log line: anything outside printable ASCII is escaped so that a peer
 // cannot drive the terminal.
@@ -43,74 +38,22 @@ std::string printable(const char* begin, const char* end) {
     return out;
 }
 
-bool starts_with(const std::string& s, const char* prefix, std::size_t n) {
-    return s.compare(0, n, prefix) == 0;
-}
-
-enum class part_start { found, need_more, no_delimiter };
-
-// Finds where the content of the first part begins: past the first delimiter, its line end
-// and the part's header lines. While more bytes may come, an incomplete delimiter or header
-// block asks for more instead of guessing.
-part_start locate_part_data(const char* b, const char* e, const std::string& delimiter,
-                            bool complete, const char*& data) {
-    const char* d = std::search(b, e, delimiter.begin(), delimiter.end());
-    if (d == e)
-        return complete ? part_start::no_delimiter : part_start::need_more;
-    const char* p = d + delimiter.size();
-    if (!complete && e - p < 2)
-        return part_start::need_more;
-    if (e - p >= 2 && p[0] == '\r' && p[1] == '\n')
-        p += 2;
-    if (!complete && e - p < 2)
-        return part_start::need_more;
-    if (e - p >= 2 && p[0] == '-' && p[1] == '-') { // closing delimiter: the part is empty
-        data = p;
-        return part_start::found;
-    }
-    static const char crlf[] = "\r\n";
-    static const char colon_space[] = ": ";
-    const char* next_delimiter = std::search(p, e, delimiter.begin(), delimiter.end());
-    for (;;) {
-        const char* line_end = std::search(p, next_delimiter, crlf, crlf + 2);
-        if (line_end == next_delimiter) { // no line end before the next delimiter
-            if (!complete && next_delimiter == e)
-                return part_start::need_more;
-            data = p;
-            return part_start::found;
-        }
-        if (line_end == p) { // empty line ends the part's headers
-            data = p + 2;
-            return part_start::found;
-        }
-        if (std::search(p, line_end, colon_space, colon_space + 2) ==
-            line_end) { // not a header line
-            data = p;
-            return part_start::found;
-        }
-        p = line_end + 2;
-    }
-}
-
 } // namespace
-
-const std::size_t connection::upload_header_limit;
 
 connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
                        boost::shared_ptr<request_handler_base> handler)
     : io_service_(io_service), socket_(*io_service), handler_(handler),
-      format_(boost::make_shared<httprtsp_message_format>()), upload_active(false),
-      upload_expected_bytes(0), upload_written_bytes(0), upload_last_percent(0),
-      upload_waiting(false), write_index(0), close_when_written(false),
-      upload_handler_(boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)),
-      peer_known(false) {
-    if (upload_handler_)
-        format_->upload_uri = upload_handler_->upload_uri();
+      format_(boost::make_shared<httprtsp_message_format>()), write_index(0),
+      close_when_written(false), peer_known(false) {
+    if (boost::shared_ptr<upload_temp_file_request_handler> uploads =
+            boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)) {
+        upload_.reset(new upload_stream(uploads));
+        format_->upload_uri = uploads->upload_uri();
+    }
 }
 
 connection::~connection() {
     close();
-    upload_file.close();
 }
 
 bool connection::is_closed() {
@@ -477,9 +420,8 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
 }
 
 bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg) {
-    if (!upload_handler_)
+    if (!upload_)
         return true;
-    upload_temp_file_request_handler& uploads = *upload_handler_;
     try {
         if (!msg)
             msg = format_->get_current_message();
@@ -487,145 +429,14 @@ bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<mes
         if (!req)
             return true;
         message::body_ptr body = req->body();
-        if (!body || body->empty())
+        if (!body || body->empty() || !is_upload_request(*req, format_->upload_uri))
             return true;
-        if (!starts_with(req->protocol(), "HTTP/", 5) || req->method() != "POST" ||
-            req->uri() != format_->upload_uri)
-            return true;
-        message::header_map::const_iterator type = req->find_header(header_names::content_type);
-        if (type == req->headers().end() ||
-            !starts_with(type->second, multipart_prefix, multipart_prefix_size))
-            return true;
-
         scoped_lock lock(lock_);
-        if (!upload_active && !upload_waiting) {
-            upload_expected_bytes = 0;
-            upload_written_bytes = 0;
-            upload_last_percent = 0;
-            uploads.upload_progress(0, "Upload Firmware...");
-        }
-        if (!result)
-            return true; // malformed: nothing more to do here
-        const bool complete = result ? true : false;
-
-        std::string boundary = type->second.substr(multipart_prefix_size);
-        if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
-            boundary = boundary.substr(1, boundary.size() - 2);
-        const std::string delimiter = "--" + boundary;
-
-        const char* data = body->data();
-        const char* const body_end = data + body->size();
-        if (!upload_active) {
-            const int length = req->content_length();
-            upload_expected_bytes = length > 0 ? static_cast<std::uint32_t>(length) : 0;
-            const part_start found =
-                locate_part_data(body->data(), body_end, delimiter, complete, data);
-            if (found != part_start::found) {
-                // Wait for the rest of the delimiter and part headers, but not forever.
-                upload_waiting =
-                    found == part_start::need_more && body->size() <= upload_header_limit;
-                return upload_waiting;
-            }
-            upload_waiting = false;
-            if (complete && data == body_end)
-                return finish_upload(uploads, delimiter); // nothing to store
-            // Opened (and truncated) even when no content has come yet: later pieces append.
-            // A larger stream buffer saves a system call for most reads.
-            if (upload_stream_buffer.empty())
-                upload_stream_buffer.resize(upload_stream_buffer_size);
-            upload_file.rdbuf()->pubsetbuf(
-                upload_stream_buffer.data(),
-                static_cast<std::streamsize>(upload_stream_buffer.size()));
-            upload_file.open(uploads.temp_file_path(),
-                             std::ios::out | std::ios::trunc | std::ios::binary);
-            if (!upload_file.is_open()) {
-                uploads.upload_progress(0, "Error: open failed");
-                return false;
-            }
-            upload_active = true;
-        }
-
-        if (data != body_end) {
-            const std::size_t count = static_cast<std::size_t>(body_end - data);
-            upload_file.write(data, static_cast<std::streamsize>(count));
-            if (!upload_file) {
-                uploads.upload_failed(1);
-                return false;
-            }
-            upload_written_bytes += static_cast<std::uint32_t>(count);
-            if (upload_expected_bytes != 0) {
-                // A chunked body may run past its Content-Length; reports stay within 0 to 100.
-                const std::uint64_t percent = std::min<std::uint64_t>(
-                    static_cast<std::uint64_t>(upload_written_bytes) * 100u / upload_expected_bytes,
-                    100u);
-                if (percent > upload_last_percent) {
-                    upload_last_percent = static_cast<std::uint16_t>(percent);
-                    uploads.upload_progress(static_cast<int>(upload_last_percent),
-                                            "Upload Firmware...");
-                }
-            }
-        }
-        body->clear();
-
-        if (complete)
-            return finish_upload(uploads, delimiter);
-        return true;
+        return upload_->take(result, *req);
     } catch (std::exception& e) {
         HTTPRTSP_LOG_ERROR_ALWAYS("an exception was thrown: %s", e.what());
         return true;
     }
-}
-
-// Lock held. The file holds the part's content followed by "\r\n", the closing delimiter
-// and whatever came after it; cut it back to the content.
-bool connection::finish_upload(upload_temp_file_request_handler& uploads,
-                               const std::string& delimiter) {
-    if (upload_file.is_open())
-        upload_file.close();
-    upload_active = false;
-    uploads.upload_progress(100, "Firmware upload Done");
-
-    if (upload_written_bytes == 0) { // nothing of this request reached the file: leave it alone
-        uploads.upload_failed(3);
-        return false;
-    }
-    const boost::filesystem::path path(uploads.temp_file_path());
-    boost::system::error_code error;
-    const std::uintmax_t size = boost::filesystem::file_size(path, error);
-    if (error || size == 0) {
-        uploads.upload_failed(2);
-        return false;
-    }
-    const std::uintmax_t n = std::min<std::uintmax_t>(size - 1, tail_size);
-    char tail[tail_size];
-    {
-        boost::filesystem::ifstream in(path, std::ios::in | std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(size - n));
-        in.read(tail, static_cast<std::streamsize>(n));
-        if (!in || static_cast<std::uintmax_t>(in.gcount()) != n) {
-            uploads.upload_failed(2);
-            return false;
-        }
-    }
-    const char* const tail_end = tail + n;
-    const char* found =
-        std::search(static_cast<const char*>(tail), tail_end, delimiter.begin(), delimiter.end());
-    if (found == tail_end) {
-        uploads.upload_failed(3);
-        return false;
-    }
-    // Content ends two bytes (the "\r\n") before the delimiter.
-    const std::uintmax_t delimiter_at = size - n + static_cast<std::uintmax_t>(found - tail);
-    if (delimiter_at < 2) {
-        uploads.upload_failed(4);
-        return false;
-    }
-    boost::filesystem::resize_file(path, delimiter_at - 2, error);
-    if (error) {
-        uploads.upload_failed(4);
-        return false;
-    }
-    return true;
 }
 
 } // namespace httprtsp

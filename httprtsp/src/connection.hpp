@@ -6,12 +6,12 @@
 #include "httprtsp/src/message.hpp"
 #include "httprtsp/src/message_format.hpp"
 #include "httprtsp/src/request_handler_base.hpp"
+#include "httprtsp/src/upload_stream.hpp"
 
 #include <boost/array.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/enable_shared_from_this.hpp>
-#include <boost/filesystem/fstream.hpp>
 #include <boost/logic/tribool.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,7 @@ public:
 
     /// Body bytes collected without finding the first delimiter and the end of the part's
     /// header lines before an upload is refused.
-    static const std::size_t upload_header_limit = 16 * 1024;
+    static const std::size_t upload_header_limit = upload_stream::header_limit;
 
     /// An unopened socket on \p io_service; requests from the peer will go to \p handler
     /// (which, if it is an upload_temp_file_request_handler, also receives its uploads).
@@ -110,7 +111,6 @@ private:
     // Streams the body of a multipart upload into the handler's temporary file; false makes
     // the input count as malformed.
     bool handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
-    bool finish_upload(upload_temp_file_request_handler& uploads, const std::string& delimiter);
     void write_front();                   // lock held
     bool skip_written(std::size_t bytes); // lock held; true when the front message is all out
     void write_rest();                    // lock held; asynchronous write of what is left
@@ -123,23 +123,14 @@ private:
     std::list<reply_placeholder_ptr> pending_replies;
     std::list<boost::shared_ptr<message>> write_queue;
     lock_type lock_;
-    bool upload_active;
-    std::uint32_t upload_expected_bytes;
-    std::uint32_t upload_written_bytes;
-    std::uint16_t upload_last_percent;
-    boost::filesystem::ofstream upload_file;
-
-    // Set while the first piece of an upload waits for its delimiter and part headers.
-    bool upload_waiting;
-    static const std::size_t upload_stream_buffer_size = 256 * 1024;
-    std::vector<char> upload_stream_buffer;
     // Views of the front message still to be written; the write is issued in pieces so
     // that every socket call happens under the lock.
     std::vector<boost::asio::const_buffer> write_buffers;
     std::size_t write_index;
     // Set when malformed input was answered: close once the write queue has drained.
     bool close_when_written;
-    boost::shared_ptr<upload_temp_file_request_handler> upload_handler_;
+    // Only for a handler that takes uploads.
+    std::unique_ptr<upload_stream> upload_;
     // The peer's address, kept from the first start() so that it can still be logged
     // after the socket has closed.
     boost::asio::ip::tcp::endpoint peer_endpoint;

@@ -1,15 +1,25 @@
+// Two parts: the log lines, then the pool of I/O threads (whose failures are logged with this
+// file's name).
 #include "httprtsp/src/io_service_helper.hpp"
 
+#include <boost/make_shared.hpp>
+
+#include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <unistd.h>
 #endif
+
+// ---- log lines ----
 
 namespace httprtsp {
 
@@ -93,12 +103,6 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
 
 // ---- I/O service pool ----
 
-#include <boost/make_shared.hpp>
-
-#include <atomic>
-#include <cstdint>
-#include <exception>
-
 #if defined(_WIN32)
 namespace {
 
@@ -132,7 +136,6 @@ void set_thread_name(const std::string& name) {
 
 } // namespace
 #else
-#include <pthread.h>
 namespace {
 
 void set_thread_name(const std::string& name) {

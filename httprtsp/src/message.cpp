@@ -257,15 +257,11 @@ void message::remove_header(const std::string& name) {
 }
 
 message::header_map::iterator message::find_header(const std::string& name) {
-    const std::string key = normalise_header_name(name);
-    header_map::iterator it = headers_.lower_bound(key);
-    return it != headers_.end() && it->first == key ? it : headers_.end();
+    return first_header(headers_, normalise_header_name(name));
 }
 
 message::header_map::const_iterator message::find_header(const std::string& name) const {
-    const std::string key = normalise_header_name(name);
-    header_map::const_iterator it = headers_.lower_bound(key);
-    return it != headers_.end() && it->first == key ? it : headers_.end();
+    return first_header(headers_, normalise_header_name(name));
 }
 
 void message::set_body(body_ptr bytes) {
@@ -378,8 +374,8 @@ bool reply::keep_alive() const {
     if (!boost::starts_with(proto, "HTTP/"))
         return boost::starts_with(proto, "RTSP/") ? true : by_default;
     const std::string key = normalise_header_name(header_names::connection);
-    for (header_map::const_iterator it = headers().lower_bound(key);
-         it != headers().end() && it->first == key; ++it) {
+    const auto entries = headers().equal_range(key);
+    for (header_map::const_iterator it = entries.first; it != entries.second; ++it) {
         if (equals_ignoring_case(it->second, header_names::keep_alive))
             return true;
         if (equals_ignoring_case(it->second, header_names::close))

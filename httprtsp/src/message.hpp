@@ -79,6 +79,13 @@ const std::string& stock_body(int code);
 /// Lower-cases a header name through the global locale, as the header table stores it.
 std::string normalise_header_name(const std::string& name);
 
+/// The first entry stored under key (already lowered) in a header table, or its end().
+template <typename Map>
+auto first_header(Map& headers, const std::string& key) -> decltype(headers.begin()) {
+    auto it = headers.lower_bound(key);
+    return it != headers.end() && it->first == key ? it : headers.end();
+}
+
 /// What requests and replies share: protocol, header table and body.
 ///
 /// Always held by boost::shared_ptr. Not synchronised: a message belongs to one thread at a

@@ -1,6 +1,7 @@
 #include "httprtsp/src/message_format.hpp"
 
 #include "httprtsp/src/io_service_helper.hpp"
+#include "httprtsp/src/upload_stream.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/lexical_cast.hpp>
@@ -449,15 +450,8 @@ bool httprtsp_message_format::end_of_start_line() {
 }
 
 bool httprtsp_message_format::is_upload() const {
-    // No upload URI: no uploads (an empty request target must not count as one).
-    if (upload_uri.empty() || !current_is_request)
-        return false;
-    const request* req = static_cast<const request*>(current_message.get());
-    if (req->protocol().compare(0, 5, "HTTP/") != 0 || req->method() != "POST" ||
-        req->uri() != upload_uri)
-        return false;
-    const std::string* type = first_value(content_type_key);
-    return type && boost::starts_with(*type, "multipart/form-data; boundary=");
+    return current_is_request &&
+           is_upload_request(static_cast<const request&>(*current_message), upload_uri);
 }
 
 boost::tribool httprtsp_message_format::end_of_header_block() {

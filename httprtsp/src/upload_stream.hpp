@@ -1,0 +1,57 @@
+// A multipart upload streamed into the upload handler's temporary file while it arrives.
+#ifndef HTTPRTSP_UPLOAD_STREAM_HPP
+#define HTTPRTSP_UPLOAD_STREAM_HPP
+
+#include "httprtsp/src/message.hpp"
+#include "httprtsp/src/request_handler_base.hpp"
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/logic/tribool.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace httprtsp {
+
+// A multipart POST over HTTP to exactly upload_uri; never one when upload_uri is empty (an
+// empty request target must not count as an upload).
+bool is_upload_request(const request& req, const std::string& upload_uri);
+
+// One per connection; the caller serialises calls. Reports go to the handler; exceptions
+// (from the file system) go to the caller, which logs them.
+class upload_stream : private boost::noncopyable {
+public:
+    // Body bytes collected without finding the first delimiter and the end of the part's
+    // header lines before an upload is refused.
+    static const std::size_t header_limit = 16 * 1024;
+
+    explicit upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads);
+
+    // Takes the body bytes collected so far of an upload request (and clears them); result is
+    // the parser's (indeterminate: more to come). False makes the input count as malformed.
+    bool take(boost::tribool result, request& req);
+
+private:
+    bool open_file();
+    bool store(const char* data, std::size_t count);
+    bool finish(const std::string& delimiter);
+
+    boost::shared_ptr<upload_temp_file_request_handler> uploads_;
+    bool active;
+    // Set while the first piece of an upload waits for its delimiter and part headers.
+    bool waiting;
+    std::uint32_t expected_bytes;
+    std::uint32_t written_bytes;
+    std::uint16_t last_percent;
+    boost::filesystem::ofstream file;
+    static const std::size_t file_buffer_size = 256 * 1024;
+    std::vector<char> file_buffer;
+};
+
+} // namespace httprtsp
+
+#endif
