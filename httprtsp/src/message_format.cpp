@@ -7,6 +7,7 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <sstream>
@@ -53,6 +54,22 @@ inline bool is_token(char c) {
 }
 
 const std::size_t upload_reserve = 16384;
+// The most reserved ahead of the bytes; a larger body grows as it arrives.
+const std::size_t body_reserve = 1 << 20;
+
+// Room for n more bytes. Grows at least twofold, so a body arriving in many small pieces is
+// copied a bounded number of times, but not beyond `more` bytes past the present size when
+// that is all the body can still bring.
+void make_room(std::vector<char>& body, std::size_t n, std::uint64_t more) {
+    const std::size_t size = body.size();
+    if (body.capacity() - size >= n)
+        return;
+    std::uint64_t want = std::max<std::uint64_t>(2 * std::uint64_t(body.capacity()), size + n);
+    if (more < want - size)
+        want = size + std::max<std::uint64_t>(more, n);
+    want = std::min<std::uint64_t>(want, body.max_size());
+    body.reserve(static_cast<std::size_t>(want));
+}
 
 void report_no_memory(std::int32_t size) {
     HTTPRTSP_LOG_ERROR_ALWAYS("Could not allocate enough memory (%u) for message body.\n",
@@ -128,23 +145,13 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
     case start_line_lf:
         return expect('\n', header_line_start, p, result);
     case header_line_start:
-        return take_line_start(p, end, result);
     case folding_space:
-        return take_folding_space(p, end, result);
     case header_name_text:
-        return take_header_name(p, end, result);
     case after_colon:
-        return take_after_colon(p, end, result);
     case header_value_text:
-        return take_header_value(p, end, result);
     case header_line_lf:
-        return expect('\n', header_line_start, p, result);
     case header_block_lf:
-        if (*p != '\n')
-            result = false;
-        else
-            result = end_of_header_block();
-        return p + 1;
+        return take_header_text(p, end, result);
     case body_by_length:
         return take_body(p, end, result);
     case chunk_size_line:
@@ -166,6 +173,60 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
     }
 }
 
+namespace {
+
+std::size_t room_left(std::size_t limit, std::size_t used) {
+    return used < limit ? limit - used : 0;
+}
+
+} // namespace
+
+const char* httprtsp_message_format::take_header_text(const char* p, const char* end,
+                                                      boost::tribool& result) {
+    // Every byte here counts against the header block and against its own line; the byte past
+    // either limit is bad. Taking a shorter run changes nothing else, so the limits hold on
+    // both paths alike.
+    const std::size_t room = std::min(room_left(limits.header_block, block_length),
+                                      room_left(limits.header_line, line_length));
+    if (room == 0) {
+        result = false;
+        return p + 1;
+    }
+    if (static_cast<std::size_t>(end - p) > room)
+        end = p + room;
+    const char* q;
+    switch (parse_state) {
+    case header_line_start:
+        q = take_line_start(p, end, result);
+        break;
+    case folding_space:
+        q = take_folding_space(p, end, result);
+        break;
+    case header_name_text:
+        q = take_header_name(p, end, result);
+        break;
+    case after_colon:
+        q = take_after_colon(p, end, result);
+        break;
+    case header_value_text:
+        q = take_header_value(p, end, result);
+        break;
+    case header_line_lf:
+        q = expect('\n', header_line_start, p, result);
+        break;
+    default: // header_block_lf
+        if (*p != '\n')
+            result = false;
+        else
+            result = end_of_header_block();
+        return p + 1;
+    }
+    const std::size_t taken = static_cast<std::size_t>(q - p);
+    block_length += taken;
+    line_length = parse_state == header_line_start ? 0 : line_length + taken;
+    return q;
+}
+
 const char* httprtsp_message_format::expect(char wanted, state next, const char* p,
                                             boost::tribool& result) {
     if (*p == wanted)
@@ -176,7 +237,7 @@ const char* httprtsp_message_format::expect(char wanted, state next, const char*
 }
 
 const char* httprtsp_message_format::take_first_byte(const char* p, boost::tribool& result) {
-    if (!is_token(*p)) {
+    if (!is_token(*p) || limits.start_line == 0) {
         result = false;
     } else {
         start_line.push_back(*p);
@@ -187,17 +248,23 @@ const char* httprtsp_message_format::take_first_byte(const char* p, boost::tribo
 
 const char* httprtsp_message_format::take_start_line(const char* p, const char* end,
                                                      boost::tribool& result) {
-    // Printable bytes; CR (not printable) ends the line.
+    // Printable bytes up to the limit; CR (not printable) ends the line.
+    const std::size_t room = room_left(limits.start_line, start_line.size());
+    const char* stop = static_cast<std::size_t>(end - p) > room ? p + room : end;
     const char* q = p;
-    while (q != end && is_printable(*q))
+    while (q != stop && is_printable(*q))
         ++q;
     start_line.append(p, static_cast<std::size_t>(q - p));
     if (q == end)
         return end;
-    if (*q != '\r' || !end_of_start_line())
+    if (*q != '\r' || !end_of_start_line()) {
         result = false;
-    else
+    } else {
         parse_state = start_line_lf;
+        block_length = 0;
+        line_length = 0;
+        header_lines = 0;
+    }
     return q + 1;
 }
 
@@ -206,12 +273,16 @@ const char* httprtsp_message_format::take_line_start(const char* p, const char* 
     const char c = *p;
     if (c == '\r') {
         parse_state = header_block_lf;
+    } else if (header_lines == limits.header_lines) {
+        result = false; // one line too many, whatever it holds
     } else if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
+        ++header_lines;
         parse_state = folding_space;
     } else if (!is_token(c)) {
         result = false;
     } else {
         // The byte is the name's first.
+        ++header_lines;
         header_name.clear();
         header_value.clear();
         parse_state = header_name_text;
@@ -307,7 +378,7 @@ const char* httprtsp_message_format::take_body(const char* p, const char* end,
     // Up to the end of the body, never beyond.
     const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
                                                 static_cast<std::size_t>(remaining));
-    append_to_body(p, n);
+    append_to_body(p, n, static_cast<std::uint64_t>(remaining));
     remaining -= static_cast<std::int32_t>(n);
     if (remaining == 0)
         result = true;
@@ -320,9 +391,15 @@ const char* httprtsp_message_format::take_chunk_size_line(const char* p, const c
     const char* lf =
         static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* stop = lf ? lf : end;
-    for (const char* q = p; q != stop; ++q)
-        if (*q != '\r')
-            header_value.push_back(*q);
+    for (const char* q = p; q != stop; ++q) {
+        if (*q == '\r')
+            continue;
+        if (header_value.size() >= limits.header_line) {
+            result = false;
+            return q + 1;
+        }
+        header_value.push_back(*q);
+    }
     if (!lf)
         return end;
     result = read_chunk_size();
@@ -333,7 +410,7 @@ const char* httprtsp_message_format::take_chunk_data(const char* p, const char* 
     if (remaining > 0) {
         const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
                                                     static_cast<std::size_t>(remaining));
-        append_to_body(p, n);
+        append_to_body(p, n, chunked_room());
         remaining -= static_cast<std::int32_t>(n);
         return p + n;
     }
@@ -357,8 +434,17 @@ std::vector<char>& httprtsp_message_format::body_bytes() {
     return *body;
 }
 
-void httprtsp_message_format::append_to_body(const char* p, std::size_t n) {
+std::uint64_t httprtsp_message_format::chunked_room() {
+    // What a chunked body held in memory may still grow by.
+    if (body_streamed || limits.body == parser_limits::unlimited)
+        return parser_limits::unlimited;
+    const std::size_t size = body_bytes().size();
+    return size < limits.body ? limits.body - size : 0;
+}
+
+void httprtsp_message_format::append_to_body(const char* p, std::size_t n, std::uint64_t more) {
     std::vector<char>& body = body_bytes();
+    make_room(body, n, more);
     body.insert(body.end(), p, p + n);
 }
 
@@ -460,6 +546,8 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
 
     const std::string* coding = first_value(transfer_encoding_key);
     chunked = coding && boost::iequals(*coding, "chunked");
+    body_streamed = is_upload();
+    body_length = 0;
     if (chunked) {
         current_message->attach_body(boost::make_shared<std::vector<char>>());
         header_value.clear();
@@ -477,9 +565,12 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
         report_no_memory(remaining);
         return false;
     }
+    if (!body_streamed && static_cast<std::uint64_t>(remaining) > limits.body)
+        return false;
     message::body_ptr body = boost::make_shared<std::vector<char>>();
     try {
-        body->reserve(is_upload() ? upload_reserve : static_cast<std::size_t>(remaining));
+        body->reserve(body_streamed ? upload_reserve
+                                    : std::min(static_cast<std::size_t>(remaining), body_reserve));
     } catch (const std::bad_alloc&) {
         report_no_memory(remaining);
         return false;
@@ -506,11 +597,14 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
         parse_state = after_last_chunk;
         return boost::indeterminate;
     }
+    if (!body_streamed && body_length + static_cast<std::uint64_t>(size) > limits.body)
+        return false;
+    body_length += static_cast<std::uint64_t>(size);
     remaining = size;
     header_value.clear();
     std::vector<char>& body = body_bytes();
     try {
-        body.reserve(body.size() + static_cast<std::size_t>(size));
+        make_room(body, std::min(static_cast<std::size_t>(size), body_reserve), chunked_room());
     } catch (const std::bad_alloc&) {
         report_no_memory(size);
         return false;

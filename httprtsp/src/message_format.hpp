@@ -17,6 +17,31 @@
 
 namespace httprtsp {
 
+/// How much a message may hold before the parser calls it bad. Header text is always bounded;
+/// the body held in memory only when `body` says so. Upload bodies stream to their file as they
+/// arrive, so no body limit applies to them.
+struct parser_limits {
+    static constexpr std::uint64_t unlimited = ~std::uint64_t(0);
+
+    /// Bytes of the start line before its CR.
+    std::size_t start_line = 8 * 1024;
+    /// Bytes of one header line, its CR LF included; also the bytes of a chunk-size line.
+    std::size_t header_line = 8 * 1024;
+    /// Bytes from the first header line to the LF of the empty line.
+    std::size_t header_block = 64 * 1024;
+    /// Header lines, continuation lines included.
+    std::size_t header_lines = 100;
+    /// Body bytes of a message held in memory (by Content-Length, or all chunks together).
+    std::uint64_t body = unlimited;
+
+    /// What a server takes from its peers: the defaults and bodies up to 64 MiB.
+    static parser_limits for_server_requests() {
+        parser_limits limits;
+        limits.body = std::uint64_t(64) << 20;
+        return limits;
+    }
+};
+
 /// Parser and serializer interface; one format per connection, its parser used by one thread
 /// at a time (serializing may run on another thread meanwhile).
 ///
@@ -132,6 +157,10 @@ public:
     std::vector<boost::asio::const_buffer> to_buffers(boost::shared_ptr<message> msg) override;
     boost::tribool consume(char c) override;
 
+    /// Takes effect from the next byte; counts already made for the current message stay.
+    void set_limits(const parser_limits& next) { limits = next; }
+    const parser_limits& get_limits() const { return limits; }
+
 protected:
     const char* consume_run(const char* begin, const char* end, boost::tribool& result) override;
     /// Whether runs of bytes may bypass consume(). True only for this class itself: a subclass
@@ -145,6 +174,7 @@ private:
     const char* take(const char* p, const char* end, boost::tribool& result);
     const char* take_first_byte(const char* p, boost::tribool& result);
     const char* take_start_line(const char* p, const char* end, boost::tribool& result);
+    const char* take_header_text(const char* p, const char* end, boost::tribool& result);
     const char* take_line_start(const char* p, const char* end, boost::tribool& result);
     const char* take_folding_space(const char* p, const char* end, boost::tribool& result);
     const char* take_header_name(const char* p, const char* end, boost::tribool& result);
@@ -162,7 +192,8 @@ private:
     void end_of_header_line(const char* value, std::size_t length);
     bool is_upload() const;
     std::vector<char>& body_bytes();
-    void append_to_body(const char* p, std::size_t n);
+    void append_to_body(const char* p, std::size_t n, std::uint64_t more);
+    std::uint64_t chunked_room();
     void refresh_names();
     void store_header(const char* value, std::size_t length);
     void lower_in_place(std::string& key) const;
@@ -174,6 +205,15 @@ private:
     std::string start_line;
     std::string header_name;
     std::string header_value;
+
+    parser_limits limits;
+    // Counted against the limits since the end of the start line.
+    std::size_t block_length = 0;
+    std::size_t line_length = 0;
+    std::size_t header_lines = 0;
+    // Chunk sizes announced so far; whether the body streams to a file (an upload).
+    std::uint64_t body_length = 0;
+    bool body_streamed = false;
 
     // What the start line said the current message is.
     bool current_is_request = false;

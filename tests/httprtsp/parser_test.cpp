@@ -40,9 +40,11 @@ std::string describe(const boost::shared_ptr<message>& m) {
 // Feeds data in pieces cut at the given offsets, the way a connection feeds its reads.
 std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t>& cuts,
                           bool through_pointers = true,
-                          const std::string& upload_uri = std::string()) {
+                          const std::string& upload_uri = std::string(),
+                          const parser_limits& limits = parser_limits()) {
     httprtsp_message_format format;
     format.upload_uri = upload_uri;
+    format.set_limits(limits);
     std::vector<outcome> out;
     std::vector<std::size_t> bounds = cuts;
     bounds.push_back(data.size());
@@ -101,15 +103,17 @@ std::vector<outcome> feed(const std::string& data, const std::vector<std::size_t
 
 // Every way of cutting the input must give the same outcomes as feeding it whole.
 void expect_same_in_every_split(const std::string& data, const std::vector<outcome>& expected,
-                                const std::string& upload_uri = std::string()) {
-    ASSERT_EQ(expected, feed(data, {}, true, upload_uri));
-    ASSERT_EQ(expected, feed(data, {}, false, upload_uri)) << "one byte at a time through consume";
+                                const std::string& upload_uri = std::string(),
+                                const parser_limits& limits = parser_limits()) {
+    ASSERT_EQ(expected, feed(data, {}, true, upload_uri, limits));
+    ASSERT_EQ(expected, feed(data, {}, false, upload_uri, limits))
+        << "one byte at a time through consume";
     for (std::size_t k = 0; k <= data.size(); ++k)
-        ASSERT_EQ(expected, feed(data, {k}, true, upload_uri)) << "split at " << k;
+        ASSERT_EQ(expected, feed(data, {k}, true, upload_uri, limits)) << "split at " << k;
     std::vector<std::size_t> every;
     for (std::size_t k = 1; k < data.size(); ++k)
         every.push_back(k);
-    ASSERT_EQ(expected, feed(data, every, true, upload_uri)) << "byte by byte";
+    ASSERT_EQ(expected, feed(data, every, true, upload_uri, limits)) << "byte by byte";
 }
 
 struct corpus_entry {
@@ -509,6 +513,159 @@ TEST(ParserSubclass, OverriddenConsumeSeesEveryByteOnThePointerPath) {
     EXPECT_EQ(data.find("GET"), format.calls) << "one call per byte up to the end of the message";
     format.parse(r.get<1>(), data.data() + data.size());
     EXPECT_EQ(data.size(), format.calls);
+}
+
+// Where the first outcome was decided, and how.
+std::string first_decision(const std::vector<outcome>& got) {
+    return got.empty() ? "none" : got[0].result + " @" + std::to_string(got[0].stop);
+}
+
+TEST(ParserLimits, HeaderTextUpToEachLimitAndOnePast) {
+    parser_limits small;
+    small.start_line = 20;
+    small.header_line = 16; // CR LF included
+    small.header_block = 40;
+    small.header_lines = 3;
+    const std::string line20 = "GET /" + std::string(6, 'a') + " HTTP/1.0";
+    const std::string ok_lines = "A: 1234567\r\nB: 12345678\r\nC: 12345678\r\n"; // 12 + 13 + 13
+    struct row {
+        const char* name;
+        std::string bytes;
+        std::string decision; // of the first message
+    } rows[] = {
+        {"start line at its limit", line20 + "\r\n\r\n", "ok @24"},
+        {"start line one past", "GET /" + std::string(7, 'a') + " HTTP/1.0\r\n\r\n", "bad @21"},
+        {"header line at its limit", line20 + "\r\nX: " + std::string(11, 'v') + "\r\n\r\n",
+         "ok @40"},
+        {"header line one past: its LF", line20 + "\r\nX: " + std::string(12, 'v') + "\r\n\r\n",
+         "bad @39"},
+        {"long name", line20 + "\r\nAbcdefghijklmnopq: v\r\n\r\n", "bad @39"},
+        {"header block at its limit", line20 + "\r\n" + ok_lines + "\r\n", "ok @62"},
+        {"header block one past: the last LF",
+         line20 + "\r\nA: 12345678" + ok_lines.substr(10) + "\r\n", "bad @63"},
+        {"one header line too many", line20 + "\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\n\r\n",
+         "bad @41"},
+        {"a continuation line counts", line20 + "\r\nA: 1\r\nB: 2\r\nC: 3\r\n 4\r\n\r\n",
+         "bad @41"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<outcome> got = feed(r.bytes, {}, true, "", small);
+        EXPECT_EQ(r.decision, first_decision(got));
+        expect_same_in_every_split(r.bytes, got, "", small);
+    }
+}
+
+TEST(ParserLimits, DefaultsBoundHeaderText) {
+    const std::string start = "GET /" + std::string(8192 - 14, 'a') + " HTTP/1.0";
+    const std::string line = "X: " + std::string(8192 - 5, 'v') + "\r\n";
+    std::string hundred, block;
+    for (int i = 0; i < 100; ++i)
+        hundred += "H" + std::to_string(i) + ": v\r\n";
+    for (int i = 0; i < 8; ++i)
+        block += "X: " + std::string(8000 - 5, 'v') + "\r\n";
+    struct row {
+        const char* name;
+        std::string bytes;
+        std::string decision;
+    } rows[] = {
+        {"start line of 8 KiB", start + "\r\n\r\n", "ok @8196"},
+        {"start line past 8 KiB", start + "a\r\n\r\n", "bad @8193"},
+        {"header line of 8 KiB", "GET / HTTP/1.0\r\n" + line + "\r\n", "ok @8210"},
+        {"header line past 8 KiB", "GET / HTTP/1.0\r\nY" + line + "\r\n", "bad @8209"},
+        {"100 header lines", "GET / HTTP/1.0\r\n" + hundred + "\r\n",
+         "ok @" + std::to_string(16 + hundred.size() + 2)},
+        {"101 header lines", "GET / HTTP/1.0\r\n" + hundred + "Z: v\r\n\r\n",
+         "bad @" + std::to_string(16 + hundred.size() + 1)},
+        {"chunk-size line of 8 KiB",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;" + std::string(8190, 'e') +
+             "\r\nhello\r\n0\r\n\r\n",
+         "ok @8253"},
+        {"chunk-size line past 8 KiB",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;" + std::string(8191, 'e') +
+             "\r\n",
+         "bad @8240"},
+        {"header block of 64 KiB",
+         "GET / HTTP/1.0\r\n" + block + "X: " + std::string(1534 - 5, 'v') + "\r\n\r\n",
+         "ok @" + std::to_string(16 + 65536)},
+        {"header block past 64 KiB",
+         "GET / HTTP/1.0\r\n" + block + "X: " + std::string(1535 - 5, 'v') + "\r\n\r\n",
+         "bad @" + std::to_string(16 + 65537)},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<outcome> got = feed(r.bytes, {});
+        EXPECT_EQ(r.decision, first_decision(got));
+        EXPECT_EQ(got, feed(r.bytes, {}, false)) << "one byte at a time";
+        EXPECT_EQ(got, feed(r.bytes, {r.bytes.size() / 2, r.bytes.size() - 3}));
+    }
+}
+
+TEST(ParserLimits, BodyHeldInMemoryButNotAnUploadBody) {
+    parser_limits ten;
+    ten.body = 10;
+    const std::string upload_head =
+        "POST /up HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n";
+    const std::string reply = "HTTP/1.1 200 OK\r\n";
+    const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n";
+    struct row {
+        const char* name;
+        std::string bytes;
+        std::string decision;
+    } rows[] = {
+        {"length at the limit", reply + "Content-Length: 10\r\n\r\n0123456789", "ok @49"},
+        {"length past it: bad at the end of the headers", reply + "Content-Length: 11\r\n\r\n01",
+         "bad @39"},
+        {"chunks at the limit", reply + chunked + "5\r\n01234\r\n5\r\n56789\r\n0\r\n\r\n",
+         "ok @72"},
+        {"chunks past it: bad at the size line's LF",
+         reply + chunked + "5\r\n01234\r\n6\r\n567890\r\n0\r\n\r\n", "bad @60"},
+        {"upload by length", upload_head + "Content-Length: 11\r\n\r\n0123456789a", "ok @99"},
+        {"chunked upload", upload_head + chunked + "6\r\n012345\r\n6\r\n67890a\r\n0\r\n\r\n",
+         "ok @123"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<outcome> got = feed(r.bytes, {}, true, "/up", ten);
+        EXPECT_EQ(r.decision, first_decision(got));
+        expect_same_in_every_split(r.bytes, got, "/up", ten);
+        const std::vector<outcome> unlimited = feed(r.bytes, {}, true, "/up");
+        EXPECT_TRUE(unlimited.empty() || unlimited[0].result == "ok") << "no body limit by default";
+    }
+}
+
+TEST(ParserBody, ReservedAtMostOneMebibyteAndGrownAsBytesArrive) {
+    const std::size_t mib = 1 << 20;
+    std::string body(3 * mib, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 13);
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    const std::string data = head + body;
+    httprtsp_message_format format;
+    format.parse(data.data(), data.data() + head.size());
+    ASSERT_TRUE(format.get_current_message() && format.get_current_message()->body());
+    EXPECT_EQ(mib, format.get_current_message()->body()->capacity());
+    const char* p = data.data() + head.size();
+    boost::shared_ptr<message> m;
+    for (; p < data.data() + data.size() && !m; p += 100000)
+        m = format.parse(p, std::min(p + 100000, data.data() + data.size())).get<2>();
+    ASSERT_TRUE(m && m->body());
+    EXPECT_TRUE(*m->body() == std::vector<char>(body.begin(), body.end()));
+    EXPECT_EQ(body.size(), m->body()->capacity()) << "never grown past the announced size";
+
+    // Sizes announced but not sent reserve no more than the bound.
+    for (const std::string& announce :
+         {std::string("Content-Length: 2147483647\r\n\r\nab"),
+          std::string("Transfer-Encoding: chunked\r\n\r\n7fffffff\r\nab")}) {
+        SCOPED_TRACE(announce);
+        httprtsp_message_format f;
+        const std::string d = "HTTP/1.1 200 OK\r\n" + announce;
+        EXPECT_TRUE(boost::indeterminate(f.parse(d.data(), d.data() + d.size()).get<0>()));
+        ASSERT_TRUE(f.get_current_message()->body());
+        EXPECT_EQ(mib, f.get_current_message()->body()->capacity());
+        EXPECT_EQ(2u, f.get_current_message()->body()->size());
+    }
 }
 
 } // namespace
