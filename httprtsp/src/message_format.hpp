@@ -21,6 +21,7 @@ namespace httprtsp {
 /// the body held in memory only when `body` says so. Upload bodies stream to their file as they
 /// arrive, so no body limit applies to them.
 struct parser_limits {
+    /// No limit on the body.
     static constexpr std::uint64_t unlimited = ~std::uint64_t(0);
 
     /// Bytes of the start line before its CR.
@@ -158,7 +159,9 @@ public:
     boost::tribool consume(char c) override;
 
     /// Takes effect from the next byte; counts already made for the current message stay.
+    /// A message past a limit is malformed (false). Default: parser_limits() (body unlimited).
     void set_limits(const parser_limits& next) { limits = next; }
+    /// The limits in force.
     const parser_limits& get_limits() const { return limits; }
 
 protected:

@@ -1,4 +1,5 @@
-// A multipart upload streamed into the upload handler's temporary file while it arrives.
+/// \file
+/// A multipart upload streamed into the upload handler's temporary file while it arrives.
 #ifndef HTTPRTSP_UPLOAD_STREAM_HPP
 #define HTTPRTSP_UPLOAD_STREAM_HPP
 
@@ -17,22 +18,27 @@
 
 namespace httprtsp {
 
-// A multipart POST over HTTP to exactly upload_uri; never one when upload_uri is empty (an
-// empty request target must not count as an upload).
+/// A multipart POST over HTTP to exactly upload_uri; never one when upload_uri is empty (an
+/// empty request target must not count as an upload).
 bool is_upload_request(const request& req, const std::string& upload_uri);
 
-// One per connection; the caller serialises calls. Reports go to the handler; exceptions
-// (from the file system) go to the caller, which logs them.
+/// The upload step of a connection whose handler takes uploads: moves the body of each upload
+/// request into upload_temp_file_request_handler::temp_file_path() and cuts the file to the
+/// part's content once the request is complete.
+///
+/// One per connection; the caller serialises calls. Reports go to the handler; exceptions
+/// (from the file system) go to the caller, which logs them.
 class upload_stream : private boost::noncopyable {
 public:
-    // Body bytes collected without finding the first delimiter and the end of the part's
-    // header lines before an upload is refused.
+    /// Body bytes collected without finding the first delimiter and the end of the part's
+    /// header lines before an upload is refused.
     static const std::size_t header_limit = 16 * 1024;
 
+    /// Reports to \p uploads, which it keeps.
     explicit upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads);
 
-    // Takes the body bytes collected so far of an upload request (and clears them); result is
-    // the parser's (indeterminate: more to come). False makes the input count as malformed.
+    /// Takes the body bytes collected so far of an upload request (and clears them); result is
+    /// the parser's (indeterminate: more to come). False makes the input count as malformed.
     bool take(boost::tribool result, request& req);
 
 private:
