@@ -7,6 +7,7 @@
 #include "platform/ksal_ipc/KSAL_IPC.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -108,8 +109,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         std::abort(); // the channel stopped listening
     size_t off = 0;
+    // libFuzzer's own timer signals may interrupt a call.
     while (off < size) {
         ssize_t n = ::send(fd, data + off, size - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         off += static_cast<size_t>(n);
@@ -119,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char buf[65536];
     for (;;) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         answers.append(buf, static_cast<size_t>(n));
