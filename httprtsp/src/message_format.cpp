@@ -53,6 +53,51 @@ inline bool is_token(char c) {
     return (class_of(c) & (printable | separator)) == printable;
 }
 
+// Scans eight bytes at a time while none of them can end the run, then finishes the word that
+// may hold the end byte by byte. The tests are exact about whether a word holds such a byte.
+typedef std::uint64_t word;
+const word ones = 0x0101010101010101u;
+const word high_bits = 0x8080808080808080u;
+
+inline word load(const char* p) {
+    word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+// Non-zero when some byte of w is below n (n at most 128).
+inline word any_below(word w, unsigned n) {
+    return (w - ones * n) & ~w & high_bits;
+}
+inline word any_equal(word w, unsigned char c) {
+    return any_below(w ^ (ones * c), 1);
+}
+
+// First control byte (0 to 31, 127) from p, or end.
+const char* skip_non_control(const char* p, const char* end) {
+    while (end - p >= 8) {
+        const word w = load(p);
+        if (any_below(w, 0x20) | any_equal(w, 0x7f))
+            break;
+        p += 8;
+    }
+    while (p != end && !is_control(*p))
+        ++p;
+    return p;
+}
+
+// First byte from p that is not printable (32 to 126), or end.
+const char* skip_printable(const char* p, const char* end) {
+    while (end - p >= 8) {
+        const word w = load(p);
+        if (any_below(w, 0x20) | any_equal(w, 0x7f) | (w & high_bits))
+            break;
+        p += 8;
+    }
+    while (p != end && is_printable(*p))
+        ++p;
+    return p;
+}
+
 const std::size_t upload_reserve = 16384;
 // The most reserved ahead of the bytes; a larger body grows as it arrives.
 const std::size_t body_reserve = 1 << 20;
@@ -251,9 +296,7 @@ const char* httprtsp_message_format::take_start_line(const char* p, const char* 
     // Printable bytes up to the limit; CR (not printable) ends the line.
     const std::size_t room = room_left(limits.start_line, start_line.size());
     const char* stop = static_cast<std::size_t>(end - p) > room ? p + room : end;
-    const char* q = p;
-    while (q != stop && is_printable(*q))
-        ++q;
+    const char* q = skip_printable(p, stop);
     start_line.append(p, static_cast<std::size_t>(q - p));
     if (q == end)
         return end;
@@ -340,9 +383,7 @@ const char* httprtsp_message_format::take_after_colon(const char* p, const char*
 
 const char* httprtsp_message_format::take_header_value(const char* p, const char* end,
                                                        boost::tribool& result) {
-    const char* q = p;
-    while (q != end && !is_control(*q))
-        ++q;
+    const char* q = skip_non_control(p, end);
     // A value that lies whole in this run is stored from the input, without collecting it.
     const char* value = p;
     std::size_t length = static_cast<std::size_t>(q - p);
