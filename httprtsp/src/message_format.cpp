@@ -98,6 +98,21 @@ const char* skip_printable(const char* p, const char* end) {
     return p;
 }
 
+// As boost::lexical_cast<std::int32_t>, which it leaves the rest to: up to nine digits are
+// always a number it would give the same way.
+std::int32_t to_int32(const char* p, std::size_t n) {
+    if (n == 0 || n > 9)
+        return boost::lexical_cast<std::int32_t>(p, n);
+    std::int32_t value = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned digit = static_cast<unsigned char>(p[i]) - unsigned('0');
+        if (digit > 9)
+            return boost::lexical_cast<std::int32_t>(p, n);
+        value = value * 10 + static_cast<std::int32_t>(digit);
+    }
+    return value;
+}
+
 const std::size_t upload_reserve = 16384;
 // The most reserved ahead of the bytes; a larger body grows as it arrives.
 const std::size_t body_reserve = 1 << 20;
@@ -523,14 +538,15 @@ void httprtsp_message_format::store_header(const char* value, std::size_t length
     // Same as message::add_header, with the facet looked up once per message. The name is
     // cleared after this, so it is lowered where it lies.
     lower_in_place(header_name);
-    current_message->headers().emplace(std::piecewise_construct, std::forward_as_tuple(header_name),
-                                       std::forward_as_tuple(value, length));
-}
-
-const std::string* httprtsp_message_format::first_value(const std::string& key) const {
-    const message::header_map& headers = current_message->headers();
-    message::header_map::const_iterator it = headers.lower_bound(key);
-    return it != headers.end() && it->first == key ? &it->second : nullptr;
+    message::header_map::iterator entry = current_message->headers().emplace(
+        std::piecewise_construct, std::forward_as_tuple(header_name),
+        std::forward_as_tuple(value, length));
+    // Entries of one name keep their order, so the first stored is the first in the table: the
+    // end of the header block needs no lookups.
+    if (!first_length && entry->first == content_length_key)
+        first_length = &entry->second;
+    else if (!first_coding && entry->first == transfer_encoding_key)
+        first_coding = &entry->second;
 }
 
 bool httprtsp_message_format::end_of_start_line() {
@@ -556,10 +572,10 @@ bool httprtsp_message_format::end_of_start_line() {
             return false;
         boost::shared_ptr<reply> r = boost::make_shared<reply>();
         r->protocol().assign(start_line, 0, length(0));
-        r->status() = static_cast<std::uint32_t>(
-            boost::lexical_cast<int>(start_line.data() + from(1), length(1)));
+        r->status() = static_cast<std::uint32_t>(to_int32(start_line.data() + from(1), length(1)));
         current_message = r;
         current_is_request = false;
+        first_length = first_coding = nullptr;
     } else {
         if (tokens < 3)
             return false;
@@ -572,6 +588,7 @@ bool httprtsp_message_format::end_of_start_line() {
         r->protocol().assign(start_line, from(2), length(2));
         current_message = r;
         current_is_request = true;
+        first_length = first_coding = nullptr;
     }
     return true;
 }
@@ -585,8 +602,7 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
     if (!current_message)
         return false;
 
-    const std::string* coding = first_value(transfer_encoding_key);
-    chunked = coding && boost::iequals(*coding, "chunked");
+    chunked = first_coding && boost::iequals(*first_coding, "chunked");
     body_streamed = is_upload();
     body_length = 0;
     if (chunked) {
@@ -597,8 +613,7 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
     }
 
     // As message::content_length(): 0 without the entry, bad_lexical_cast for a malformed value.
-    const std::string* length = first_value(content_length_key);
-    remaining = length ? boost::lexical_cast<std::int32_t>(*length) : 0;
+    remaining = first_length ? to_int32(first_length->data(), first_length->size()) : 0;
     if (remaining == 0)
         return true;
     if (remaining < 0) {

@@ -73,7 +73,8 @@ public:
 
     /// The message being parsed, null between messages. While an upload arrives the caller may
     /// take the bytes collected so far out of its body between parse calls (clear the vector);
-    /// the parser keeps counting by the Content-Length.
+    /// the parser keeps counting by the Content-Length. Its headers are the parser's until the
+    /// message is handed out: leave them as they are.
     boost::shared_ptr<message> get_current_message() const { return current_message; }
 
     /// A multipart POST to exactly this URI is an upload: its body is drained by the connection
@@ -200,7 +201,6 @@ private:
     void refresh_names();
     void store_header(const char* value, std::size_t length);
     void lower_in_place(std::string& key) const;
-    const std::string* first_value(const std::string& key) const;
 
     std::uint32_t parse_state;
     std::int32_t remaining;
@@ -217,6 +217,10 @@ private:
     // Chunk sizes announced so far; whether the body streams to a file (an upload).
     std::uint64_t body_length = 0;
     bool body_streamed = false;
+
+    // Values of the first Content-Length and Transfer-Encoding entries stored so far.
+    const std::string* first_length = nullptr;
+    const std::string* first_coding = nullptr;
 
     // What the start line said the current message is.
     bool current_is_request = false;
