@@ -10,8 +10,10 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace http = boost::beast::http;
 
@@ -167,6 +169,19 @@ bool compare(const char* name, const std::string& our_data, const std::string& b
     return true;
 }
 
+// "machine: <CPU model>, <n> cores", so figures from different machines are not compared.
+void print_machine() {
+    std::string model = "unknown CPU";
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.compare(0, 10, "model name") == 0 && line.find(':') != std::string::npos) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    std::printf("machine: %s, %u cores\n", model.c_str(), std::thread::hardware_concurrency());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -181,10 +196,11 @@ int main(int argc, char** argv) {
     };
     std::printf(
         "Parser throughput, whole corpus in memory, thread CPU time, best of alternating rounds (peer: Boost.Beast http::parser, string_body)\n");
+    print_machine();
     bool ok = true;
     if (wanted("C1")) {
         const std::string c1 = corpus_c1();
-        ok &= compare("C1", c1, c1, beast<false>, 0.5, 25);
+        ok &= compare("C1", c1, c1, beast<false>, 0.8, 25);
     }
     if (wanted("C2")) {
         const std::string c2 = corpus_c2();
@@ -193,7 +209,7 @@ int main(int argc, char** argv) {
     if (wanted("C3")) {
         const std::string c3 = corpus_c3("RTSP/1.1");
         const std::string c3_beast = corpus_c3("HTTP/1.1");
-        ok &= compare("C3", c3, c3_beast, beast<true>, 0.5, 25);
+        ok &= compare("C3", c3, c3_beast, beast<true>, 0.8, 25);
     }
     std::printf(
         "C3: Beast does not accept \"RTSP/1.1\" request lines, so it parses the same bytes with \"HTTP/1.1\".\n");
