@@ -42,6 +42,9 @@ const char* const usage_text =
     "  --raw-channel CH      ... only requests whose first message is on channel CH\n"
     "  --raw-count N         ... only the first N such requests (default: all)\n"
     "  --client-id ID        every handshake grants ID (replaying recorded sessions)\n"
+    "  --silent-after N      answer N requests, then read every later one and answer none\n"
+    "  --close-each          answer as HTTP/1.1 with \"Connection: close\" and close after it\n"
+    "  --http-1.0            answer as HTTP/1.0 without keep-alive (closes after each answer)\n"
     "  --die-with-parent     stop when the process that started it ends (tests)\n"
     "  -h, --help            this text\n";
 
@@ -59,6 +62,10 @@ struct options {
     long long raw_count = -1;
     std::string client_id;
     bool die_with_parent = false;
+    long long silent_after = -1;
+    // Protocol of the answers; empty: the request's own (keeps the connection open).
+    std::string answer_protocol;
+    bool answer_closes = false;
 };
 
 [[noreturn]] void usage_exit(const std::string& problem) {
@@ -96,6 +103,11 @@ options read_options(int argc, char** argv) {
             o.die_with_parent = true;
             continue;
         }
+        if (arg == "--close-each" || arg == "--http-1.0") {
+            o.answer_protocol = arg == "--close-each" ? "HTTP/1.1" : "HTTP/1.0";
+            o.answer_closes = arg == "--close-each";
+            continue;
+        }
         if (i + 1 >= argc)
             usage_exit("unknown option or missing value: " + arg);
         const std::string value = argv[++i];
@@ -124,6 +136,8 @@ options read_options(int argc, char** argv) {
             o.raw_count = static_cast<long long>(number(arg, value, 1000000000));
         } else if (arg == "--client-id") {
             o.client_id = value;
+        } else if (arg == "--silent-after") {
+            o.silent_after = static_cast<long long>(number(arg, value, 1000000000));
         } else if (arg == "--raw-channel") {
             o.raw_channel = value;
         } else {
@@ -182,13 +196,22 @@ public:
             conn->close(); // the waiting client gets no reply
             return;
         }
+        if (options_.silent_after >= 0 && number > options_.silent_after)
+            return; // a device that hangs: the connection stays open, nothing comes back
         if (options_.raw &&
             (options_.raw_channel.empty() || first_channel(body) == options_.raw_channel) &&
             (options_.raw_count < 0 || raw_answers_++ < options_.raw_count)) {
             answer.status = 200;
             answer.body = options_.raw_body;
         }
-        const boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
+        boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
+        if (!options_.answer_protocol.empty()) {
+            // Such a reply does not keep the connection alive: ours closes once it is written.
+            rep = boost::make_shared<httprtsp::reply>();
+            rep->protocol() = options_.answer_protocol;
+            if (options_.answer_closes)
+                rep->add_header("Connection", "close");
+        }
         rep->set_status(answer.status, false);
         rep->add_header("Content-Type", "application/json;charset=UTF-8");
         rep->set_body(answer.body);
