@@ -4,6 +4,7 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/exception_ptr.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
@@ -131,7 +132,9 @@ void connection::write_rest() {
                                                boost::placeholders::_1, boost::placeholders::_2));
 }
 
-boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> req) {
+boost::shared_ptr<reply>
+connection::issue_request(boost::shared_ptr<request> req,
+                          std::optional<std::chrono::milliseconds> reply_timeout) {
     reply_placeholder_ptr placeholder = boost::make_shared<reply_placeholder>();
     auto future = placeholder->promise.get_future();
     {
@@ -139,8 +142,26 @@ boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> re
         send(req);
         pending_replies.push_back(placeholder);
     }
+    // Still waiting when the time is up (neither answered nor settled meanwhile): fail like
+    // a lost connection.
+    const auto give_up = [this, &placeholder] {
+        scoped_lock lock(lock_);
+        const auto waiting = std::find(pending_replies.begin(), pending_replies.end(), placeholder);
+        if (waiting == pending_replies.end())
+            return false;
+        pending_replies.erase(waiting);
+        abandoned = true;
+        close(boost::asio::error::timed_out);
+        return true;
+    };
+    bool late = false;
     try {
-        return future.get();
+        // Boost.Thread's date-time wait: its chrono waits need a library nothing else links.
+        if (reply_timeout &&
+            !future.timed_wait(boost::posix_time::milliseconds(reply_timeout->count())))
+            late = give_up();
+        if (!late)
+            return future.get();
     } catch (boost::thread_interrupted&) {
         clean_canceled_request(placeholder);
         throw;
@@ -151,6 +172,8 @@ boost::shared_ptr<reply> connection::issue_request(boost::shared_ptr<request> re
         HTTPRTSP_LOG_ERROR("connection::issue_request: %s\n", "unknown exception");
         clean_canceled_request(placeholder);
     }
+    if (late)
+        throw boost::system::system_error(boost::asio::error::timed_out);
     return boost::shared_ptr<reply>();
 }
 
@@ -239,6 +262,8 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
 
     if (!error) {
         start();
+    } else if (error == boost::asio::error::operation_aborted && abandoned) {
+        return; // closed after a late reply; the caller has reported that
     } else if (error == boost::asio::error::operation_aborted) {
         HTTPRTSP_LOG_NOTICE(
             "%p====================================1.boost::asio::error::operation_aborted: ignored\n",
@@ -329,8 +354,10 @@ bool connection::process_received(const char* pos, const char* const end) {
 
         if (boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg))
             dispatch_request(req);
-        else if (boost::shared_ptr<reply> rep = boost::dynamic_pointer_cast<reply>(msg))
-            dispatch_reply(rep);
+        else if (boost::shared_ptr<reply> rep = boost::dynamic_pointer_cast<reply>(msg)) {
+            if (!dispatch_reply(rep))
+                return false;
+        }
         pos = stop;
     }
     return true;
@@ -370,18 +397,26 @@ void connection::dispatch_request(boost::shared_ptr<request> req) {
     }
 }
 
-void connection::dispatch_reply(boost::shared_ptr<reply> rep) {
+bool connection::dispatch_reply(boost::shared_ptr<reply> rep) {
     reply_placeholder_ptr placeholder;
+    bool closed = false;
     {
         scoped_lock lock(lock_);
         if (!pending_replies.empty()) {
             placeholder = pending_replies.front();
             pending_replies.pop_front();
+            // The peer ends the connection after such a reply: close it before the waiter
+            // wakes, so that its next request connects anew instead of being written into a
+            // connection the peer has closed.
+            if (!rep->keep_alive()) {
+                close();
+                closed = true;
+            }
         }
     }
     if (!placeholder) {
         HTTPRTSP_LOG_ERROR_ALWAYS("handle_read: received unexpected reply");
-        return;
+        return true;
     }
     try {
         placeholder->promise.set_value(rep);
@@ -390,6 +425,7 @@ void connection::dispatch_reply(boost::shared_ptr<reply> rep) {
     } catch (...) {
         HTTPRTSP_LOG_ERROR_ALWAYS("non-standard exception while handling reply");
     }
+    return !closed;
 }
 
 void connection::handle_write(const boost::system::error_code& error, std::size_t bytes) {

@@ -19,10 +19,13 @@
 #include <boost/thread/future.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,12 +69,17 @@ public:
     /// Starts reading; the socket must be open and connected. On a closed socket it only logs
     /// a warning.
     void start();
-    /// Sends the request and blocks the calling thread until its reply arrives, with no
-    /// time-out. Empty when the connection closed before that (an error is logged when it
-    /// closed with an error). Throws like send() when the connection is closed already, and
-    /// passes on boost::thread_interrupted after withdrawing the request. Never call it from an
-    /// I/O thread the reply depends on.
-    boost::shared_ptr<reply> issue_request(boost::shared_ptr<request> req);
+    /// Sends the request and blocks the calling thread until its reply arrives. Empty when
+    /// the connection closed before that (an error is logged when it closed with an error).
+    /// Throws like send() when the connection is closed already, and passes on
+    /// boost::thread_interrupted after withdrawing the request. With \p reply_timeout, a reply
+    /// not come that long after the request was sent closes the connection with the
+    /// timed_out error, and boost::system::system_error(timed_out) is thrown (nothing is
+    /// logged); without one there is no time-out. Never call it from an I/O thread the reply
+    /// depends on.
+    boost::shared_ptr<reply>
+    issue_request(boost::shared_ptr<request> req,
+                  std::optional<std::chrono::milliseconds> reply_timeout = std::nullopt);
     /// Withdraws the placeholder of a waiter that gave up and settles it with an empty reply;
     /// false for an empty pointer.
     bool clean_canceled_request(reply_placeholder_ptr placeholder);
@@ -107,7 +115,8 @@ private:
     // so that one busy connection cannot hold an I/O thread for ever.
     static const unsigned direct_read_limit = 64;
     void dispatch_request(boost::shared_ptr<request> req);
-    void dispatch_reply(boost::shared_ptr<reply> rep);
+    // False when the reply did not keep the connection alive and closed it.
+    bool dispatch_reply(boost::shared_ptr<reply> rep);
     // Streams the body of a multipart upload into the handler's temporary file; false makes
     // the input count as malformed.
     bool handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
@@ -135,6 +144,8 @@ private:
     // after the socket has closed.
     boost::asio::ip::tcp::endpoint peer_endpoint;
     bool peer_known;
+    // Closed by issue_request because a reply was late: the aborted read is expected.
+    std::atomic<bool> abandoned{false};
 };
 
 } // namespace httprtsp
