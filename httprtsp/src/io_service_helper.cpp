@@ -25,9 +25,9 @@ namespace httprtsp {
 
 namespace {
 
-bool decide_colours() {
+bool decide_colours(std::FILE* stream) {
 #if defined(_WIN32)
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     if (out == INVALID_HANDLE_VALUE || out == NULL)
         return false;
     DWORD mode = 0;
@@ -35,9 +35,11 @@ bool decide_colours() {
         return false;
     return SetConsoleMode(out, mode | 4 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */) != 0;
 #else
-    return isatty(STDOUT_FILENO) == 1;
+    return isatty(fileno(stream)) == 1;
 #endif
 }
+
+std::atomic<std::FILE*> chosen_stream{nullptr}; // null: standard output
 
 const char* const colour_of[] = {"\033[31m\033[1m", "\033[33m\033[1m", "\033[32m\033[1m"};
 const char reset_sequence[] = "\033[0m";
@@ -54,7 +56,17 @@ std::string base_name(const char* file) {
 
 } // namespace
 
-bool colours_enabled = decide_colours();
+bool colours_enabled = decide_colours(stdout);
+
+void set_log_stream(std::FILE* stream) {
+    chosen_stream = stream;
+    colours_enabled = decide_colours(log_stream());
+}
+
+std::FILE* log_stream() {
+    std::FILE* stream = chosen_stream;
+    return stream ? stream : stdout;
+}
 
 void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
               ...) {
@@ -84,18 +96,19 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
     if (always_coloured)
         text += "\r\n";
 
-        // stdio locks the stream per call, so one fwrite keeps lines from interleaving.
+    // stdio locks the stream per call, so one fwrite keeps lines from interleaving.
+    std::FILE* const out = log_stream();
 #if defined(_WIN32)
-    _lock_file(stdout);
+    _lock_file(out);
 #else
-    flockfile(stdout);
+    flockfile(out);
 #endif
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fflush(out);
 #if defined(_WIN32)
-    _unlock_file(stdout);
+    _unlock_file(out);
 #else
-    funlockfile(stdout);
+    funlockfile(out);
 #endif
 }
 

@@ -9,15 +9,23 @@
 #include <boost/thread/thread.hpp>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace httprtsp {
 
 /// Whether log lines carry colour sequences; decided once before main (standard output is a
-/// terminal, or under Windows a console that accepts virtual-terminal sequences). A program may
-/// change it before its work begins.
+/// terminal, or under Windows a console that accepts virtual-terminal sequences), and again for
+/// the stream that set_log_stream() chooses. A program may change it before its work begins.
 extern bool colours_enabled;
+
+/// Where log lines go: standard output unless a program chooses another stream before its work
+/// begins (a command whose standard output is its result sends them to standard error).
+/// Choosing a stream decides colours_enabled for it.
+void set_log_stream(std::FILE* stream);
+/// The stream log lines go to.
+std::FILE* log_stream();
 
 /// Severity of a log line, shown by its colour.
 enum class log_level {
