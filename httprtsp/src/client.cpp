@@ -1,13 +1,31 @@
 #include "httprtsp/src/client.hpp"
 
+#include "httprtsp/src/io_service_helper.hpp"
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
 
 namespace httprtsp {
+
+namespace {
+
+// Goes where the log lines go, in one write.
+void report(const boost::system::error_code& error) {
+    const std::string line = "BOOST SYSTEM ERROR : " + error.message() + "\n";
+    std::FILE* const out = log_stream();
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+}
+
+} // namespace
 
 client::client(const std::string& host_, const std::string& port_,
                boost::shared_ptr<request_handler_base> handler_,
@@ -16,6 +34,10 @@ client::client(const std::string& host_, const std::string& port_,
 
 client::~client() {
     close_connection();
+}
+
+void client::set_connect_timeout(std::optional<std::chrono::milliseconds> timeout) {
+    connect_timeout = timeout;
 }
 
 void client::ensure_connected() {
@@ -28,13 +50,18 @@ void client::ensure_connected() {
 
     conn = boost::make_shared<connection>(io_service, handler);
     boost::asio::ip::tcp::socket& socket = conn->socket();
+    // One time-out for every address of the host together.
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() +
+        connect_timeout.value_or(std::chrono::milliseconds::zero());
     boost::system::error_code error = boost::asio::error::host_not_found;
-    for (auto it = endpoints.begin(); error && it != endpoints.end(); ++it) {
+    for (auto it = endpoints.begin();
+         error && error != boost::asio::error::timed_out && it != endpoints.end(); ++it) {
         boost::system::error_code ignored;
         socket.close(ignored);
         socket.open(it->endpoint().protocol(), error);
         if (!error)
-            socket.connect(it->endpoint(), error);
+            error = connect_socket(it->endpoint(), deadline);
     }
     if (error) {
         // A socket left open but unconnected would pass the check above next time, and the
@@ -46,16 +73,58 @@ void client::ensure_connected() {
     conn->start();
 }
 
-boost::shared_ptr<reply> client::issue_request(boost::shared_ptr<request> req) {
+boost::system::error_code client::connect_socket(const boost::asio::ip::tcp::endpoint& endpoint,
+                                                 std::chrono::steady_clock::time_point deadline) {
+    boost::asio::ip::tcp::socket& socket = conn->socket();
+    boost::system::error_code error;
+    if (!connect_timeout) {
+        socket.connect(endpoint, error);
+        return error;
+    }
+    // A blocking connect cannot be bounded portably: connect on the service and wait here.
+    const auto done = std::make_shared<std::promise<boost::system::error_code>>();
+    std::future<boost::system::error_code> result = done->get_future();
+    socket.async_connect(endpoint,
+                         [done](const boost::system::error_code& e) { done->set_value(e); });
+    if (result.wait_until(deadline) == std::future_status::ready)
+        return result.get();
+    // The socket is not ours to touch while its connect is pending on another thread: close it
+    // on the service, and let the connect end (aborted) before the socket is used again.
+    const boost::shared_ptr<connection> pending = conn;
+    boost::asio::post(*io_service, [pending] {
+        boost::system::error_code ignored;
+        pending->socket().close(ignored);
+    });
+    result.wait();
+    return boost::asio::error::timed_out;
+}
+
+boost::shared_ptr<reply>
+client::issue_request(boost::shared_ptr<request> req,
+                      std::optional<std::chrono::milliseconds> reply_timeout) {
+    if (gave_up) {
+        report(gave_up);
+        return boost::shared_ptr<reply>();
+    }
     try {
         ensure_connected();
     } catch (boost::system::system_error& e) {
-        std::printf("BOOST SYSTEM ERROR : %s\n", e.code().message().c_str());
-        std::fflush(stdout);
+        if (e.code() == boost::asio::error::timed_out)
+            gave_up = e.code();
+        report(e.code());
         return boost::shared_ptr<reply>();
     }
     boost::shared_ptr<connection> current = conn;
-    return current->issue_request(req);
+    try {
+        return current->issue_request(req, reply_timeout);
+    } catch (boost::system::system_error& e) {
+        // Only the reply's time-out is ours to report; a connection found closed passes on.
+        if (e.code() != boost::asio::error::timed_out)
+            throw;
+        gave_up = e.code();
+        report(e.code());
+        return boost::shared_ptr<reply>();
+    }
 }
 
 void client::close_connection() {

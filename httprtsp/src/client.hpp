@@ -11,6 +11,8 @@
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 namespace httprtsp {
@@ -31,12 +33,23 @@ public:
 
     /// Returns at once while the current connection is open; otherwise resolves, connects a
     /// fresh connection to the first endpoint that accepts and starts it. Blocks the calling
-    /// thread meanwhile. Throws boost::system::system_error when that fails.
+    /// thread meanwhile. Throws boost::system::system_error when that fails (timed_out when
+    /// connecting took longer than the connect time-out).
     void ensure_connected();
-    /// Connects on demand, sends and blocks until the reply (see connection::issue_request()).
-    /// On a resolve or connect failure prints "BOOST SYSTEM ERROR : <text>" and returns an
-    /// empty reply; an empty reply also means the connection closed before the reply came.
-    boost::shared_ptr<reply> issue_request(boost::shared_ptr<request> req);
+    /// Connects on demand, sends and blocks until the reply (see connection::issue_request()),
+    /// with \p reply_timeout at most that long after the request was sent (then the connection
+    /// is closed). On a resolve, connect or time-out failure prints "BOOST SYSTEM ERROR :
+    /// <text>" where the log lines go and returns an empty reply; an empty reply also means
+    /// the connection closed before the reply came.
+    boost::shared_ptr<reply>
+    issue_request(boost::shared_ptr<request> req,
+                  std::optional<std::chrono::milliseconds> reply_timeout = std::nullopt);
+    /// How long connecting (every address of the host together) may take; none, the default:
+    /// as long as the system allows.
+    void set_connect_timeout(std::optional<std::chrono::milliseconds> timeout);
+    /// After one time-out the server counts as unresponsive: every later issue_request() fails
+    /// at once with the same report, without connecting or waiting again.
+    bool unresponsive() const { return static_cast<bool>(gave_up); }
     /// Closes the current connection without error (waiters get empty replies) and drops it.
     void close_connection();
 
@@ -49,6 +62,13 @@ protected:
     boost::shared_ptr<connection> conn;
     /// Given to every connection this client makes.
     boost::shared_ptr<request_handler_base> handler;
+
+private:
+    boost::system::error_code connect_socket(const boost::asio::ip::tcp::endpoint& endpoint,
+                                             std::chrono::steady_clock::time_point deadline);
+
+    std::optional<std::chrono::milliseconds> connect_timeout;
+    boost::system::error_code gave_up; // the time-out that made the server unresponsive
 };
 
 } // namespace httprtsp
