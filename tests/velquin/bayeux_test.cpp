@@ -292,6 +292,15 @@ TEST(bayeux_answer, conversion_errors_and_exchange_errors_reach_the_caller) {
         {"object reconnect",
          "[{\"successful\":false,\"advice\":{\"reconnect\":{},\"interval\":0}}]", false},
         {"array client id", "[{\"successful\":true,\"clientId\":[1]}]", true},
+        // Numbers and booleans are not texts, nor booleans numbers, whatever jsoncpp converts.
+        {"number client id", "[{\"successful\":true,\"clientId\":42}]", true},
+        {"boolean client id", "[{\"successful\":true,\"clientId\":true}]", true},
+        {"number reconnect", "[{\"successful\":false,\"advice\":{\"reconnect\":1,\"interval\":0}}]",
+         false},
+        {"boolean reconnect",
+         "[{\"successful\":false,\"advice\":{\"reconnect\":false,\"interval\":0}}]", false},
+        {"boolean interval",
+         "[{\"successful\":false,\"advice\":{\"reconnect\":\"retry\",\"interval\":true}}]", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -309,6 +318,47 @@ TEST(bayeux_answer, conversion_errors_and_exchange_errors_reach_the_caller) {
     peer.then_failure();
     Json::Value answer;
     EXPECT_THROW(client.publish("/c", Json::Value(1), answer), std::runtime_error);
+
+    // A null member reads as absent, a fractional interval as its whole part.
+    scripted_peer lenient;
+    lenient.then_body("[{\"successful\":true,\"clientId\":null}]");
+    test_client_base null_id(lenient);
+    EXPECT_EQ(null_id.client_id, "");
+    lenient.then_body(
+        "[{\"successful\":false,\"advice\":{\"reconnect\":\"retry\",\"interval\":2.7}}]");
+    lenient.then_body("[{\"successful\":true}]");
+    lenient.then_body("[{\"successful\":true}]");
+    EXPECT_TRUE(null_id.publish("/c", Json::Value(1), answer));
+    EXPECT_EQ(lenient.pauses, std::vector<int>{2});
+}
+
+TEST(bayeux_answer, a_failed_construction_calls_its_hook_before_the_client_is_released) {
+    // The hook runs while the half-made client still holds its connection; the owner stops
+    // its I/O threads there.
+    struct hooked_client : velquin::client {
+        hooked_client(scripted_peer& peer, velquin::client_base::settings chosen)
+            : client("localhost", "0", nullptr, nullptr, peer.hooks(), std::move(chosen)) {}
+    };
+    for (std::size_t fail_at : {0u, 2u}) { // the handshake, a subscription
+        SCOPED_TRACE(fail_at);
+        scripted_peer peer;
+        for (std::size_t i = 0; i < fail_at; ++i)
+            peer.then_body(i == 0 ? "[{\"successful\":true,\"clientId\":\"c\"}]"
+                                  : "[{\"successful\":true}]");
+        peer.then_failure();
+        int calls = 0;
+        velquin::client_base::settings limits;
+        limits.on_construction_failure = [&calls] { ++calls; };
+        EXPECT_THROW(hooked_client(peer, limits), std::runtime_error);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(peer.requests.size(), fail_at + 1);
+    }
+    scripted_peer peer;
+    int calls = 0;
+    velquin::client_base::settings limits;
+    limits.on_construction_failure = [&calls] { ++calls; };
+    hooked_client fine(peer, limits);
+    EXPECT_EQ(calls, 0);
 }
 
 struct advice_case {

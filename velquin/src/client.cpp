@@ -44,17 +44,34 @@ client::client(const std::string& device_host, const std::string& device_port,
                boost::shared_ptr<httprtsp::request_handler_base> request_handler,
                boost::shared_ptr<boost::asio::io_service> service)
     : client_base(device_host, device_port, std::move(request_handler), std::move(service)) {
-    Json::Value answer;
-    subscribe_device_channels(answer);
+    join_device_channels();
 }
 
 client::client(const std::string& device_host, const std::string& device_port,
                boost::shared_ptr<httprtsp::request_handler_base> request_handler,
-               boost::shared_ptr<boost::asio::io_service> service, exchange_hooks exchange)
+               boost::shared_ptr<boost::asio::io_service> service, settings chosen)
     : client_base(device_host, device_port, std::move(request_handler), std::move(service),
-                  std::move(exchange)) {
-    Json::Value answer;
-    subscribe_device_channels(answer);
+                  std::move(chosen)) {
+    join_device_channels();
+}
+
+client::client(const std::string& device_host, const std::string& device_port,
+               boost::shared_ptr<httprtsp::request_handler_base> request_handler,
+               boost::shared_ptr<boost::asio::io_service> service, exchange_hooks exchange,
+               settings chosen)
+    : client_base(device_host, device_port, std::move(request_handler), std::move(service),
+                  std::move(exchange), std::move(chosen)) {
+    join_device_channels();
+}
+
+void client::join_device_channels() {
+    try {
+        Json::Value answer;
+        subscribe_device_channels(answer);
+    } catch (...) {
+        construction_failed();
+        throw;
+    }
 }
 
 client::~client() = default;

@@ -23,6 +23,9 @@ public:
     client(const std::string& host, const std::string& port,
            boost::shared_ptr<httprtsp::request_handler_base> handler,
            boost::shared_ptr<boost::asio::io_service> io_service);
+    client(const std::string& host, const std::string& port,
+           boost::shared_ptr<httprtsp::request_handler_base> handler,
+           boost::shared_ptr<boost::asio::io_service> io_service, settings limits);
     ~client() override;
 
     using client_base::disconnect;
@@ -43,9 +46,11 @@ public:
 protected:
     client(const std::string& host, const std::string& port,
            boost::shared_ptr<httprtsp::request_handler_base> handler,
-           boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks);
+           boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks,
+           settings limits = settings());
 
 private:
+    void join_device_channels();
     void subscribe_device_channels(Json::Value& answer);
 };
 

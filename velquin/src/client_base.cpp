@@ -40,6 +40,29 @@ const Json::Value* last_object(const Json::Value& answer) {
     return object_at(answer, answer.size() - 1);
 }
 
+// The answer's members that the client reads must have their Bayeux types. jsoncpp's own
+// conversions let numbers and booleans pass as texts (and booleans as numbers) in some
+// versions and not in others, so the types are checked here, with jsoncpp's messages.
+// A missing or null member gives the empty text or 0, as the conversions always did.
+std::string text_member(const Json::Value& object, const std::string& name) {
+    const Json::Value& value = object.get(name, Json::Value());
+    if (value.isNull())
+        return std::string();
+    if (!value.isString())
+        throw Json::LogicError("Type is not convertible to string");
+    return value.asString();
+}
+
+int number_member(const Json::Value& object, const std::string& name) {
+    const Json::Value& value = object.get(name, Json::Value());
+    if (value.isNull())
+        return 0;
+    const Json::ValueType type = value.type();
+    if (type != Json::intValue && type != Json::uintValue && type != Json::realValue)
+        throw Json::LogicError("Type is not convertible to int");
+    return value.asInt(); // throws for a number out of int's range
+}
+
 } // namespace
 
 bool json_truth(const Json::Value& value) {
@@ -80,13 +103,31 @@ client_base::client_base(const std::string& device_host, const std::string& devi
 
 client_base::client_base(const std::string& device_host, const std::string& device_port,
                          boost::shared_ptr<httprtsp::request_handler_base> request_handler,
+                         boost::shared_ptr<boost::asio::io_service> service, settings chosen)
+    : client_base(device_host, device_port, std::move(request_handler), std::move(service),
+                  exchange_hooks(), std::move(chosen)) {}
+
+client_base::client_base(const std::string& device_host, const std::string& device_port,
+                         boost::shared_ptr<httprtsp::request_handler_base> request_handler,
                          boost::shared_ptr<boost::asio::io_service> service,
-                         exchange_hooks exchange)
+                         exchange_hooks exchange, settings chosen)
     : httprtsp::client(device_host, device_port, request_handler, service),
-      hooks(std::move(exchange)) {
-    // Our own handshake: a derived class is not built yet and renews nothing here.
-    Json::Value answer;
-    client_base::handshake(answer);
+      hooks(std::move(exchange)), limits(std::move(chosen)) {
+    set_connect_timeout(limits.connect_timeout);
+    try {
+        // Our own handshake: a derived class is not built yet and renews nothing here.
+        Json::Value answer;
+        client_base::handshake(answer);
+        first_handshake_replied = last_answered;
+    } catch (...) {
+        construction_failed();
+        throw;
+    }
+}
+
+void client_base::construction_failed() const {
+    if (limits.on_construction_failure)
+        limits.on_construction_failure();
 }
 
 client_base::~client_base() = default;
@@ -95,7 +136,7 @@ boost::shared_ptr<httprtsp::reply>
 client_base::exchange(const boost::shared_ptr<httprtsp::request>& request) {
     if (hooks.exchange)
         return hooks.exchange(request);
-    return issue_request(request);
+    return issue_request(request, limits.reply_timeout);
 }
 
 void client_base::pause(int milliseconds) {
@@ -117,7 +158,9 @@ bool client_base::send_message(const std::string& method, const Json::Value& mes
     Json::FastWriter writer;
     request->set_body(writer.write(carrier));
 
+    last_answered = false;
     const boost::shared_ptr<httprtsp::reply> reply = exchange(request);
+    last_answered = static_cast<bool>(reply);
     answer = Json::Value();
     if (!reply || !reply->body())
         return false;
@@ -150,7 +193,7 @@ bool client_base::handshake(Json::Value& answer) {
     const Json::Value* first = object_at(answer, 0);
     if (!first)
         return false;
-    client_id = first->get(fields::client_id, Json::Value("")).asString();
+    client_id = text_member(*first, fields::client_id);
     return true;
 }
 
@@ -216,9 +259,9 @@ bool client_base::publish(const std::string& channel, const Json::Value& data,
             last->find(fields::advice.data(), fields::advice.data() + fields::advice.size());
         if (!advice || !advice->isObject())
             return true;
-        // jsoncpp's conversions throw for values of the wrong type; that is left to the caller.
-        const int interval = advice->get(fields::interval, Json::Value(0)).asInt();
-        const std::string reconnect = advice->get(fields::reconnect, Json::Value("")).asString();
+        // Values of the wrong type throw; that is left to the caller.
+        const int interval = number_member(*advice, fields::interval);
+        const std::string reconnect = text_member(*advice, fields::reconnect);
         if (reconnect == "handshake") {
             pause(std::max(0, interval));
             handshake(answer); // through the virtual slot: a device client also resubscribes

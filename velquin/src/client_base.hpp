@@ -11,10 +11,25 @@
 #include <boost/shared_ptr.hpp>
 #include <json/value.h>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace velquin {
+
+// How long a device may keep an exchange waiting, and what to do before a client whose
+// construction failed lets go of its connection.
+struct client_settings {
+    // Connecting (every address of the host together) gives up after this.
+    std::optional<std::chrono::milliseconds> connect_timeout = std::chrono::seconds(10);
+    // A reply not arrived this long after its request was sent fails the exchange; above
+    // the 30 s for which Bayeux servers commonly hold a long poll.
+    std::optional<std::chrono::milliseconds> reply_timeout = std::chrono::seconds(60);
+    // Called when an exception leaves the constructor, before the connection is closed:
+    // the owner stops its I/O threads there, so that none of them sees it close.
+    std::function<void()> on_construction_failure;
+};
 
 class client_base : public httprtsp::client, public cometd::base {
 public:
@@ -32,10 +47,15 @@ public:
         pause_function pause;
     };
 
+    typedef client_settings settings;
+
     // Performs the first handshake; a failed handshake does not fail construction.
     client_base(const std::string& host, const std::string& port,
                 boost::shared_ptr<httprtsp::request_handler_base> handler,
                 boost::shared_ptr<boost::asio::io_service> io_service);
+    client_base(const std::string& host, const std::string& port,
+                boost::shared_ptr<httprtsp::request_handler_base> handler,
+                boost::shared_ptr<boost::asio::io_service> io_service, settings limits);
     ~client_base() override;
 
     virtual bool disconnect();
@@ -55,13 +75,22 @@ public:
     // Carries one message and judges the answer by its last element's "successful".
     bool send_message(const std::string& method, const Json::Value& message, Json::Value& answer);
 
+    // Whether the server sent any reply to the latest exchange, and to the handshake made
+    // by the constructor. A reply saying "successful": false is a reply.
+    bool last_exchange_answered() const { return last_answered; }
+    bool first_handshake_answered() const { return first_handshake_replied; }
+
     // Empty until a handshake succeeds; later handshakes replace it, nothing clears it.
     std::string client_id;
 
 protected:
     client_base(const std::string& host, const std::string& port,
                 boost::shared_ptr<httprtsp::request_handler_base> handler,
-                boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks);
+                boost::shared_ptr<boost::asio::io_service> io_service, exchange_hooks hooks,
+                settings limits = settings());
+
+    // For a derived constructor that fails after this part was built.
+    void construction_failed() const;
 
 private:
     boost::shared_ptr<httprtsp::reply>
@@ -69,6 +98,9 @@ private:
     void pause(int milliseconds);
 
     exchange_hooks hooks;
+    settings limits;
+    bool last_answered = false;
+    bool first_handshake_replied = false;
 };
 
 // Truth of a JSON value as the success flag reads it: null, false, zero, an
