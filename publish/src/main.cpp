@@ -10,12 +10,33 @@
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The device never replied to the exchange whose answer the run prints.
+const int status_no_answer = 2;
+
+// Tests shorten the time-outs through VELQUIN_PUBLISH_TEST_TIMEOUTS="<connect ms>,<reply ms>"
+// so that a dead device costs them milliseconds; anything else there is ignored.
+void apply_test_timeouts(velquin::client::settings& limits) {
+    const char* text = std::getenv("VELQUIN_PUBLISH_TEST_TIMEOUTS");
+    if (!text)
+        return;
+    unsigned long connect_ms = 0, reply_ms = 0;
+    char end = 0;
+    if (std::sscanf(text, "%lu,%lu%c", &connect_ms, &reply_ms, &end) != 2 || connect_ms == 0 ||
+        reply_ms == 0 || connect_ms > 600000 || reply_ms > 600000)
+        return;
+    limits.connect_timeout = std::chrono::milliseconds(connect_ms);
+    limits.reply_timeout = std::chrono::milliseconds(reply_ms);
+}
 
 int run(const publish::command_options& options, publish::selected_action action) {
     std::optional<io_service_pool> pool;
@@ -25,10 +46,17 @@ int run(const publish::command_options& options, publish::selected_action action
     try {
         pool.emplace(3);
         handler = boost::make_shared<httprtsp::request_handler>();
+        velquin::client::settings limits;
+        apply_test_timeouts(limits);
+        // A half-made client closes its connection as it goes: the threads must be gone
+        // first, or they would report the aborted read of a connection nobody wants.
+        limits.on_construction_failure = [&pool] { pool->stop(); };
         client = boost::make_shared<velquin::client>(options.host, options.port, handler,
-                                                     pool->get_io_service());
-        publish::perform_action(*client, options, action, std::cout);
+                                                     pool->get_io_service(), limits);
+        const bool answered = publish::perform_action(*client, options, action, std::cout);
         client->disconnect();
+        if (!answered)
+            status = status_no_answer;
     } catch (...) {
         // Whatever escaped, the threads are still stopped and joined below;
         // nothing is printed for it.
@@ -50,6 +78,8 @@ int run(const publish::command_options& options, publish::selected_action action
 } // namespace
 
 int main(int argc, char** argv) {
+    // Standard output carries only the result (it may be piped into a file or a JSON tool).
+    httprtsp::set_log_stream(stderr);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const publish::scan_result scanned = publish::scan_command_line(arguments);
     switch (scanned.outcome) {

@@ -8,8 +8,16 @@
 
 #include <json/writer.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -131,6 +139,68 @@ void expect_sequence(const std::vector<Json::Value>& trace,
     EXPECT_GE(number, INT32_MIN);
     EXPECT_LE(number, INT32_MAX);
 }
+
+std::string repeated(const std::string& line, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i)
+        all += line;
+    return all;
+}
+
+const std::string timed_out = "BOOST SYSTEM ERROR : Connection timed out\n";
+
+// Sets an environment variable for the programs a test starts.
+class scoped_environment {
+public:
+    scoped_environment(const char* name, const char* value) : name_(name) {
+        setenv(name, value, 1);
+    }
+    ~scoped_environment() { unsetenv(name_); }
+
+private:
+    const char* name_;
+};
+
+// A loopback listener whose accept queue is full: the kernel drops further connection
+// attempts, which then neither complete nor get refused.
+class full_listener {
+public:
+    full_listener() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 16 && !full_; ++i) {
+            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            fillers_.push_back(filler);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+            pollfd done{filler, POLLOUT, 0};
+            full_ = poll(&done, 1, 200) == 0; // this attempt hangs: the queue is full
+        }
+    }
+    ~full_listener() {
+        for (int fd : fillers_)
+            close(fd);
+        close(listener_);
+    }
+    full_listener(const full_listener&) = delete;
+    full_listener& operator=(const full_listener&) = delete;
+
+    bool full() const { return full_; }
+    std::string port() const { return std::to_string(port_); }
+
+private:
+    int listener_ = -1;
+    unsigned short port_ = 0;
+    bool full_ = false;
+    std::vector<int> fillers_;
+};
 
 // ---------------------------------------------------------------------------
 
@@ -276,31 +346,26 @@ TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
         EXPECT_EQ(requests[i], wire(expected[i])) << "request " << i;
 }
 
-TEST(PublishE2E, UnreachableDeviceReportsEachExchangeAndEndsWithZero) {
+TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithTwo) {
     const std::string port = std::to_string(e2e::closed_port());
-    const std::string refused = "BOOST SYSTEM ERROR : Connection refused\n";
-    const auto times = [&refused](int n) {
-        std::string s;
-        for (int i = 0; i < n; ++i)
-            s += refused;
-        return s;
-    };
     struct unreachable_case {
         std::vector<std::string> args;
         std::string out;
+        int exchanges;
     } cases[] = {
-        {{"-c"}, times(5) + "null\n\n" + times(4)},
-        {{"-o", "-v", "reboot"}, times(5) + "null\n\n" + times(4)},
-        {{"$.ios", "x", "1"}, times(5) + "null\n\n" + times(4)},
-        {{"-o"}, times(8)},
+        {{"-c"}, "null\n\n", 9},
+        {{"-o", "-v", "reboot"}, "null\n\n", 9},
+        {{"$.ios", "x", "1"}, "null\n\n", 9},
+        {{"-o"}, "", 8},
     };
     for (const unreachable_case& c : cases) {
         SCOPED_TRACE(c.args[0]);
         std::vector<std::string> args{"-H", "127.0.0.1", "-P", port};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const e2e::run_result r = e2e::run(publish_exe, args);
-        EXPECT_EQ(r.status, 0) << describe(r);
+        EXPECT_EQ(r.status, 2) << describe(r);
         EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, repeated("BOOST SYSTEM ERROR : Connection refused\n", c.exchanges));
     }
 }
 
@@ -394,6 +459,8 @@ TEST(PublishE2E, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
         R"({"reconnect": "retry", "interval": 1e20})",
         R"({"reconnect": ["retry"], "interval": 0})",
         R"({"reconnect": {"how": "retry"}})",
+        R"({"reconnect": "retry", "interval": true})",
+        R"({"reconnect": 7, "interval": 0})",
     };
     for (const char* advice : advices) {
         SCOPED_TRACE(advice);
@@ -401,8 +468,25 @@ TEST(PublishE2E, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
         const e2e::run_result r = sim.publish({"-c"});
         EXPECT_EQ(r.status, 1) << describe(r);
         EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
         // The exception left the action: nothing after the refused publish.
         expect_sequence(sim.trace(), sequence({joining, {"/service/velquin/commands"}}));
+    }
+}
+
+TEST(PublishE2E, HandshakeWithANonTextClientIdEndsTheRunWithStatusOneAndNothingPrinted) {
+    // The exception leaves the client's construction; the I/O threads are stopped before the
+    // half-made client closes its connection, so nothing reports that close.
+    for (const char* id : {"42", "true", "[1]"}) {
+        SCOPED_TRACE(id);
+        simulator sim({"--raw-body",
+                       std::string(R"([{"successful": true, "clientId": )") + id + "}]",
+                       "--raw-channel", "/meta/handshake"});
+        const e2e::run_result r = sim.publish({"-c"});
+        EXPECT_EQ(r.status, 1) << describe(r);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(sim.trace().size(), 1u);
     }
 }
 
@@ -532,14 +616,90 @@ TEST(PublishE2E, SettingsChangeWhatTheNextRunPrints) {
 
 TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
     // The device drops the connection instead of answering the publish; the client
-    // connects again for the messages that follow.
+    // connects again for the messages that follow. The library's log lines about it go to
+    // standard error.
     simulator sim({"--close-after", "4"});
     const e2e::run_result r = sim.publish({"-c"});
-    ASSERT_EQ(r.status, 0) << describe(r);
-    ASSERT_GE(r.out.size(), 6u);
-    EXPECT_EQ(r.out.substr(r.out.size() - 6), "null\n\n") << r.out;
-    EXPECT_EQ(r.out.find("BOOST SYSTEM ERROR"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 2) << describe(r);
+    EXPECT_EQ(r.out, "null\n\n");
+    EXPECT_NE(r.err.find("In connection, line "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("BOOST SYSTEM ERROR"), std::string::npos) << r.err;
     expect_sequence(sim.trace(), sequence({joining, {"/service/velquin/commands"}, leaving}));
+}
+
+TEST(PublishE2E, FailuresAfterTheAnswerLeaveStandardOutputTheConfigurationAlone) {
+    // "-c > hostconfig.txt" with an unsubscribe that fails after the configuration came.
+    simulator sim({"--close-after", "5"});
+    const e2e::run_result r = sim.publish({"-c"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out, printed(sample()));
+    EXPECT_NE(r.err.find("In connection, line "), std::string::npos) << r.err;
+}
+
+TEST(PublishE2E, RepliesThatEndTheConnectionLoseNoMessage) {
+    // Each reply closes the connection; the next exchange must connect again instead of
+    // writing into the closed one. A few rounds, as a lost request depends on timing.
+    for (const char* mode : {"--close-each", "--http-1.0"}) {
+        SCOPED_TRACE(mode);
+        simulator sim({mode});
+        for (int round = 0; round < 3; ++round) {
+            const e2e::run_result r = sim.publish({"-o", "-v", "ping"});
+            ASSERT_EQ(r.status, 0) << describe(r);
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(parse_json(r.out)[0]["successful"], Json::Value(true)) << r.out;
+        }
+        const std::vector<Json::Value> trace = sim.trace();
+        ASSERT_EQ(trace.size(), 27u);
+        expect_sequence(std::vector<Json::Value>(trace.begin(), trace.begin() + 9),
+                        sequence({joining, {"/service/velquin/commands"}, leaving}));
+    }
+}
+
+TEST(PublishE2E, SilentDeviceCostsOneTimeOut) {
+    // Connecting may take 5 s, a reply 300 ms. Once a reply is late the device counts as
+    // unresponsive: the remaining exchanges fail at once, without reaching it.
+    const scoped_environment timeouts("VELQUIN_PUBLISH_TEST_TIMEOUTS", "5000,300");
+    struct silent_case {
+        const char* answered; // requests answered before the device falls silent
+        std::vector<std::string> args;
+        std::size_t reached; // messages the device received
+        int status;
+        bool printed_configuration;
+    } cases[] = {
+        {"0", {"-c"}, 1, 2, false},
+        {"0", {"-o"}, 1, 2, false},
+        {"4", {"-c"}, 5, 2, false},
+        {"5", {"-c"}, 6, 0, true}, // only the first unsubscribe is late
+    };
+    for (const silent_case& c : cases) {
+        SCOPED_TRACE(std::string(c.answered) + " " + c.args[0]);
+        simulator sim({"--silent-after", c.answered});
+        const e2e::run_result r = sim.publish(c.args);
+        std::cout << "silent after " << c.answered << ", " << c.args[0] << ": " << r.seconds
+                  << " s\n";
+        EXPECT_EQ(r.status, c.status) << describe(r);
+        const int exchanges = c.args[0] == "-o" ? 8 : 9;
+        EXPECT_EQ(r.err, repeated(timed_out, exchanges - static_cast<int>(c.reached) + 1));
+        EXPECT_EQ(r.out, c.printed_configuration ? printed(sample())
+                         : c.args[0] == "-o"     ? ""
+                                                 : "null\n\n");
+        EXPECT_EQ(sim.trace().size(), c.reached);
+        EXPECT_GE(r.seconds, 0.3);
+    }
+}
+
+TEST(PublishE2E, ConnectionThatNeverCompletesCostsOneTimeOut) {
+    full_listener listener;
+    if (!listener.full())
+        GTEST_SKIP() << "this kernel completes connections beyond the accept queue";
+    const scoped_environment timeouts("VELQUIN_PUBLISH_TEST_TIMEOUTS", "300,5000");
+    const e2e::run_result r =
+        e2e::run(publish_exe, {"-H", "127.0.0.1", "-P", listener.port(), "-c"});
+    std::cout << "never completing connection: " << r.seconds << " s\n";
+    EXPECT_EQ(r.status, 2) << describe(r);
+    EXPECT_EQ(r.out, "null\n\n");
+    EXPECT_EQ(r.err, repeated(timed_out, 9));
+    EXPECT_GE(r.seconds, 0.3);
 }
 
 // The usage text, line by line; the example address and host name are the program's

@@ -216,8 +216,11 @@ TEST(program_action, publishes_the_selected_action_and_prints_the_answer) {
         else
             peer.then_no_reply();
         std::ostringstream out;
-        publish::perform_action(client, scanned.options, scanned.action, out);
+        const bool answered = publish::perform_action(client, scanned.options, scanned.action, out);
         EXPECT_EQ(out.str(), c.printed);
+        // An unsuccessful answer is an answer; only a missing reply is not. With nothing to
+        // do, the handshake's reply counts.
+        EXPECT_EQ(answered, c.device_answer != nullptr || c.channel.empty());
         if (c.channel.empty()) {
             EXPECT_EQ(peer.requests.size(), first);
             continue;
@@ -226,6 +229,31 @@ TEST(program_action, publishes_the_selected_action_and_prints_the_answer) {
         const Json::Value message = peer.message_of(first);
         EXPECT_EQ(message["channel"], Json::Value(c.channel));
         EXPECT_EQ(message["data"], parse_json(c.data));
+    }
+}
+
+TEST(program_action, a_missing_reply_counts_for_the_exchange_whose_answer_is_printed) {
+    const auto config = publish::scan_command_line({"-P", "1", "-c"});
+    const auto none = publish::scan_command_line({"-P", "1", "-o"});
+    std::ostringstream out;
+    {
+        // The configuration request unanswered, the first publish of it refused with advice:
+        // the repeat is what counts.
+        scripted_peer peer;
+        test_client client(peer);
+        peer.then_body("[{\"successful\":false,\"advice\":{\"reconnect\":\"retry\"}}]");
+        peer.then_body("[{\"successful\":true}]");
+        peer.then_no_reply();
+        EXPECT_FALSE(publish::perform_action(client, config.options, config.action, out));
+    }
+    {
+        // With nothing to do, an unanswered handshake counts even when the channels answered.
+        scripted_peer peer;
+        peer.then_no_reply();
+        test_client client(peer);
+        EXPECT_FALSE(client.first_handshake_answered());
+        EXPECT_TRUE(client.last_exchange_answered());
+        EXPECT_FALSE(publish::perform_action(client, none.options, none.action, out));
     }
 }
 
