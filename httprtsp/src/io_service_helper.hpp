@@ -34,7 +34,7 @@ enum class log_level {
     notice   ///< green
 };
 
-/// Writes "In <file base name>, line <line>: " then colour, the formatted text and the reset
+/// Writes to log_stream() "In <file base name>, line <line>: " then colour, the formatted text and the reset
 /// sequence (colour and reset only while colours_enabled). An always-coloured line carries them
 /// regardless and ends with the reset and "\r\n". One write per line, flushed; safe from
 /// several threads. file is a full path such as __FILE__; directories and extension are dropped.
