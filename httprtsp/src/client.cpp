@@ -89,12 +89,17 @@ boost::system::error_code client::connect_socket(const boost::asio::ip::tcp::end
     if (result.wait_until(deadline) == std::future_status::ready)
         return result.get();
     // The socket is not ours to touch while its connect is pending on another thread: close it
-    // on the service, and let the connect end (aborted) before the socket is used again.
+    // on the service, and wait for that close and for the connect's end (aborted) before the
+    // socket is used again.
     const boost::shared_ptr<connection> pending = conn;
-    boost::asio::post(*io_service, [pending] {
+    const auto closed = std::make_shared<std::promise<void>>();
+    std::future<void> close_done = closed->get_future();
+    boost::asio::post(*io_service, [pending, closed] {
         boost::system::error_code ignored;
         pending->socket().close(ignored);
+        closed->set_value();
     });
+    close_done.wait();
     result.wait();
     return boost::asio::error::timed_out;
 }

@@ -45,7 +45,8 @@ public:
     issue_request(boost::shared_ptr<request> req,
                   std::optional<std::chrono::milliseconds> reply_timeout = std::nullopt);
     /// How long connecting (every address of the host together) may take; none, the default:
-    /// as long as the system allows.
+    /// as long as the system allows. With a time-out the connect runs on the I/O service, which
+    /// must be running (as it must for any reply).
     void set_connect_timeout(std::optional<std::chrono::milliseconds> timeout);
     /// After one time-out the server counts as unresponsive: every later issue_request() fails
     /// at once with the same report, without connecting or waiting again.
