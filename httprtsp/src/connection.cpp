@@ -2,6 +2,7 @@
 
 #include "httprtsp/src/io_service_helper.hpp"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -39,22 +40,177 @@ std::string printable(const char* begin, const char* end) {
     return out;
 }
 
+// Bytes a queued message will take on the wire, near enough for back-pressure.
+std::size_t queued_size(const message& msg) {
+    std::size_t n = 64;
+    for (const auto& h : msg.headers())
+        n += h.first.size() + h.second.size() + 4;
+    if (message::body_ptr body = msg.body())
+        n += body->size();
+    return n;
+}
+
+// The interim answer to "Expect: 100-continue"; it answers no request.
+class continue_message : public message {
+public:
+    std::vector<boost::asio::const_buffer> to_buffers() const override {
+        return {boost::asio::buffer(text, sizeof text - 1)};
+    }
+    std::string to_string() const override { return "httprtsp::reply[status: 100]"; }
+
+private:
+    static constexpr char text[] = "HTTP/1.1 100 Continue\r\n\r\n";
+};
+constexpr char continue_message::text[];
+
+typedef std::chrono::steady_clock clock_type;
+
 } // namespace
 
 connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
                        boost::shared_ptr<request_handler_base> handler)
     : io_service_(io_service), socket_(*io_service), handler_(handler),
       format_(boost::make_shared<httprtsp_message_format>()), write_index(0),
-      close_when_written(false), peer_known(false) {
+      close_when_written(false), serving_(false), timer_(*io_service),
+      deadline_(clock_type::time_point::max()), timer_armed_(false), waiting_for_(""),
+      in_progress_(false), in_body_(false), seen_request_(false), unanswered_(0), unsent_bytes_(0),
+      read_paused_(false), idle_(false), peer_known(false) {
     if (boost::shared_ptr<upload_temp_file_request_handler> uploads =
             boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)) {
-        upload_.reset(new upload_stream(uploads));
+        upload_.reset(new upload_stream(uploads, *this));
         format_->upload_uri = uploads->upload_uri();
     }
 }
 
 connection::~connection() {
     close();
+}
+
+void connection::serve(const server_limits& limits, boost::shared_ptr<server_hooks> hooks) {
+    scoped_lock lock(lock_);
+    serving_ = true;
+    limits_ = limits;
+    hooks_ = hooks;
+    last_progress_ = clock_type::now();
+    update_deadline();
+}
+
+// The one time-out that applies to what the connection waits for now; the timer is only
+// re-armed when that comes earlier than its current expiry.
+void connection::update_deadline() {
+    if (!serving_ || !socket_.is_open())
+        return;
+    clock_type::time_point deadline = clock_type::time_point::max();
+    bool idle = false;
+    if (!write_queue.empty()) {
+        deadline = last_progress_ + limits_.body_timeout;
+        waiting_for_ = "the peer to take a reply";
+    } else if (in_progress_ && in_body_) {
+        deadline = last_progress_ + limits_.body_timeout;
+        waiting_for_ = "the request body";
+    } else if (in_progress_) {
+        deadline = request_start_ + limits_.header_timeout;
+        waiting_for_ = "the request headers";
+    } else if (unanswered_ == 0) {
+        idle = true;
+        deadline = last_progress_ + (seen_request_ ? limits_.idle_timeout : limits_.header_timeout);
+        waiting_for_ = seen_request_ ? "the next request" : "a request";
+    }
+    deadline_ = deadline;
+    if (idle && !idle_.load() && hooks_)
+        hooks_->idle(*this);
+    idle_.store(idle);
+    if (deadline == clock_type::time_point::max() || (timer_armed_ && timer_expiry_ <= deadline))
+        return;
+    timer_armed_ = true;
+    timer_expiry_ = deadline;
+    timer_.expires_at(deadline);
+    timer_.async_wait(
+        boost::bind(&connection::handle_timer, shared_from_this(), boost::placeholders::_1));
+}
+
+void connection::handle_timer(const boost::system::error_code& error) {
+    if (error == boost::asio::error::operation_aborted)
+        return; // re-armed or closed
+    scoped_lock lock(lock_);
+    timer_armed_ = false;
+    if (!socket_.is_open() || deadline_ == clock_type::time_point::max())
+        return;
+    if (clock_type::now() < deadline_) {
+        update_deadline();
+        return;
+    }
+    HTTPRTSP_LOG_NOTICE("closing %s:%d: waited too long for %s\n",
+                        peer_endpoint.address().to_string().c_str(),
+                        static_cast<int>(peer_endpoint.port()), waiting_for_);
+    close();
+}
+
+bool connection::too_much_unsent() {
+    return serving_ && unsent_bytes_ > limits_.max_unsent;
+}
+
+void connection::written_front() {
+    if (serving_) {
+        unsent_bytes_ -= std::min(unsent_bytes_, queued_size(*write_queue.front()));
+        last_progress_ = clock_type::now();
+    }
+    write_queue.pop_front();
+    if (!serving_)
+        return;
+    if (read_paused_ && !too_much_unsent() && socket_.is_open()) {
+        read_paused_ = false;
+        start();
+    }
+    update_deadline();
+}
+
+// After the bytes of one read were parsed.
+void connection::note_activity(bool in_progress, bool completed) {
+    if (!serving_)
+        return;
+    const clock_type::time_point now = clock_type::now();
+    if (in_progress && (!in_progress_ || completed))
+        request_start_ = now;
+    in_progress_ = in_progress;
+    last_progress_ = now;
+    boost::shared_ptr<message> msg = format_->get_current_message();
+    in_body_ = in_progress && msg && msg->body();
+    answer_continue();
+    update_deadline();
+}
+
+// An HTTP/1.1 client that announced "Expect: 100-continue" waits for this before it sends
+// the body.
+void connection::answer_continue() {
+    if (!in_body_ || !socket_.is_open())
+        return;
+    boost::shared_ptr<request> req =
+        boost::dynamic_pointer_cast<request>(format_->get_current_message());
+    if (!req || req->protocol() != "HTTP/1.1" || !req->body()->empty() ||
+        (upload_ && upload_->started()) || continued_.lock() == req)
+        return;
+    message::header_map::const_iterator expect = req->find_header("Expect");
+    if (expect == req->headers().end() || !boost::iequals(expect->second, "100-continue"))
+        return;
+    continued_ = req;
+    send(boost::make_shared<continue_message>());
+}
+
+bool connection::body_too_large(const message& msg) const {
+    if (!serving_)
+        return false;
+    if (message::body_ptr body = msg.body())
+        if (body->size() > limits_.max_body)
+            return true;
+    message::header_map::const_iterator length = msg.find_header(header_names::content_length);
+    if (length == msg.headers().end())
+        return false;
+    // A value that does not convert is the parser's to reject.
+    const std::string& text = length->second;
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos)
+        return false;
+    return std::stoull(text) > limits_.max_body;
 }
 
 bool connection::is_closed() {
@@ -83,6 +239,14 @@ void connection::send(boost::shared_ptr<message> msg) {
     if (!socket_.is_open())
         throw boost::system::system_error(boost::asio::error::connection_reset);
     write_queue.push_back(msg);
+    if (serving_) {
+        unsent_bytes_ += queued_size(*msg);
+        if (unanswered_ > 0 && !boost::dynamic_pointer_cast<continue_message>(msg))
+            --unanswered_;
+        if (write_queue.size() == 1)
+            last_progress_ = clock_type::now();
+        update_deadline();
+    }
     if (write_queue.size() == 1)
         write_front();
 }
@@ -104,7 +268,7 @@ void connection::write_front() {
             write_rest();
             return;
         }
-        write_queue.pop_front();
+        written_front();
         if (write_queue.empty())
             return;
     }
@@ -204,8 +368,18 @@ void connection::close(const boost::system::error_code& error) {
     if (!socket_.is_open())
         return;
 
+    if (upload_)
+        upload_->abort(); // cut off: nothing of it may pass for complete
     boost::system::error_code close_error;
     socket_.close(close_error);
+    if (serving_) {
+        boost::system::error_code ignored;
+        timer_.cancel(ignored);
+        unsent_bytes_ = 0;
+        idle_.store(false);
+        if (hooks_)
+            hooks_->closed(*this);
+    }
     if (close_error)
         HTTPRTSP_LOG_ERROR("runtime error while handling 'close': %s\n",
                            close_error.message().c_str());
@@ -253,6 +427,11 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
             return;
         if (error || round == direct_read_limit)
             break;
+        {
+            scoped_lock lock(lock_);
+            if (too_much_unsent())
+                break;
+        }
         bytes = read_waiting(error);
         if (error == boost::asio::error::would_block) {
             error = boost::system::error_code();
@@ -261,6 +440,11 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
     }
 
     if (!error) {
+        scoped_lock lock(lock_);
+        if (too_much_unsent()) {
+            read_paused_ = true; // resumed once the replies have drained
+            return;
+        }
         start();
     } else if (error == boost::asio::error::operation_aborted && abandoned) {
         return; // closed after a late reply; the caller has reported that
@@ -270,6 +454,14 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
             static_cast<void*>(this));
         start();
     } else {
+        scoped_lock lock(lock_);
+        if (serving_ && error == boost::asio::error::eof && !write_queue.empty() &&
+            socket_.is_open()) {
+            // The peer has finished sending, not necessarily reading: finish its replies.
+            close_when_written = true;
+            close_error_ = error;
+            return;
+        }
         close(error);
     }
 }
@@ -293,6 +485,8 @@ std::size_t connection::read_waiting(boost::system::error_code& error) {
 }
 
 bool connection::process_received(const char* pos, const char* const end) {
+    bool in_progress = false;
+    bool completed = false;
     while (pos != end) {
         boost::tribool result = boost::indeterminate;
         const char* stop = end;
@@ -309,17 +503,40 @@ bool connection::process_received(const char* pos, const char* const end) {
             parser_threw = true;
         }
 
-        if (!handle_read_upload(result, msg)) {
+        const upload_stream::outcome upload = handle_read_upload(result, msg);
+        if (upload == upload_stream::outcome::refused) {
+            if (boost::indeterminate(result))
+                msg = format_->get_current_message();
+            format_->reset();
+            HTTPRTSP_LOG_WARNING("upload refused: another upload is running\n");
+            reject(msg, 503);
+            return false;
+        }
+        if (upload == upload_stream::outcome::failed) {
             HTTPRTSP_LOG_ERROR("handle_read_upload failed\n");
             if (boost::indeterminate(result))
                 format_->reset();
             result = false;
         }
+        if (boost::indeterminate(result) && serving_) {
+            boost::shared_ptr<message> partial = format_->get_current_message();
+            if (partial && body_too_large(*partial) &&
+                !(upload_ &&
+                  is_upload_request(static_cast<const request&>(*partial), format_->upload_uri))) {
+                format_->reset();
+                msg = partial;
+                result = false;
+                stop = pos;
+            }
+        }
 
         if (boost::indeterminate(result)) {
+            in_progress = true;
             pos = stop;
             continue;
         }
+        in_progress = false;
+        completed = true;
         if (!result) {
             HTTPRTSP_LOG_ERROR("error while parsing the request\n");
             boost::asio::ip::tcp::endpoint peer;
@@ -335,20 +552,7 @@ bool connection::process_received(const char* pos, const char* const end) {
                 pos = parser_threw ? end : stop;
                 continue;
             }
-            boost::shared_ptr<reply> bad_request = boost::make_shared<reply>();
-            bad_request->protocol() = msg ? msg->protocol() : std::string("HTTP/1.0");
-            bad_request->set_status(400, true);
-            scoped_lock lock(lock_);
-            try {
-                send(bad_request);
-            } catch (...) {
-            }
-            // Closing now would drop the answer while an earlier write is still in flight:
-            // close once everything queued has gone out.
-            if (write_queue.empty() || !socket_.is_open())
-                close();
-            else
-                close_when_written = true;
+            reject(msg, 400);
             return false;
         }
 
@@ -360,7 +564,26 @@ bool connection::process_received(const char* pos, const char* const end) {
         }
         pos = stop;
     }
+    scoped_lock lock(lock_);
+    note_activity(in_progress, completed);
     return true;
+}
+
+// Answers input that cannot be served and closes once everything queued has gone out.
+void connection::reject(boost::shared_ptr<message> msg, int status) {
+    boost::shared_ptr<reply> answer = boost::make_shared<reply>();
+    answer->protocol() = msg ? msg->protocol() : std::string("HTTP/1.0");
+    answer->set_status(static_cast<unsigned>(status), true);
+    scoped_lock lock(lock_);
+    try {
+        send(answer);
+    } catch (...) {
+    }
+    // Closing now would drop the answer while an earlier write is still in flight.
+    if (write_queue.empty() || !socket_.is_open())
+        close();
+    else
+        close_when_written = true;
 }
 
 void connection::dispatch_request(boost::shared_ptr<request> req) {
@@ -368,6 +591,10 @@ void connection::dispatch_request(boost::shared_ptr<request> req) {
         scoped_lock lock(lock_);
         if (!socket_.is_open())
             return;
+        if (serving_) {
+            ++unanswered_;
+            seen_request_ = true;
+        }
         boost::system::error_code ignored;
         req->local_endpoint() = socket_.local_endpoint(ignored);
         req->remote_endpoint() = socket_.remote_endpoint(ignored);
@@ -448,30 +675,35 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
         write_queue.clear();
         return;
     }
-    write_queue.pop_front();
+    written_front();
     if (!write_queue.empty())
         write_front();
     else if (close_when_written)
-        close();
+        close(close_error_);
 }
 
-bool connection::handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg) {
+upload_stream::outcome connection::handle_read_upload(boost::tribool result,
+                                                      boost::shared_ptr<message> msg) {
     if (!upload_)
-        return true;
+        return upload_stream::outcome::more;
     try {
         if (!msg)
             msg = format_->get_current_message();
         boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
         if (!req)
-            return true;
+            return upload_stream::outcome::more;
         message::body_ptr body = req->body();
-        if (!body || body->empty() || !is_upload_request(*req, format_->upload_uri))
-            return true;
         scoped_lock lock(lock_);
+        // Once begun, the end of the message finishes the upload even when its last read
+        // brought no content (a chunked body's last chunk).
+        const bool ends_upload = upload_->started() && !boost::indeterminate(result);
+        if (!body || (body->empty() && !ends_upload) ||
+            !is_upload_request(*req, format_->upload_uri))
+            return upload_stream::outcome::more;
         return upload_->take(result, *req);
     } catch (std::exception& e) {
         HTTPRTSP_LOG_ERROR_ALWAYS("an exception was thrown: %s", e.what());
-        return true;
+        return upload_stream::outcome::more;
     }
 }
 

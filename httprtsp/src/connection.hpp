@@ -11,10 +11,12 @@
 #include <boost/array.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/logic/tribool.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/future.hpp>
 #include <boost/thread/recursive_mutex.hpp>
@@ -22,6 +24,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -53,6 +57,29 @@ public:
     /// header lines before an upload is refused.
     static const std::size_t upload_header_limit = upload_stream::header_limit;
 
+    /// What a server holds a connection it accepted to, so that no peer can hold it hostage.
+    struct server_limits {
+        /// From the first byte of a request to the end of its header block.
+        std::chrono::milliseconds header_timeout{60000};
+        /// Longest wait between two reads of a request body, or for a queued reply to move.
+        std::chrono::milliseconds body_timeout{60000};
+        /// Longest keep-alive wait for the next request.
+        std::chrono::milliseconds idle_timeout{75000};
+        /// Reading stops while queued replies exceed this many bytes.
+        std::size_t max_unsent = 1024 * 1024;
+        /// Largest request body held in memory (uploads stream to their file and are exempt);
+        /// past it the request is answered 400.
+        std::size_t max_body = 64 * 1024 * 1024;
+    };
+    /// What the accepting server hears from a connection it serves. Called under the
+    /// connection's lock: do not call back into the connection from there.
+    struct server_hooks {
+        virtual ~server_hooks() {}
+        /// A request has been answered and no other is in progress: the connection is idle.
+        virtual void idle(connection& conn) = 0;
+        virtual void closed(connection& conn) = 0;
+    };
+
     /// An unopened socket on \p io_service; requests from the peer will go to \p handler
     /// (which, if it is an upload_temp_file_request_handler, also receives its uploads).
     connection(boost::shared_ptr<boost::asio::io_service> io_service,
@@ -65,6 +92,12 @@ public:
     /// is false has been written, the connection closes. Throws boost::system::system_error
     /// (connection_reset) when the socket is closed.
     virtual void send(boost::shared_ptr<message> msg);
+
+    /// Makes this a connection accepted by a server: time-outs, back-pressure, finishing
+    /// queued replies after the peer's end of stream, "100 Continue". Call before start().
+    void serve(const server_limits& limits, boost::shared_ptr<server_hooks> hooks);
+    /// No request in progress or unanswered and nothing queued (for a served connection).
+    bool is_idle() const { return idle_.load(); }
 
     /// Starts reading; the socket must be open and connected. On a closed socket it only logs
     /// a warning.
@@ -119,7 +152,17 @@ private:
     bool dispatch_reply(boost::shared_ptr<reply> rep);
     // Streams the body of a multipart upload into the handler's temporary file; false makes
     // the input count as malformed.
-    bool handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
+    upload_stream::outcome handle_read_upload(boost::tribool result,
+                                              boost::shared_ptr<message> msg);
+    // What a served connection waits for next; lock held.
+    void update_deadline();
+    void handle_timer(const boost::system::error_code& error);
+    void note_activity(bool in_progress, bool completed); // lock held; after a parsed read
+    bool too_much_unsent();                               // lock held; pauses reading when true
+    void written_front();                                 // lock held; the front message is all out
+    void answer_continue(); // lock held; "100 Continue" for a waiting body
+    bool body_too_large(const message& msg) const;
+    void reject(boost::shared_ptr<message> msg, int status);
     void write_front();                   // lock held
     bool skip_written(std::size_t bytes); // lock held; true when the front message is all out
     void write_rest();                    // lock held; asynchronous write of what is left
@@ -140,6 +183,26 @@ private:
     bool close_when_written;
     // Only for a handler that takes uploads.
     std::unique_ptr<upload_stream> upload_;
+    // Set by serve().
+    bool serving_;
+    server_limits limits_;
+    boost::shared_ptr<server_hooks> hooks_;
+    boost::asio::steady_timer timer_;
+    std::chrono::steady_clock::time_point deadline_;
+    std::chrono::steady_clock::time_point timer_expiry_;
+    bool timer_armed_;
+    const char* waiting_for_;
+    bool in_progress_;
+    bool in_body_;
+    bool seen_request_;
+    std::chrono::steady_clock::time_point request_start_;
+    std::chrono::steady_clock::time_point last_progress_;
+    std::size_t unanswered_;
+    std::size_t unsent_bytes_;
+    bool read_paused_;
+    boost::system::error_code close_error_;
+    boost::weak_ptr<message> continued_;
+    std::atomic<bool> idle_;
     // The peer's address, kept from the first start() so that it can still be logged
     // after the socket has closed.
     boost::asio::ip::tcp::endpoint peer_endpoint;

@@ -51,6 +51,18 @@ public:
     /// The upload failed: 1 writing, 2 reading back the file's end, 3 no closing delimiter,
     /// 4 cutting the file to the part's length.
     virtual void upload_failed(int code) = 0;
+    /// Asked before an upload on \p conn writes anything; false refuses it (the connection
+    /// answers 503 and closes). By default every upload may begin.
+    virtual bool upload_begin(const connection& conn) {
+        (void)conn;
+        return true;
+    }
+    /// Every begun upload ends here once: \p complete when the file holds exactly the part,
+    /// otherwise the file has been removed. Comes before the request reaches handle_request().
+    virtual void upload_end(const connection& conn, bool complete) {
+        (void)conn;
+        (void)complete;
+    }
 };
 
 } // namespace httprtsp

@@ -36,6 +36,13 @@ public:
     /// Stops accepting and closes every connection still open (without error, so the handler
     /// hears no close notice). Idempotent.
     void stop();
+    /// Time-outs and limits of the connections accepted from now on.
+    void set_connection_limits(const connection::server_limits& limits);
+    /// At most this many open connections (4096 by default); at the cap the one idle longest
+    /// is closed to admit a new one, and accepting waits while none is idle.
+    void set_max_connections(std::size_t count);
+    /// Connections open now.
+    std::size_t open_connections() const;
 
 private:
     struct state;

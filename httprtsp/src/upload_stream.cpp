@@ -70,20 +70,53 @@ bool is_upload_request(const request& req, const std::string& upload_uri) {
 
 const std::size_t upload_stream::header_limit;
 
-upload_stream::upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads)
-    : uploads_(uploads), active(false), waiting(false), expected_bytes(0), written_bytes(0),
-      last_percent(0) {}
+upload_stream::upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads,
+                             const connection& owner)
+    : uploads_(uploads), owner_(owner), active(false), waiting(false), expected_bytes(0),
+      written_bytes(0), last_percent(0) {}
 
-bool upload_stream::take(boost::tribool result, request& req) {
+upload_stream::~upload_stream() {
+    abort();
+}
+
+void upload_stream::abort() {
+    if (!started())
+        return;
+    end(false);
+}
+
+// Every begun upload passes here once; a file that is not exactly the part does not stay.
+upload_stream::outcome upload_stream::end(bool complete) {
+    if (file.is_open())
+        file.close();
+    const bool wrote = active;
+    active = false;
+    waiting = false;
+    if (!complete && wrote) {
+        boost::system::error_code ignored;
+        boost::filesystem::remove(uploads_->temp_file_path(), ignored);
+    }
+    uploads_->upload_end(owner_, complete);
+    return complete ? outcome::done : outcome::failed;
+}
+
+upload_stream::outcome upload_stream::take(boost::tribool result, request& req) {
     upload_temp_file_request_handler& uploads = *uploads_;
     if (!active && !waiting) {
+        const bool malformed = !result ? true : false;
+        if (!malformed && !uploads.upload_begin(owner_))
+            return outcome::refused;
         expected_bytes = 0;
         written_bytes = 0;
         last_percent = 0;
         uploads.upload_progress(0, "Upload Firmware...");
+        if (malformed)
+            return outcome::more; // it never began: nothing to undo
     }
-    if (!result)
-        return true; // malformed: nothing more to do here
+    if (!result) {
+        end(false); // malformed: the upload is cut off
+        return outcome::more;
+    }
     const bool complete = result ? true : false;
 
     message::body_ptr body = req.body();
@@ -103,21 +136,21 @@ bool upload_stream::take(boost::tribool result, request& req) {
         if (found != part_start::found) {
             // Wait for the rest of the delimiter and part headers, but not forever.
             waiting = found == part_start::need_more && body->size() <= header_limit;
-            return waiting;
+            return waiting ? outcome::more : end(false);
         }
         waiting = false;
         if (complete && data == body_end)
-            return finish(delimiter); // nothing to store
+            return end(finish(delimiter)); // nothing to store
         if (!open_file())
-            return false;
+            return end(false);
     }
     if (data != body_end && !store(data, static_cast<std::size_t>(body_end - data)))
-        return false;
+        return end(false);
     body->clear();
 
     if (complete)
-        return finish(delimiter);
-    return true;
+        return end(finish(delimiter));
+    return outcome::more;
 }
 
 // Opened (and truncated) even when no content has come yet: later pieces append.
@@ -160,7 +193,6 @@ bool upload_stream::finish(const std::string& delimiter) {
     upload_temp_file_request_handler& uploads = *uploads_;
     if (file.is_open())
         file.close();
-    active = false;
     uploads.upload_progress(100, "Firmware upload Done");
 
     if (written_bytes == 0) { // nothing of this request reached the file: leave it alone

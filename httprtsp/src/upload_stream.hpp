@@ -34,19 +34,30 @@ public:
     /// header lines before an upload is refused.
     static const std::size_t header_limit = 16 * 1024;
 
-    /// Reports to \p uploads, which it keeps.
-    explicit upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads);
+    /// Reports to \p uploads, which it keeps, about uploads on \p owner.
+    upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads,
+                  const connection& owner);
+    ~upload_stream();
+
+    enum class outcome { more, done, failed, refused };
 
     /// Takes the body bytes collected so far of an upload request (and clears them); result is
-    /// the parser's (indeterminate: more to come). False makes the input count as malformed.
-    bool take(boost::tribool result, request& req);
+    /// the parser's (indeterminate: more to come). failed makes the input count as malformed;
+    /// refused: the handler would not let the upload begin.
+    outcome take(boost::tribool result, request& req);
+    /// Between the start of an upload and its end.
+    bool started() const { return active || waiting; }
+    /// The upload was cut off: remove what it wrote, so nothing can pass it off as complete.
+    void abort();
 
 private:
     bool open_file();
     bool store(const char* data, std::size_t count);
     bool finish(const std::string& delimiter);
+    outcome end(bool complete);
 
     boost::shared_ptr<upload_temp_file_request_handler> uploads_;
+    const connection& owner_;
     bool active;
     // Set while the first piece of an upload waits for its delimiter and part headers.
     bool waiting;

@@ -34,6 +34,22 @@ void file_upload_handler::upload_failed(int code) {
     record(-1, std::to_string(code));
 }
 
+bool file_upload_handler::upload_begin(const httprtsp::connection& conn) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (uploading_)
+        return false;
+    uploading_ = &conn;
+    completed_ = nullptr; // the file is about to be rewritten
+    return true;
+}
+
+void file_upload_handler::upload_end(const httprtsp::connection& conn, bool complete) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (uploading_ == &conn)
+        uploading_ = nullptr;
+    completed_ = complete ? &conn : nullptr;
+}
+
 std::vector<file_upload_handler::event> file_upload_handler::events() const {
     boost::lock_guard<boost::mutex> lock(mutex_);
     return events_;
@@ -51,7 +67,15 @@ void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection>
     boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
     // A streamed upload arrives with its body drained into the file.
     const httprtsp::message::body_ptr body = req->body();
-    if (req->method() != "POST" || (body && !body->empty())) {
+    bool streamed = false;
+    {
+        // Only the upload this connection just completed may be reported, and only once.
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        streamed = completed_ == conn.get();
+        if (streamed)
+            completed_ = nullptr;
+    }
+    if (req->method() != "POST" || (body && !body->empty()) || !streamed) {
         rep->set_status(400, true);
         conn->send(rep);
         return;

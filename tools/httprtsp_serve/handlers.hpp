@@ -36,6 +36,10 @@ public:
     std::string temp_file_path() override { return path_; }
     void upload_progress(int percent, const std::string& text) override;
     void upload_failed(int code) override;
+    // One upload at a time; the file is reported only to the connection whose upload
+    // completed it.
+    bool upload_begin(const httprtsp::connection& conn) override;
+    void upload_end(const httprtsp::connection& conn, bool complete) override;
 
     std::vector<event> events() const;
     void clear_events();
@@ -49,6 +53,8 @@ private:
     const bool digest_;
     mutable boost::mutex mutex_;
     std::vector<event> events_;
+    const httprtsp::connection* uploading_ = nullptr;
+    const httprtsp::connection* completed_ = nullptr;
 };
 
 // Answers 200 with the request's body, and its method and uri in "x-echo-method" and
@@ -74,6 +80,12 @@ public:
         uploads_->upload_progress(percent, text);
     }
     void upload_failed(int code) override { uploads_->upload_failed(code); }
+    bool upload_begin(const httprtsp::connection& conn) override {
+        return uploads_->upload_begin(conn);
+    }
+    void upload_end(const httprtsp::connection& conn, bool complete) override {
+        uploads_->upload_end(conn, complete);
+    }
 
 private:
     boost::shared_ptr<httprtsp::request_handler> router_;

@@ -1,0 +1,264 @@
+// A served connection against peers that stall, flood, half-close or cut off: time-outs, the
+// connection cap, back-pressure, "100 Continue", the body limit and uploads that never lie.
+#include "httprtsp/src/io_service_helper.hpp"
+#include "httprtsp/src/request_handler.hpp"
+#include "httprtsp/src/server.hpp"
+#include "tools/httprtsp_serve/handlers.hpp"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+// A blocking loopback socket whose reads give up after ten seconds, so no test can hang.
+class peer {
+public:
+    explicit peer(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        timeval limit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    }
+    ~peer() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    void send(const std::string& bytes) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            at += static_cast<std::size_t>(n);
+        }
+    }
+    void half_close() { ::shutdown(fd_, SHUT_WR); }
+    // Everything until the server closes (or the read time-out).
+    std::string read_all() {
+        std::string out;
+        char buffer[65536];
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+            out.append(buffer, static_cast<std::size_t>(n));
+        return out;
+    }
+    // Up to the end of a reply's header block.
+    std::string read_head() {
+        std::string out;
+        char c;
+        while (out.find("\r\n\r\n") == std::string::npos && ::recv(fd_, &c, 1, 0) == 1)
+            out += c;
+        return out;
+    }
+    // At least n bytes (fewer only when the stream ends first).
+    std::string read(std::size_t n) {
+        std::string out;
+        char buffer[65536];
+        while (out.size() < n) {
+            const ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, n - out.size()), 0);
+            if (got <= 0)
+                break;
+            out.append(buffer, static_cast<std::size_t>(got));
+        }
+        return out;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+const std::string echo_request = "GET /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
+
+std::string multipart(const std::string& content) {
+    return "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\n" + content +
+           "\r\n--b--\r\n";
+}
+
+std::string upload_head(const std::string& extra) {
+    return "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\n" + extra +
+           "\r\n";
+}
+
+class HardeningTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = (boost::filesystem::temp_directory_path() /
+                boost::filesystem::unique_path("hardening-%%%%%%%%"))
+                   .string();
+        uploads = boost::make_shared<httprtsp_serve::file_upload_handler>("/upload", path, nullptr);
+        router->add_route("/upload", uploads);
+        router->add_route("/echo", boost::make_shared<httprtsp_serve::echo_handler>());
+        server.reset(new httprtsp::server(
+            pool.get_io_service(),
+            boost::make_shared<httprtsp_serve::upload_front>(router, uploads)));
+        limits.header_timeout = std::chrono::milliseconds(300);
+        limits.body_timeout = std::chrono::milliseconds(300);
+        limits.idle_timeout = std::chrono::milliseconds(300);
+        server->set_connection_limits(limits);
+    }
+    void TearDown() override {
+        server.reset();
+        boost::system::error_code ignored;
+        boost::filesystem::remove(path, ignored);
+    }
+    bool answered(peer& p) {
+        p.send(echo_request);
+        return p.read_head().compare(0, 17, "HTTP/1.1 200 OK\r\n") == 0;
+    }
+
+    io_service_pool pool{2};
+    boost::shared_ptr<httprtsp::request_handler> router =
+        boost::make_shared<httprtsp::request_handler>();
+    boost::shared_ptr<httprtsp_serve::file_upload_handler> uploads;
+    std::unique_ptr<httprtsp::server> server;
+    httprtsp::connection::server_limits limits;
+    std::string path;
+};
+
+TEST_F(HardeningTest, StalledPeersAreClosedWithoutAReply) {
+    const char* const stalls[] = {"", "GET /echo HTT",
+                                  "POST /echo HTTP/1.1\r\nContent-Length: 9\r\n\r\nab"};
+    for (const char* stall : stalls) {
+        peer p(server->port());
+        p.send(stall);
+        EXPECT_EQ("", p.read_all()) << stall;
+    }
+    peer kept(server->port()); // idle after an answer: closed once the keep-alive wait ends
+    ASSERT_TRUE(answered(kept));
+    EXPECT_EQ("", kept.read_all());
+}
+
+TEST_F(HardeningTest, AtTheCapTheLongestIdleMakesRoomAndBusyOnesAreKept) {
+    limits.idle_timeout = limits.header_timeout = std::chrono::milliseconds(60000);
+    server->set_connection_limits(limits);
+    server->set_max_connections(2);
+    peer oldest(server->port());
+    ASSERT_TRUE(answered(oldest));
+    peer busy(server->port());
+    busy.send("GET /echo HTTP/1.1\r\n"); // a request in progress is never dropped
+    while (server->open_connections() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    peer newcomer(server->port());
+    EXPECT_TRUE(answered(newcomer));
+    EXPECT_EQ("", oldest.read_all()) << "the idle one was closed";
+    busy.send("Content-Length: 0\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", busy.read(17));
+}
+
+TEST_F(HardeningTest, RepliesQueuedAtTheEndOfStreamAreFinishedWhole) {
+    const std::string body(4 * 1024 * 1024, 'x');
+    peer p(server->port());
+    p.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body);
+    p.half_close();
+    const std::string reply = p.read_all();
+    ASSERT_GT(reply.size(), body.size());
+    EXPECT_EQ(body, reply.substr(reply.size() - body.size()));
+}
+
+TEST_F(HardeningTest, PipelinedRequestsOfAPeerThatReadsLateAreAllAnswered) {
+    // The server stops reading while a megabyte of replies waits and resumes as they drain.
+    peer p(server->port());
+    std::string many;
+    for (int i = 0; i < 20000; ++i)
+        many += echo_request;
+    std::thread sender([&] {
+        p.send(many);
+        p.half_close();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string replies = p.read_all();
+    sender.join();
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = replies.find("HTTP/1.1 200 OK", at)) != std::string::npos; ++at)
+        ++count;
+    EXPECT_EQ(20000u, count);
+}
+
+TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeBodiesRefused) {
+    peer p(server->port());
+    p.send("POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", p.read(25));
+    p.send("abc");
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", p.read(17));
+
+    limits.max_body = 1000;
+    server->set_connection_limits(limits);
+    peer big(server->port());
+    big.send("POST /echo HTTP/1.1\r\nContent-Length: 1001\r\n\r\n");
+    EXPECT_EQ(0u, big.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
+    peer chunked(server->port());
+    chunked.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" +
+                 std::string(2048, 'y') + "\r\n");
+    EXPECT_EQ(0u, chunked.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
+}
+
+TEST_F(HardeningTest, ChunkedUploadCompletesWhereverItsLastChunkArrives) {
+    const std::string content = "firmware bytes";
+    const std::string body = multipart(content);
+    std::string chunked = upload_head("Transfer-Encoding: chunked\r\n");
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+    chunked += size + body + "\r\n0\r\n\r\n";
+    for (std::size_t cut = chunked.size() - 12; cut < chunked.size(); ++cut) {
+        peer p(server->port());
+        p.send(chunked.substr(0, cut));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        p.send(chunked.substr(cut));
+        const std::string reply = p.read(17);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n", reply) << cut;
+        p.read(200);
+        std::string stored;
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_TRUE(f) << cut;
+        char buffer[256];
+        stored.append(buffer, std::fread(buffer, 1, sizeof buffer, f));
+        std::fclose(f);
+        EXPECT_EQ(content, stored) << cut;
+    }
+}
+
+TEST_F(HardeningTest, UploadsNeverReportWhatTheyDidNotStore) {
+    const std::string body = multipart(std::string(1000, 'z'));
+    const std::string whole =
+        upload_head("Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
+    peer first(server->port());
+    ASSERT_TRUE(first.connected());
+    first.send(whole);
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", first.read(17));
+
+    // A POST that streamed nothing never reports the file of an earlier upload.
+    peer empty(server->port());
+    empty.send(upload_head("Content-Length: 0\r\n"));
+    EXPECT_EQ("HTTP/1.1 400 Bad Request\r\n", empty.read(26));
+
+    // While one upload runs a second is refused at once and writes nothing.
+    peer running(server->port());
+    running.send(whole.substr(0, whole.size() - 400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer second(server->port());
+    second.send(whole);
+    EXPECT_EQ(0u, second.read_all().find("HTTP/1.1 503 Service Unavailable\r\n"));
+
+    // Cut off half-way: no file is left that a later request could report.
+    limits.body_timeout = std::chrono::milliseconds(60000);
+    running.half_close();
+    EXPECT_EQ("", running.read_all());
+    EXPECT_FALSE(boost::filesystem::exists(path));
+    peer later(server->port());
+    later.send(upload_head("Content-Length: 0\r\n"));
+    EXPECT_EQ("HTTP/1.1 400 Bad Request\r\n", later.read(26));
+}
+
+} // namespace
