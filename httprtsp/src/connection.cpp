@@ -73,8 +73,8 @@ connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
       format_(boost::make_shared<httprtsp_message_format>()), write_index(0),
       close_when_written(false), serving_(false), timer_(*io_service),
       deadline_(clock_type::time_point::max()), timer_armed_(false), waiting_for_(""),
-      in_progress_(false), in_body_(false), seen_request_(false), unanswered_(0), unsent_bytes_(0),
-      read_paused_(false), idle_(false), peer_known(false) {
+      in_progress_(false), in_body_(false), header_bytes_(0), seen_request_(false), unanswered_(0),
+      unsent_bytes_(0), read_paused_(false), idle_(false), peer_known(false) {
     if (boost::shared_ptr<upload_temp_file_request_handler> uploads =
             boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)) {
         upload_.reset(new upload_stream(uploads, *this));
@@ -520,9 +520,13 @@ bool connection::process_received(const char* pos, const char* const end) {
         }
         if (boost::indeterminate(result) && serving_) {
             boost::shared_ptr<message> partial = format_->get_current_message();
-            if (partial && body_too_large(*partial) &&
-                !(upload_ &&
-                  is_upload_request(static_cast<const request&>(*partial), format_->upload_uri))) {
+            if (!partial || !partial->body())
+                header_bytes_ += static_cast<std::size_t>(stop - pos);
+            const request* partial_request = dynamic_cast<const request*>(partial.get());
+            const bool streamed = upload_ && partial_request &&
+                                  is_upload_request(*partial_request, format_->upload_uri);
+            if (header_bytes_ > limits_.max_header_bytes ||
+                (partial && !streamed && body_too_large(*partial))) {
                 format_->reset();
                 msg = partial;
                 result = false;
@@ -537,6 +541,7 @@ bool connection::process_received(const char* pos, const char* const end) {
         }
         in_progress = false;
         completed = true;
+        header_bytes_ = 0;
         if (!result) {
             HTTPRTSP_LOG_ERROR("error while parsing the request\n");
             boost::asio::ip::tcp::endpoint peer;

@@ -67,6 +67,9 @@ public:
         std::chrono::milliseconds idle_timeout{75000};
         /// Reading stops while queued replies exceed this many bytes.
         std::size_t max_unsent = 1024 * 1024;
+        /// Largest start line and header block of a request; past it the request is answered
+        /// 400.
+        std::size_t max_header_bytes = 64 * 1024;
         /// Largest request body held in memory (uploads stream to their file and are exempt);
         /// past it the request is answered 400.
         std::size_t max_body = 64 * 1024 * 1024;
@@ -194,6 +197,7 @@ private:
     const char* waiting_for_;
     bool in_progress_;
     bool in_body_;
+    std::size_t header_bytes_; // of the request in progress, while its headers arrive
     bool seen_request_;
     std::chrono::steady_clock::time_point request_start_;
     std::chrono::steady_clock::time_point last_progress_;

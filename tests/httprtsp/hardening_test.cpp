@@ -186,7 +186,7 @@ TEST_F(HardeningTest, PipelinedRequestsOfAPeerThatReadsLateAreAllAnswered) {
     EXPECT_EQ(20000u, count);
 }
 
-TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeBodiesRefused) {
+TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRefused) {
     peer p(server->port());
     p.send("POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
     EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", p.read(25));
@@ -198,6 +198,9 @@ TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeBodiesRefu
     peer big(server->port());
     big.send("POST /echo HTTP/1.1\r\nContent-Length: 1001\r\n\r\n");
     EXPECT_EQ(0u, big.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
+    peer header(server->port()); // one long header value
+    header.send("GET /echo HTTP/1.1\r\nX-Long: " + std::string(70 * 1024, 'h'));
+    EXPECT_EQ(0u, header.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
     peer chunked(server->port());
     chunked.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" +
                  std::string(2048, 'y') + "\r\n");
