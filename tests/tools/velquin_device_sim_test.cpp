@@ -495,7 +495,9 @@ TEST(DeviceThreads, SeveralClientsAtOnce) {
         t.join();
     const Json::Value config = sim.configuration();
     for (std::size_t t = 0; t < clients; ++t) {
-        EXPECT_EQ(config["ios"]["inputs"][t % 2]["n" + std::to_string(t)], Json::Value(rounds - 1));
+        EXPECT_EQ(
+            config["ios"]["inputs"][static_cast<Json::ArrayIndex>(t % 2)]["n" + std::to_string(t)],
+            Json::Value(rounds - 1));
     }
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(),
               static_cast<std::size_t>(clients));
