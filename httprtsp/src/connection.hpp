@@ -80,6 +80,7 @@ public:
         virtual ~server_hooks() {}
         /// A request has been answered and no other is in progress: the connection is idle.
         virtual void idle(connection& conn) = 0;
+        /// The connection has closed; it will not call again.
         virtual void closed(connection& conn) = 0;
     };
 

@@ -39,7 +39,13 @@ public:
                   const connection& owner);
     ~upload_stream();
 
-    enum class outcome { more, done, failed, refused };
+    /// What take() made of the bytes.
+    enum class outcome {
+        more,    ///< more to come, or nothing for this step to decide
+        done,    ///< the upload is complete and the file holds exactly the part
+        failed,  ///< the input counts as malformed
+        refused, ///< upload_temp_file_request_handler::upload_begin() said no
+    };
 
     /// Takes the body bytes collected so far of an upload request (and clears them); result is
     /// the parser's (indeterminate: more to come). failed makes the input count as malformed;
