@@ -13,6 +13,8 @@
 #include <string>
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <pthread.h>
@@ -27,6 +29,10 @@ namespace {
 
 bool decide_colours(std::FILE* stream) {
 #if defined(_WIN32)
+    // Binary mode: "\n" stays one byte, as on Linux, in a console, a pipe or a file, and the
+    // "\r\n" of the always-coloured lines does not become "\r\r\n". Standard output is
+    // switched here before main, since the program's own output goes there too.
+    _setmode(_fileno(stream), _O_BINARY);
     HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     if (out == INVALID_HANDLE_VALUE || out == NULL)
         return false;
@@ -119,8 +125,8 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
 #if defined(_WIN32)
 namespace {
 
-// Debugger thread-naming convention: raise 0x406D1388 with this record; a debugger that is
-// attached picks the name up, and without one the exception is ours to swallow.
+// Debugger thread-naming convention: raise 0x406D1388 with this record; an attached debugger
+// picks the name up and continues.
 #pragma pack(push, 8)
 struct thread_name_info {
     DWORD type; // 0x1000
@@ -130,21 +136,37 @@ struct thread_name_info {
 };
 #pragma pack(pop)
 
+const DWORD thread_name_exception = 0x406D1388;
+
+// g++ has no __try/__except: a vectored handler swallows the exception when the debugger
+// passes it on, and it is raised only with a debugger present (nobody else handles it).
+LONG CALLBACK swallow_thread_name(EXCEPTION_POINTERS* info) {
+    return info->ExceptionRecord->ExceptionCode == thread_name_exception
+               ? EXCEPTION_CONTINUE_EXECUTION
+               : EXCEPTION_CONTINUE_SEARCH;
+}
+
 void set_thread_name(const std::string& name) {
-#if !defined(_MSC_VER)
-    (void)name; // structured exception handling is MSVC's; other compilers go without names
-#else
+    // Windows 10 1607 and later keep a description that debuggers and crash dumps show.
+    using set_description_fn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    static const auto set_description =
+        reinterpret_cast<set_description_fn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (set_description)
+        set_description(GetCurrentThread(), std::wstring(name.begin(), name.end()).c_str());
+
+    if (!IsDebuggerPresent())
+        return;
     thread_name_info info;
     info.type = 0x1000;
     info.name = name.c_str();
     info.thread_id = static_cast<DWORD>(-1);
     info.flags = 0;
-    __try {
-        RaiseException(0x406D1388, 0, sizeof info / sizeof(ULONG_PTR),
-                       reinterpret_cast<ULONG_PTR*>(&info));
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-    }
-#endif
+    PVOID handler = AddVectoredExceptionHandler(1, &swallow_thread_name);
+    RaiseException(thread_name_exception, 0, sizeof info / sizeof(ULONG_PTR),
+                   reinterpret_cast<ULONG_PTR*>(&info));
+    if (handler)
+        RemoveVectoredExceptionHandler(handler);
 }
 
 } // namespace

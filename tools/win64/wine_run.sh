@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, headless, in a private prefix.
+#   wine_run.sh PREFIX PROGRAM.exe [ARGUMENTS...]
+# Standard input, output and error and the exit status pass through (a status above 255
+# arrives as its low 8 bits, as on Linux).
+set -euo pipefail
+prefix=$1
+shift
+loader=${VQ_WINE_LOADER:-}
+if [ -z "$loader" ]; then
+  loader=$(command -v wine64 || true)
+  [ -n "$loader" ] || loader=$(dpkg -L wine64 2>/dev/null | grep '/wine64$' | head -n 1)
+fi
+[ -x "$loader" ] || { echo "wine_run.sh: no wine64 loader (apt-get install wine64)" >&2; exit 127; }
+mkdir -p "$prefix"
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+exec "$loader" "$@"
