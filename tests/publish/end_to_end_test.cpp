@@ -30,7 +30,7 @@ namespace {
 
 using velquin_sim::parse_json;
 
-const std::string publish_exe = VQ_PUBLISH_EXE;
+const std::string publish_exe = e2e::publish_program(VQ_PUBLISH_EXE);
 const std::string sim_exe = VQ_SIM_EXE;
 
 std::string styled(const Json::Value& value) {

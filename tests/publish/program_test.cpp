@@ -1,25 +1,23 @@
 // velquin_publish as a real process, for the runs that need no device: the
 // scan's own endings and a device that cannot be reached.
 #include "publish/src/options.hpp"
+#include "tests/support/process.hpp"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <cstring>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
+
+const std::string program = e2e::publish_program(VQ_PUBLISH_EXE);
 
 struct outcome {
     std::string out;
@@ -27,47 +25,9 @@ struct outcome {
 };
 
 outcome run_program(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    std::string program = VQ_PUBLISH_EXE;
-    argv.push_back(&program[0]);
-    std::vector<std::string> copies = arguments;
-    for (auto& a : copies)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    int pipe_ends[2];
-    EXPECT_EQ(pipe(pipe_ends), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_ends[1]);
-    outcome result{"", -1000};
-    if (spawned != 0) {
-        close(pipe_ends[0]);
-        ADD_FAILURE() << "cannot start " << program;
-        return result;
-    }
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(pipe_ends[0], buffer, sizeof buffer);
-        if (n > 0)
-            result.out.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    close(pipe_ends[0]);
-    int wait_status = 0;
-    while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
-    return result;
+    const e2e::run_result r = e2e::run(program, arguments);
+    EXPECT_FALSE(r.timed_out) << program;
+    return {r.out, r.status};
 }
 
 // A loopback port nothing listens on (it was free a moment ago).

@@ -31,14 +31,42 @@ std::vector<char*> make_argv(const std::string& program, const std::vector<std::
     return argv;
 }
 
+std::vector<std::string> split_words(const char* text) {
+    std::vector<std::string> words;
+    std::istringstream in(text ? text : "");
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
 int exit_status(int wait_status) {
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
 }
 
 } // namespace
 
-run_result run(const std::string& program, const std::vector<std::string>& args,
+std::string publish_program(const std::string& built) {
+    const char* named = std::getenv("VQ_PUBLISH_EXE");
+    return named && *named ? named : built;
+}
+
+bool is_windows_program(const std::string& program) {
+    return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+}
+
+run_result run(const std::string& target, const std::vector<std::string>& target_args,
                std::chrono::milliseconds limit) {
+    std::string program = target;
+    std::vector<std::string> args = target_args;
+    if (is_windows_program(target)) {
+        std::vector<std::string> launcher = split_words(std::getenv("VQ_EXE_LAUNCHER"));
+        if (!launcher.empty()) {
+            program = launcher.front();
+            args.assign(launcher.begin() + 1, launcher.end());
+            args.push_back(target);
+            args.insert(args.end(), target_args.begin(), target_args.end());
+        }
+    }
     run_result result;
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)

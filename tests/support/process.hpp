@@ -18,6 +18,15 @@ struct run_result {
     double seconds = 0;     // wall time from start to exit
 };
 
+// The velquin_publish under test: the program named by VQ_PUBLISH_EXE in the environment
+// (the Windows build's .exe), otherwise `built`.
+std::string publish_program(const std::string& built);
+
+// A Windows program (name ending in ".exe"): run() starts it through the words of
+// VQ_EXE_LAUNCHER (the Wine runner and its prefix, separated by spaces). Where the system's
+// own text appears in its output (error messages), it is the Windows text.
+bool is_windows_program(const std::string& program);
+
 // Runs `program` with `args`, standard input closed, until it exits or `limit` passes.
 run_result run(const std::string& program, const std::vector<std::string>& args,
                std::chrono::milliseconds limit = std::chrono::seconds(60));
