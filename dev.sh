@@ -3,13 +3,16 @@
 #
 #   ./dev.sh run [-H host] [-P port]   the main job (against the bundled device simulator
 #                                      unless a device is given)
-#   ./dev.sh test                      the whole suite: plain, ASan+UBSan, TSan, fuzz, arm64
+#   ./dev.sh test                      the whole suite: plain, ASan+UBSan, TSan, fuzz, arm64,
+#                                      Windows
 #   ./dev.sh deps                      install the Debian packages the build needs
 #   ./dev.sh build [dir]               plain build into build/ (or dir)
 #   ./dev.sh fuzz [seconds]            run every fuzz target (default 30 s each)
 #   ./dev.sh cross                     arm64 build of the device bridge, tests under qemu
 #   ./dev.sh bench                     build and run the benchmark programs
 #   ./dev.sh docs                      HTML reference of the two libraries (build/docs/html)
+#   ./dev.sh windows                   velquin_publish.exe for 64-bit Windows, tests under Wine,
+#                                      dist/velquin_publish-<version>-win64.zip
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -28,6 +31,7 @@ CROSS_PACKAGES=(
 )
 BENCH_PACKAGES=(nginx-light valgrind)
 DOCS_PACKAGES=(doxygen)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 xz-utils)
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -137,6 +141,48 @@ cmd_test() {
   cmd_fuzz "${VQ_FUZZ_SECONDS:-30}"
   echo "== arm64 build of the device bridge, tests under qemu"
   cmd_cross
+  echo "== Windows build of velquin_publish, tests under Wine"
+  cmd_windows
+}
+
+# The version of the toolchain: project(... VERSION x.y.z) of the top CMakeLists.txt.
+project_version() {
+  local v
+  v=$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt" | head -n 1)
+  echo "${v:-0.2.0}"
+}
+
+cmd_windows() {
+  install_packages "${PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+  local start=$SECONDS dir=build-win64
+  # Boost and jsoncpp for Windows from Debian's source packages, once per build folder.
+  tools/win64/build_deps.sh "$dir"
+  # The Linux side of the tests: the program and end-to-end tests that start
+  # velquin_publish.exe under Wine, and the device simulator they run it against.
+  cmake -S "$ROOT" -B build -Wno-dev >/dev/null
+  cmake --build build -j "$JOBS" --target publish_program_test publish_end_to_end_test \
+    velquin_device_sim
+  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/x86_64-w64-mingw32.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DVQ_BRIDGE=OFF -DVQ_LINUX_BUILD="$ROOT/build"
+  # Create the Wine prefix once, before tests start programs in it side by side.
+  tools/win64/wine_run.sh "$ROOT/$dir/wineprefix" wineboot --init 2>/dev/null
+  run_ctest "$dir"
+  windows_zip "$dir"
+  echo "== Windows step took $((SECONDS - start)) s"
+}
+
+# dist/velquin_publish-<version>-win64.zip: the stripped program and the technicians' README
+# with Windows line ends.
+windows_zip() {
+  local dir=$1 name stage
+  name=velquin_publish-$(project_version)-win64
+  stage=$dir/dist/$name
+  rm -rf "$stage" && mkdir -p "$stage" dist
+  x86_64-w64-mingw32-strip -o "$stage/velquin_publish.exe" "$dir/publish/velquin_publish.exe"
+  sed 's/$/\r/' tools/win64/README.txt >"$stage/README.txt"
+  rm -f "dist/$name.zip"
+  (cd "$dir/dist" && python3 -m zipfile -c "$ROOT/dist/$name.zip" "$name")
+  echo "== dist/$name.zip ($(stat -c %s "$stage/velquin_publish.exe") bytes of program)"
 }
 
 cmd_bench() {
@@ -164,6 +210,7 @@ case "$sub" in
   cross) cmd_cross ;;
   bench) cmd_bench ;;
   docs) cmd_docs ;;
+  windows) cmd_windows ;;
   run) cmd_run "$@" ;;
-  *) sed -n '2,13p' "$0"; [ "$sub" = help ] ;;
+  *) sed -n '2,15p' "$0"; [ "$sub" = help ] ;;
 esac

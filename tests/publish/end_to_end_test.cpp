@@ -22,6 +22,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -367,6 +368,28 @@ TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithT
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, repeated("BOOST SYSTEM ERROR : Connection refused\n", c.exchanges));
     }
+}
+
+// The report carries the system's own text for the resolver's error, which differs by
+// platform: glibc's, or on Windows the message of error 11001 (the text of Wine, or of
+// Windows itself). Without a name server the resolver may answer "try again" instead.
+TEST(PublishE2E, UnresolvableHostReportsTheSystemsTextForEachExchange) {
+    const std::set<std::string> texts =
+        e2e::is_windows_program(publish_exe)
+            ? std::set<std::string>{"Host not found", "No such host is known.",
+                                    "Host not found, or server failure"}
+            : std::set<std::string>{"Host not found (authoritative)",
+                                    "Host not found (non-authoritative), try again later"};
+    const e2e::run_result r = e2e::run(publish_exe, {"-H", "host.invalid", "-P", "80", "-o"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    std::istringstream lines(r.out);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        const std::string lead = "BOOST SYSTEM ERROR : ";
+        ASSERT_EQ(line.compare(0, lead.size(), lead), 0) << r.out;
+        EXPECT_EQ(texts.count(line.substr(lead.size())), 1u) << line;
+    }
+    EXPECT_EQ(count, 8) << r.out; // handshake, 3 subscriptions, 3 unsubscriptions, disconnect
 }
 
 TEST(PublishE2E, ReconnectAdviceIsFollowed) {

@@ -10,9 +10,35 @@
 #include <set>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 namespace conn_test {
+
+// The calling thread's name: its description on Windows (empty where the system keeps
+// none), its pthread name elsewhere.
+inline std::string current_thread_name() {
+#if defined(_WIN32)
+    using get_description_fn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    const auto get_description = reinterpret_cast<get_description_fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    PWSTR wide = nullptr;
+    if (!get_description || FAILED(get_description(GetCurrentThread(), &wide)) || !wide)
+        return std::string();
+    std::string name;
+    for (PWSTR p = wide; *p; ++p)
+        name += static_cast<char>(*p);
+    LocalFree(wide);
+    return name;
+#else
+    char name[32] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+#endif
+}
 
 // Posts n handlers that each wait until all n are running, so that each is held by a
 // different thread, and returns the names those threads carry.
@@ -23,8 +49,7 @@ inline std::set<std::string> pool_thread_names(io_service_pool& pool, std::size_
     std::size_t arrived = 0, left = 0;
     for (std::size_t i = 0; i < n; ++i) {
         pool.get_io_service()->post([&] {
-            char name[32] = {0};
-            pthread_getname_np(pthread_self(), name, sizeof name);
+            const std::string name = current_thread_name();
             std::unique_lock<std::mutex> lock(mutex);
             names.insert(name);
             ++arrived;

@@ -16,6 +16,10 @@ mkdir -p "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 # A wine server that outlives each program by 30 s: starting one per run costs about a
 # second, and test suites start the program hundreds of times. Fails quietly when one runs.
+# A fresh server also starts Wine's own background processes with the first program: they
+# are started here with no output, or they would hold the program's pipes open while they live.
 server=$(dirname "$loader")/wineserver
-[ -x "$server" ] && "$server" -p30 2>/dev/null || true
+if [ -x "$server" ] && "$server" -p30 </dev/null >/dev/null 2>&1; then
+  "$loader" wineboot </dev/null >/dev/null 2>&1 || true
+fi
 exec "$loader" "$@"
