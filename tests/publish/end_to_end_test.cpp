@@ -148,7 +148,11 @@ std::string repeated(const std::string& line, int times) {
     return all;
 }
 
-const std::string timed_out = "BOOST SYSTEM ERROR : Connection timed out\n";
+// The system's text for a time-out: glibc's, or under Wine the Windows error 10060, for which
+// Wine has no text (Windows itself says "A connection attempt failed because ...").
+const std::string timed_out = e2e::is_windows_program(publish_exe)
+                                  ? "BOOST SYSTEM ERROR : Unknown error (10060)\n"
+                                  : "BOOST SYSTEM ERROR : Connection timed out\n";
 
 // Sets an environment variable for the programs a test starts.
 class scoped_environment {
