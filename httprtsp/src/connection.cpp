@@ -73,8 +73,8 @@ connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
       format_(boost::make_shared<httprtsp_message_format>()), write_index(0),
       close_when_written(false), serving_(false), timer_(*io_service),
       deadline_(clock_type::time_point::max()), timer_armed_(false), waiting_for_(""),
-      in_progress_(false), in_body_(false), header_bytes_(0), seen_request_(false), unanswered_(0),
-      unsent_bytes_(0), read_paused_(false), idle_(false), peer_known(false) {
+      in_progress_(false), in_body_(false), seen_request_(false), unanswered_(0), unsent_bytes_(0),
+      read_paused_(false), idle_(false), peer_known(false) {
     if (boost::shared_ptr<upload_temp_file_request_handler> uploads =
             boost::dynamic_pointer_cast<upload_temp_file_request_handler>(handler)) {
         upload_.reset(new upload_stream(uploads, *this));
@@ -90,6 +90,7 @@ void connection::serve(const server_limits& limits, boost::shared_ptr<server_hoo
     scoped_lock lock(lock_);
     serving_ = true;
     limits_ = limits;
+    format_->set_limits(limits.parser);
     hooks_ = hooks;
     last_progress_ = clock_type::now();
     update_deadline();
@@ -97,6 +98,16 @@ void connection::serve(const server_limits& limits, boost::shared_ptr<server_hoo
 
 // The one time-out that applies to what the connection waits for now; the timer is only
 // re-armed when that comes earlier than its current expiry.
+void connection::set_parser_limits(const parser_limits& limits) {
+    scoped_lock lock(lock_);
+    format_->set_limits(limits);
+}
+
+parser_limits connection::get_parser_limits() const {
+    scoped_lock lock(lock_);
+    return format_->get_limits();
+}
+
 void connection::update_deadline() {
     if (!serving_ || !socket_.is_open())
         return;
@@ -195,22 +206,6 @@ void connection::answer_continue() {
         return;
     continued_ = req;
     send(boost::make_shared<continue_message>());
-}
-
-bool connection::body_too_large(const message& msg) const {
-    if (!serving_)
-        return false;
-    if (message::body_ptr body = msg.body())
-        if (body->size() > limits_.max_body)
-            return true;
-    message::header_map::const_iterator length = msg.find_header(header_names::content_length);
-    if (length == msg.headers().end())
-        return false;
-    // A value that does not convert is the parser's to reject.
-    const std::string& text = length->second;
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != text.npos)
-        return false;
-    return std::stoull(text) > limits_.max_body;
 }
 
 bool connection::is_closed() {
@@ -518,22 +513,6 @@ bool connection::process_received(const char* pos, const char* const end) {
                 format_->reset();
             result = false;
         }
-        if (boost::indeterminate(result) && serving_) {
-            boost::shared_ptr<message> partial = format_->get_current_message();
-            if (!partial || !partial->body())
-                header_bytes_ += static_cast<std::size_t>(stop - pos);
-            const request* partial_request = dynamic_cast<const request*>(partial.get());
-            const bool streamed = upload_ && partial_request &&
-                                  is_upload_request(*partial_request, format_->upload_uri);
-            if (header_bytes_ > limits_.max_header_bytes ||
-                (partial && !streamed && body_too_large(*partial))) {
-                format_->reset();
-                msg = partial;
-                result = false;
-                stop = pos;
-            }
-        }
-
         if (boost::indeterminate(result)) {
             in_progress = true;
             pos = stop;
@@ -541,7 +520,6 @@ bool connection::process_received(const char* pos, const char* const end) {
         }
         in_progress = false;
         completed = true;
-        header_bytes_ = 0;
         if (!result) {
             HTTPRTSP_LOG_ERROR("error while parsing the request\n");
             boost::asio::ip::tcp::endpoint peer;

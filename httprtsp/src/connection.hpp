@@ -24,8 +24,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -67,12 +65,9 @@ public:
         std::chrono::milliseconds idle_timeout{75000};
         /// Reading stops while queued replies exceed this many bytes.
         std::size_t max_unsent = 1024 * 1024;
-        /// Largest start line and header block of a request; past it the request is answered
-        /// 400.
-        std::size_t max_header_bytes = 64 * 1024;
-        /// Largest request body held in memory (uploads stream to their file and are exempt);
-        /// past it the request is answered 400.
-        std::size_t max_body = 64 * 1024 * 1024;
+        /// What a request may hold (start line, header lines, body held in memory; uploads
+        /// stream to their file and are exempt); past it the request is answered 400.
+        parser_limits parser = parser_limits::for_server_requests();
     };
     /// What the accepting server hears from a connection it serves. Called under the
     /// connection's lock: do not call back into the connection from there.
@@ -100,6 +95,11 @@ public:
     /// Makes this a connection accepted by a server: time-outs, back-pressure, finishing
     /// queued replies after the peer's end of stream, "100 Continue". Call before start().
     void serve(const server_limits& limits, boost::shared_ptr<server_hooks> hooks);
+    /// Limits of the messages read from now on (a server connection takes them from serve());
+    /// a client connection's default reads replies of any body size. Call before start().
+    void set_parser_limits(const parser_limits& limits);
+    /// The limits in force.
+    parser_limits get_parser_limits() const;
     /// No request in progress or unanswered and nothing queued (for a served connection).
     bool is_idle() const { return idle_.load(); }
 
@@ -165,7 +165,6 @@ private:
     bool too_much_unsent();                               // lock held; pauses reading when true
     void written_front();                                 // lock held; the front message is all out
     void answer_continue(); // lock held; "100 Continue" for a waiting body
-    bool body_too_large(const message& msg) const;
     void reject(boost::shared_ptr<message> msg, int status);
     void write_front();                   // lock held
     bool skip_written(std::size_t bytes); // lock held; true when the front message is all out
@@ -178,7 +177,7 @@ private:
     boost::shared_ptr<httprtsp_message_format> format_;
     std::list<reply_placeholder_ptr> pending_replies;
     std::list<boost::shared_ptr<message>> write_queue;
-    lock_type lock_;
+    mutable lock_type lock_;
     // Views of the front message still to be written; the write is issued in pieces so
     // that every socket call happens under the lock.
     std::vector<boost::asio::const_buffer> write_buffers;
@@ -198,7 +197,6 @@ private:
     const char* waiting_for_;
     bool in_progress_;
     bool in_body_;
-    std::size_t header_bytes_; // of the request in progress, while its headers arrive
     bool seen_request_;
     std::chrono::steady_clock::time_point request_start_;
     std::chrono::steady_clock::time_point last_progress_;

@@ -1,5 +1,5 @@
 // A served connection against peers that stall, flood, half-close or cut off: time-outs, the
-// connection cap, back-pressure, "100 Continue", the body limit and uploads that never lie.
+// connection cap, back-pressure, "100 Continue", the parser's limits and uploads that never lie.
 #include "httprtsp/src/io_service_helper.hpp"
 #include "httprtsp/src/request_handler.hpp"
 #include "httprtsp/src/server.hpp"
@@ -193,7 +193,7 @@ TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRe
     p.send("abc");
     EXPECT_EQ("HTTP/1.1 200 OK\r\n", p.read(17));
 
-    limits.max_body = 1000;
+    limits.parser.body = 1000;
     server->set_connection_limits(limits);
     peer big(server->port());
     big.send("POST /echo HTTP/1.1\r\nContent-Length: 1001\r\n\r\n");
@@ -205,6 +205,57 @@ TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRe
     chunked.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" +
                  std::string(2048, 'y') + "\r\n");
     EXPECT_EQ(0u, chunked.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
+}
+
+TEST_F(HardeningTest, RequestsPastTheParserLimitsAreAnswered400AndClosed) {
+    // Header text past the default limits; a request before it on the same connection is
+    // still answered.
+    std::string many_lines = "GET /echo HTTP/1.1\r\n";
+    for (int i = 0; i < 101; ++i)
+        many_lines += "X-" + std::to_string(i) + ": v\r\n";
+    const std::string bad[] = {many_lines + "\r\n",
+                               "GET /" + std::string(9 * 1024, 'u') + " HTTP/1.1\r\n\r\n",
+                               "GET /echo HTTP/1.1\r\nX-Line: " + std::string(9 * 1024, 'l')};
+    for (const std::string& request : bad) {
+        peer p(server->port());
+        p.send(echo_request + request);
+        const std::string replies = p.read_all();
+        EXPECT_EQ(0u, replies.find("HTTP/1.1 200 OK\r\n")) << request.substr(0, 40);
+        EXPECT_NE(std::string::npos, replies.find(" 400 Bad Request\r\n")) << request.substr(0, 40);
+    }
+
+    // Settable per server; an upload streams to its file whatever the body limit.
+    limits.parser.header_lines = 2;
+    limits.parser.body = 100;
+    server->set_connection_limits(limits);
+    peer three(server->port());
+    three.send("GET /echo HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n");
+    EXPECT_EQ(0u, three.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
+    const std::string body = multipart(std::string(1000, 'z'));
+    peer upload(server->port());
+    upload.send(upload_head("Content-Length: " + std::to_string(body.size()) + "\r\n") + body);
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", upload.read(17));
+}
+
+TEST_F(HardeningTest, AClientConnectionReadsRepliesOfAnySizeUnlessLimited) {
+    const std::string body(100 * 1024, 'r');
+    for (const bool limited : {false, true}) {
+        boost::shared_ptr<httprtsp::connection> conn = boost::make_shared<httprtsp::connection>(
+            pool.get_io_service(), boost::shared_ptr<httprtsp::request_handler_base>());
+        conn->socket().connect(server->local_endpoint());
+        if (limited) {
+            httprtsp::parser_limits small;
+            small.body = body.size() - 1;
+            conn->set_parser_limits(small);
+        }
+        conn->start();
+        boost::shared_ptr<httprtsp::request> req =
+            boost::make_shared<httprtsp::request>("POST", "/echo", "HTTP/1.1");
+        req->set_body(body);
+        boost::shared_ptr<httprtsp::reply> rep = conn->issue_request(req);
+        EXPECT_EQ(!limited, rep && rep->body() && rep->body()->size() == body.size()) << limited;
+        conn->close();
+    }
 }
 
 TEST_F(HardeningTest, ChunkedUploadCompletesWhereverItsLastChunkArrives) {
