@@ -1,7 +1,9 @@
 // A connection with an upload handler fed fuzzer bytes in fuzzer-chosen read sizes.
 //
-// Input: byte 0 gives the number n (0..31) of read sizes that follow; sizes cycle over the
-// rest of the input, which is the byte stream (a size byte of 0 means 8192).
+// Input: byte 0 gives the number n (0..31) of read sizes that follow in its low five bits, and
+// in its high three bits k: 0 reads like a client connection (no body limit), 1..7 serves the
+// stream like an accepted connection with small parser limits scaled by k. Sizes cycle over
+// the rest of the input, which is the byte stream (a size byte of 0 means 8192).
 #include "httprtsp/src/connection.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -46,6 +48,18 @@ private:
     std::string path_;
 };
 
+// Small enough that fuzzer inputs reach every limit.
+httprtsp::connection::server_limits served_limits(unsigned k) {
+    httprtsp::connection::server_limits limits;
+    limits.parser.start_line = 8 * k;
+    limits.parser.header_line = 16 * k;
+    limits.parser.header_block = 48 * k;
+    limits.parser.header_lines = k;
+    limits.parser.body = 32 * k;
+    limits.max_unsent = 256 * k;
+    return limits;
+}
+
 std::string temp_path() {
     return "/tmp/fuzz_connection_" + std::to_string(getpid()) + ".bin";
 }
@@ -77,12 +91,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         boost::shared_ptr<httprtsp::connection> conn = boost::make_shared<httprtsp::connection>(
             io, boost::make_shared<fuzz_upload_handler>(path));
         conn->socket().open(boost::asio::ip::tcp::v4()); // open, so requests are dispatched
+        if (const unsigned k = data[0] >> 5)
+            conn->serve(served_limits(k), nullptr);
         for (std::size_t i = 0; left != 0; ++i) {
             const std::size_t piece = std::min(left, reads[i % reads.size()]);
             conn->receive(stream, piece);
             stream += piece;
             left -= piece;
         }
+        conn->close(); // a served connection's timer would keep it alive
     }
     // Replies went to an unconnected socket: run their completions so that nothing keeps
     // the connection alive.
