@@ -136,6 +136,19 @@ void report_no_memory(std::int32_t size) {
                               static_cast<unsigned>(static_cast<std::uint32_t>(size)));
 }
 
+// Runs reserve(); false (reported) when the memory for a body of this size cannot be had.
+template <typename Reserve>
+bool reserved(std::int32_t size, Reserve reserve) {
+    try {
+        reserve();
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    report_no_memory(size);
+    return false;
+}
+
 } // namespace
 
 message_format::message_format() {}
@@ -567,7 +580,7 @@ bool httprtsp_message_format::end_of_start_line() {
         return (k < found ? bounds[k] : start_line.size()) - from(k);
     };
 
-    if (start_line.compare(0, 5, "HTTP/") == 0 || start_line.compare(0, 5, "RTSP/") == 0) {
+    if (boost::starts_with(start_line, "HTTP/") || boost::starts_with(start_line, "RTSP/")) {
         if (tokens < 2)
             return false;
         boost::shared_ptr<reply> r = boost::make_shared<reply>();
@@ -624,16 +637,12 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
     if (!body_streamed && static_cast<std::uint64_t>(remaining) > limits.body)
         return false;
     message::body_ptr body = boost::make_shared<std::vector<char>>();
-    try {
-        body->reserve(body_streamed ? upload_reserve
-                                    : std::min(static_cast<std::size_t>(remaining), body_reserve));
-    } catch (const std::bad_alloc&) {
-        report_no_memory(remaining);
+    if (!reserved(remaining, [&] {
+            body->reserve(body_streamed
+                              ? upload_reserve
+                              : std::min(static_cast<std::size_t>(remaining), body_reserve));
+        }))
         return false;
-    } catch (const std::length_error&) {
-        report_no_memory(remaining);
-        return false;
-    }
     current_message->attach_body(body);
     parse_state = body_by_length;
     return boost::indeterminate;
@@ -659,15 +668,10 @@ boost::tribool httprtsp_message_format::read_chunk_size() {
     remaining = size;
     header_value.clear();
     std::vector<char>& body = body_bytes();
-    try {
-        make_room(body, std::min(static_cast<std::size_t>(size), body_reserve), chunked_room());
-    } catch (const std::bad_alloc&) {
-        report_no_memory(size);
+    if (!reserved(size, [&] {
+            make_room(body, std::min(static_cast<std::size_t>(size), body_reserve), chunked_room());
+        }))
         return false;
-    } catch (const std::length_error&) {
-        report_no_memory(size);
-        return false;
-    }
     parse_state = chunk_data;
     return boost::indeterminate;
 }
