@@ -483,72 +483,84 @@ bool connection::process_received(const char* pos, const char* const end) {
     bool in_progress = false;
     bool completed = false;
     while (pos != end) {
-        boost::tribool result = boost::indeterminate;
-        const char* stop = end;
-        boost::shared_ptr<message> msg;
-        bool parser_threw = false;
-        try {
-            boost::tie(result, stop, msg) = format_->parse(pos, end);
-        } catch (std::exception&) {
-            // A status code or Content-Length that does not convert: malformed like any other.
-            msg = format_->get_current_message();
-            format_->reset();
-            result = false;
-            stop = pos;
-            parser_threw = true;
-        }
-
-        const upload_stream::outcome upload = handle_read_upload(result, msg);
-        if (upload == upload_stream::outcome::refused) {
-            if (boost::indeterminate(result))
-                msg = format_->get_current_message();
-            format_->reset();
-            HTTPRTSP_LOG_WARNING("upload refused: another upload is running\n");
-            reject(msg, 503);
+        parse_step step = parse_next(pos, end);
+        if (!settle_upload(step))
             return false;
-        }
-        if (upload == upload_stream::outcome::failed) {
-            HTTPRTSP_LOG_ERROR("handle_read_upload failed\n");
-            if (boost::indeterminate(result))
-                format_->reset();
-            result = false;
-        }
-        if (boost::indeterminate(result)) {
-            in_progress = true;
-            pos = stop;
-            continue;
-        }
-        in_progress = false;
-        completed = true;
-        if (!result) {
-            HTTPRTSP_LOG_ERROR("error while parsing the request\n");
-            boost::asio::ip::tcp::endpoint peer;
-            {
-                scoped_lock lock(lock_);
-                peer = peer_endpoint;
-            }
-            HTTPRTSP_LOG_NOTICE_ALWAYS(
-                "received bad http/rtsp message: %s from %s:%d", printable(stop, end).c_str(),
-                peer.address().to_string().c_str(), static_cast<int>(peer.port()));
-            if (is_closed()) {
-                // Nothing can answer; a parser exception gives no position, so drop the rest.
-                pos = parser_threw ? end : stop;
-                continue;
-            }
-            reject(msg, 400);
-            return false;
-        }
-
-        if (boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg))
-            dispatch_request(req);
-        else if (boost::shared_ptr<reply> rep = boost::dynamic_pointer_cast<reply>(msg)) {
-            if (!dispatch_reply(rep))
+        in_progress = boost::indeterminate(step.result);
+        if (!in_progress) {
+            completed = true;
+            if (!(step.result ? dispatch(step.msg) : answer_malformed(step, end)))
                 return false;
         }
-        pos = stop;
+        pos = step.stop;
     }
     scoped_lock lock(lock_);
     note_activity(in_progress, completed);
+    return true;
+}
+
+connection::parse_step connection::parse_next(const char* pos, const char* end) {
+    parse_step step;
+    step.stop = end;
+    try {
+        boost::tie(step.result, step.stop, step.msg) = format_->parse(pos, end);
+    } catch (std::exception&) {
+        // A status code or Content-Length that does not convert: malformed like any other.
+        step.msg = format_->get_current_message();
+        format_->reset();
+        step.result = false;
+        step.stop = pos;
+        step.parser_threw = true;
+    }
+    return step;
+}
+
+// The upload's say on a step: a refused upload is answered 503, a failed one makes the input
+// malformed.
+bool connection::settle_upload(parse_step& step) {
+    const upload_stream::outcome upload = handle_read_upload(step.result, step.msg);
+    if (upload == upload_stream::outcome::refused) {
+        if (boost::indeterminate(step.result))
+            step.msg = format_->get_current_message();
+        format_->reset();
+        HTTPRTSP_LOG_WARNING("upload refused: another upload is running\n");
+        reject(step.msg, 503);
+        return false;
+    }
+    if (upload == upload_stream::outcome::failed) {
+        HTTPRTSP_LOG_ERROR("handle_read_upload failed\n");
+        if (boost::indeterminate(step.result))
+            format_->reset();
+        step.result = false;
+    }
+    return true;
+}
+
+bool connection::answer_malformed(parse_step& step, const char* end) {
+    HTTPRTSP_LOG_ERROR("error while parsing the request\n");
+    boost::asio::ip::tcp::endpoint peer;
+    {
+        scoped_lock lock(lock_);
+        peer = peer_endpoint;
+    }
+    HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d",
+                               printable(step.stop, end).c_str(),
+                               peer.address().to_string().c_str(), static_cast<int>(peer.port()));
+    if (is_closed()) {
+        // Nothing can answer; a parser exception gives no position, so drop the rest.
+        if (step.parser_threw)
+            step.stop = end;
+        return true;
+    }
+    reject(step.msg, 400);
+    return false;
+}
+
+bool connection::dispatch(boost::shared_ptr<message> msg) {
+    if (boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg))
+        dispatch_request(req);
+    else if (boost::shared_ptr<reply> rep = boost::dynamic_pointer_cast<reply>(msg))
+        return dispatch_reply(rep);
     return true;
 }
 

@@ -146,6 +146,18 @@ private:
     // Parses and dispatches received bytes; false when the input was rejected and the
     // connection closed, so that no further read may start.
     bool process_received(const char* begin, const char* end);
+    // What one parse call gave: its result, where it stopped, the message.
+    struct parse_step {
+        boost::tribool result = boost::indeterminate;
+        const char* stop = nullptr;
+        boost::shared_ptr<message> msg;
+        bool parser_threw = false; // no position is known then
+    };
+    parse_step parse_next(const char* pos, const char* end);
+    // The steps of process_received; each false when the connection stops reading.
+    bool settle_upload(parse_step& step);
+    bool answer_malformed(parse_step& step, const char* end); // logs, answers 400
+    bool dispatch(boost::shared_ptr<message> msg);            // to the handler or the waiter
     std::size_t
     read_waiting(boost::system::error_code& error); // non-blocking read into read_buffer
     // Reads taken directly after one completion before the next read goes back to the service,
