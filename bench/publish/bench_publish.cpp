@@ -82,6 +82,19 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// "machine: <CPU model>, <n> cores", so figures from different machines are not compared.
+void print_machine() {
+    std::string model = "unknown CPU";
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.compare(0, 10, "model name") == 0 && line.find(':') != std::string::npos) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    std::printf("machine: %s, %u cores\n", model.c_str(), std::thread::hardware_concurrency());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -160,9 +173,12 @@ int main(int argc, char** argv) {
         std::printf(
             "velquin_publish -c, 9 Bayeux exchanges on loopback (%zu bytes printed), %d runs each\n",
             answer_bytes, runs);
+        print_machine();
         std::printf("  velquin_publish       median %8.2f ms\n", m_ours * 1e3);
         std::printf("  curl (same 9 bodies)  median %8.2f ms\n", m_theirs * 1e3);
-        std::printf("  ratio velquin_publish / curl: %.2f (goal <= 1.25)\n", m_ours / m_theirs);
+        const double ratio = m_ours / m_theirs;
+        std::printf("  ratio velquin_publish / curl: %.2f (goal <= 1.25) %s\n", ratio,
+                    ratio <= 1.25 ? "met" : "MISSED");
         std::printf("  peak RSS: velquin_publish %ld KiB, curl %ld KiB\n", peak_rss, curl_peak_rss);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_publish: %s\n", e.what());

@@ -97,11 +97,13 @@ for _ in $(seq "$rounds"); do
 done
 peak_kib=$(awk '/VmHWM/ {print $2}' "/proc/$serve_pid/status")
 
+model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+echo "machine: ${model:-unknown CPU}, $(nproc) cores"
 awk -v r="$rounds" -v b="$bytes" -v o="$ours_s" -v n="$nginx_s" -v k="$peak_kib" 'BEGIN {
   ours = b / o / 1e6; theirs = b / n / 1e6;
   printf "upload of %.0f MiB, multipart by curl on loopback, best of %d rounds each\n", b / 1048576, r;
   printf "  httprtsp_serve : %8.1f MB/s  (%.2f s)\n", ours, o;
   printf "  nginx          : %8.1f MB/s  (%.2f s, body spooled to a file)\n", theirs, n;
-  printf "  ratio ours/nginx: %.2f  (goal >= 0.80)\n", ours / theirs;
-  printf "  httprtsp_serve peak RSS: %.1f MiB  (goal <= 32 MiB)\n", k / 1024;
+  printf "  ratio ours/nginx: %.2f  (goal >= 1.00) %s\n", ours / theirs, (ours >= theirs) ? "met" : "MISSED";
+  printf "  httprtsp_serve peak RSS: %.1f MiB  (goal <= 32 MiB) %s\n", k / 1024, (k <= 32768) ? "met" : "MISSED";
 }'
