@@ -70,8 +70,8 @@ typedef std::chrono::steady_clock clock_type;
 connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
                        boost::shared_ptr<request_handler_base> handler)
     : io_service_(io_service), socket_(*io_service), handler_(handler),
-      format_(boost::make_shared<httprtsp_message_format>()), write_index(0),
-      close_when_written(false), serving_(false), timer_(*io_service),
+      format_(boost::make_shared<httprtsp_message_format>()), read_into(read_buffer.data()),
+      write_index(0), close_when_written(false), serving_(false), timer_(*io_service),
       deadline_(clock_type::time_point::max()), timer_armed_(false), waiting_for_(""),
       in_progress_(false), in_body_(false), seen_request_(false), unanswered_(0), unsent_bytes_(0),
       read_paused_(false), idle_(false), peer_known(false) {
@@ -224,7 +224,7 @@ void connection::start() {
         peer_endpoint = socket_.remote_endpoint(ignored);
         peer_known = !ignored;
     }
-    socket_.async_read_some(boost::asio::buffer(read_buffer),
+    socket_.async_read_some(read_space(),
                             boost::bind(&connection::handle_read, shared_from_this(),
                                         boost::placeholders::_1, boost::placeholders::_2));
 }
@@ -418,7 +418,7 @@ void connection::receive(const char* data, std::size_t size) {
 void connection::handle_read(const boost::system::error_code& read_error, std::size_t bytes) {
     boost::system::error_code error = read_error;
     for (unsigned round = 0;; ++round) {
-        if (!process_received(read_buffer.data(), read_buffer.data() + bytes))
+        if (!process_received(read_into, read_into + bytes))
             return;
         if (error || round == direct_read_limit)
             break;
@@ -476,7 +476,21 @@ std::size_t connection::read_waiting(boost::system::error_code& error) {
             return 0;
         }
     }
-    return socket_.read_some(boost::asio::buffer(read_buffer), error);
+    return socket_.read_some(read_space(), error);
+}
+
+// Called only when the previous read's bytes have all been handled, so the upload block can
+// go as soon as the upload has ended.
+boost::asio::mutable_buffer connection::read_space() {
+    if (upload_ && upload_->started()) {
+        if (!upload_buffer)
+            upload_buffer.reset(new char[upload_read_size]);
+        read_into = upload_buffer.get();
+        return boost::asio::buffer(read_into, upload_read_size);
+    }
+    upload_buffer.reset();
+    read_into = read_buffer.data();
+    return boost::asio::buffer(read_buffer);
 }
 
 bool connection::process_received(const char* pos, const char* const end) {

@@ -159,7 +159,7 @@ private:
     bool answer_malformed(parse_step& step, const char* end); // logs, answers 400
     bool dispatch(boost::shared_ptr<message> msg);            // to the handler or the waiter
     std::size_t
-    read_waiting(boost::system::error_code& error); // non-blocking read into read_buffer
+    read_waiting(boost::system::error_code& error); // non-blocking read into read_space()
     // Reads taken directly after one completion before the next read goes back to the service,
     // so that one busy connection cannot hold an I/O thread for ever.
     static const unsigned direct_read_limit = 64;
@@ -187,6 +187,12 @@ private:
     boost::shared_ptr<request_handler_base> handler_;
     boost::array<char, 8192> read_buffer;
     boost::shared_ptr<httprtsp_message_format> format_;
+    // While an upload streams, reads go into a larger block that exists only until it ends:
+    // fewer system calls and wake-ups per byte, and an idle connection keeps its small cost.
+    static const std::size_t upload_read_size = 256 * 1024;
+    std::unique_ptr<char[]> upload_buffer;
+    char* read_into;                          // where the read in progress puts its bytes
+    boost::asio::mutable_buffer read_space(); // lock held; picks the buffer of the next read
     std::list<reply_placeholder_ptr> pending_replies;
     std::list<boost::shared_ptr<message>> write_queue;
     mutable lock_type lock_;

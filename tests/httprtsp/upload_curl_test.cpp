@@ -114,6 +114,26 @@ TEST_F(CurlUploadTest, FilesArriveByteIdenticalWithQuotedAndUnquotedBoundaries) 
     }
 }
 
+// One keep-alive connection: a large upload, a small one and an echo. Each request starts
+// wherever the reads of the one before left off.
+TEST_F(CurlUploadTest, UploadsAndAnEchoFollowEachOtherOnOneConnection) {
+    const std::string big = conn_test::tricky_bytes(3 * 1024 * 1024 + 17, 5);
+    const std::string small = conn_test::tricky_bytes(300, 6);
+    conn_test::write_file(dir.file("big.bin"), big);
+    conn_test::write_file(dir.file("small.bin"), small);
+    int status = -1;
+    const std::string answer = conn_test::run_command(
+        "curl -s -S -H 'Expect:' -F 'file=@" + dir.file("big.bin") + "' " + url +
+            " --next -H 'Expect:' -F 'file=@" + dir.file("small.bin") + "' " + url +
+            " --next --data-binary ping http://127.0.0.1:" + port + "/echo",
+        &status);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(std::to_string(big.size()) + " " + sha256_of(big) + "\n" +
+                  std::to_string(small.size()) + " " + sha256_of(small) + "\nping",
+              answer);
+    EXPECT_TRUE(small == conn_test::read_file(dir.file("stored.bin")));
+}
+
 TEST_F(CurlUploadTest, EchoAndUnknownRoutes) {
     int status = -1;
     EXPECT_EQ("ping",
