@@ -51,3 +51,15 @@ function(vq_bench name)
   target_link_libraries(${name} PRIVATE ${B_LIBS} Threads::Threads)
   vq_warnings(${name})
 endfunction()
+
+# vq_public_includes(target...): a library whose headers are included by their path from the
+# repository root ("httprtsp/src/client.hpp"), here, in a parent build (add_subdirectory) and
+# once installed (under include/velquin).
+function(vq_public_includes)
+  foreach(t ${ARGN})
+    target_include_directories(${t} PUBLIC
+      $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+      $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/velquin>)
+  endforeach()
+endfunction()
