@@ -8,16 +8,26 @@
 #                                                 unless given); note that step 2 really
 #                                                 renames the device's source 1
 #
+#   tools/run_main_job.sh --help | --version
+#
 # Steps: print the configuration; set the name of source 1; print the configuration
-# again, the new name visible; send a command.
+# again, the new name visible; send a command. A step fails when velquin_publish ends
+# with a status other than 0 or answers "null"; the job then stops, says which step
+# failed, and ends with status 1.
 set -euo pipefail
 
 usage() {
-  sed -n '2,12p' "$0" >&2
-  exit 2
+  awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
 }
 
-[ $# -ge 1 ] || usage
+case "${1:-}" in
+  -h|--help) usage; exit 0 ;;
+  --version)
+    sed -n 's/^project(velquin_toolchain VERSION \([0-9.]*\).*/run_main_job.sh \1/p' \
+      "$(dirname "$0")/../CMakeLists.txt"
+    exit 0 ;;
+esac
+[ $# -ge 1 ] || { usage >&2; exit 2; }
 BUILD=$(cd "$1" && pwd)
 shift
 
@@ -26,10 +36,10 @@ PORT=""
 NEW_NAME="Main Stage"
 while [ $# -gt 0 ]; do
   case "$1" in
-    -H|--host) [ $# -ge 2 ] || usage; HOST=$2; shift 2 ;;
-    -P|--port) [ $# -ge 2 ] || usage; PORT=$2; shift 2 ;;
-    -n|--name) [ $# -ge 2 ] || usage; NEW_NAME=$2; shift 2 ;;
-    *) usage ;;
+    -H|--host) [ $# -ge 2 ] || { usage >&2; exit 2; }; HOST=$2; shift 2 ;;
+    -P|--port) [ $# -ge 2 ] || { usage >&2; exit 2; }; PORT=$2; shift 2 ;;
+    -n|--name) [ $# -ge 2 ] || { usage >&2; exit 2; }; NEW_NAME=$2; shift 2 ;;
+    *) usage >&2; exit 2 ;;
   esac
 done
 
@@ -76,25 +86,34 @@ shell_word() {
   esac
 }
 
-STATUS=0
+# Runs one step: shows the command line, then its output; stops the job when the step fails.
+STEP=""
 run() {
   local shown="velquin_publish" arg rc=0
   for arg in "$@"; do shown+=" $(shell_word "$arg")"; done
   echo
   echo "\$ $shown"
-  "$PUBLISH" "$@" || rc=$?
+  "$PUBLISH" "$@" >"$WORK/step.out" || rc=$?
+  cat "$WORK/step.out"
   if [ "$rc" -ne 0 ]; then
-    echo "(exit status $rc)"
-    STATUS=1
+    echo "main job failed at step $STEP: velquin_publish ended with status $rc" >&2
+    exit 1
+  fi
+  if grep -qx 'null' "$WORK/step.out"; then
+    echo "main job failed at step $STEP: the device answered null" >&2
+    exit 1
   fi
 }
 
+STEP="1 (print the configuration)"
 echo "== 1. print the configuration"
 run -H "$HOST" -P "$PORT" -c
+STEP="2 (set the name of source 1)"
 echo "== 2. set the name of source 1"
 run -H "$HOST" -P "$PORT" -p '$.sessions.sources[?(@.id==1)][0]' -k name -v "$NEW_NAME"
+STEP="3 (print the configuration again)"
 echo "== 3. print the configuration again: source 1 is now named \"$NEW_NAME\""
 run -H "$HOST" -P "$PORT" -c
+STEP="4 (send a command)"
 echo "== 4. send a command"
 run -H "$HOST" -P "$PORT" -o -v gpio_read_iic -k '{"device_addr": 45, "register_addr": 30, "value": 5}'
-exit $STATUS

@@ -7,6 +7,8 @@
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/oem_vorn_device_ipc.h"
 
+#include "velquin_version.h"
+
 #include <boost/make_shared.hpp>
 
 #include <atomic>
@@ -19,6 +21,13 @@
 #include <thread>
 
 namespace {
+
+const char kUsage[] = "usage: oem_ui_engine_host [--once]\n"
+                      "  An OEM UI process hosting a toy engine that the engine process drives;\n"
+                      "  runs until the engine asks it to shut down (or SIGINT/SIGTERM).\n"
+                      "  --once      stop after printing the configuration\n"
+                      "  --help      this text\n"
+                      "  --version   the version\n";
 
 std::atomic<bool> g_stop{false};
 
@@ -138,7 +147,19 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", "oem_ui_engine_host", VELQUIN_VERSION);
+        return 0;
+    }
     const bool once = argc > 1 && std::strcmp(argv[1], "--once") == 0;
+    if (argc > 2 || (argc == 2 && !once)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 

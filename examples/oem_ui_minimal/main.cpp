@@ -8,6 +8,8 @@
 // be opened, 2 when the engine process gave no configuration.
 #include "oem_ui_process/src/vorn_device_ipc/oem/oem_vorn_device_ipc.h"
 
+#include "velquin_version.h"
+
 #include <boost/make_shared.hpp>
 
 #include <atomic>
@@ -18,6 +20,14 @@
 #include <thread>
 
 namespace {
+
+const char kUsage[] =
+    "usage: oem_ui_minimal [--once]\n"
+    "  Announces itself to the engine process, prints the configuration and every\n"
+    "  notification until the engine asks it to shut down (or SIGINT/SIGTERM).\n"
+    "  --once      stop after printing the configuration\n"
+    "  --help      this text\n"
+    "  --version   the version\n";
 
 std::atomic<bool> g_stop{false};
 
@@ -48,7 +58,19 @@ public:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", "oem_ui_minimal", VELQUIN_VERSION);
+        return 0;
+    }
     const bool once = argc > 1 && std::strcmp(argv[1], "--once") == 0;
+    if (argc > 2 || (argc == 2 && !once)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 

@@ -8,6 +8,7 @@
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_json_depth.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 #include "platform/oem_files/oem_files.h"
+#include "velquin_version.h"
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -20,6 +21,8 @@
 #include <sstream>
 #include <string>
 
+#include <unistd.h>
+
 #ifndef ENGINE_SIM_DEFAULT_CONFIG
 #define ENGINE_SIM_DEFAULT_CONFIG "sample_config.json"
 #endif
@@ -29,7 +32,25 @@ namespace {
 const char* const kUsage =
     "usage: engine_sim [--channel NAME] [--config FILE] [--handoff PATH] [--nodes LOCAL REMOTE]\n"
     "  Opens the channel (default IPC_oem_ui2Hul) as the engine side (nodes 15, 14),\n"
-    "  answers the OEM UI process and reads commands from standard input.\n";
+    "  answers the OEM UI process and reads commands from standard input\n"
+    "  (\"help\" lists them).\n"
+    "  --help       this text\n"
+    "  --version    the version\n";
+
+// The sample configuration: beside the program once installed (bin/../share/velquin/...),
+// else the one in the source tree the program was built from.
+std::string default_config() {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string dir(exe, static_cast<std::size_t>(n));
+        dir.erase(dir.find_last_of('/') + 1);
+        const std::string installed = dir + "../share/velquin/engine_sim/sample_config.json";
+        if (std::ifstream(installed))
+            return installed;
+    }
+    return ENGINE_SIM_DEFAULT_CONFIG;
+}
 
 bool load_config(const std::string& file, rapidjson::Document& doc) {
     std::ifstream in(file, std::ios::binary);
@@ -50,7 +71,7 @@ bool load_config(const std::string& file, rapidjson::Document& doc) {
 
 int main(int argc, char** argv) {
     std::string channel = "IPC_oem_ui2Hul";
-    std::string config_file = ENGINE_SIM_DEFAULT_CONFIG;
+    std::string config_file;
     std::string handoff = "/tmp/engine_sim/engine_sim.json";
     uint32_t local = 15;
     uint32_t remote = 14;
@@ -64,11 +85,19 @@ int main(int argc, char** argv) {
                    i + 1 < argc) {
             std::string value = argv[++i];
             (arg == "--channel" ? channel : arg == "--config" ? config_file : handoff) = value;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("engine_sim %s\n", VELQUIN_VERSION);
+            return 0;
         } else {
             std::fputs(kUsage, stderr);
-            return arg == "--help" || arg == "-h" ? 0 : 1;
+            return 1;
         }
     }
+    if (config_file.empty())
+        config_file = default_config();
 
     engine_sim::simulator sim(handoff);
     rapidjson::Document config;

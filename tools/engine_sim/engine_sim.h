@@ -43,6 +43,7 @@ public:
 
 private:
     void emit(const rapidjson::Value& event);
+    void help();
     void send(std::istringstream& args);
     void raw(std::istringstream& args);
     // Our hand-off file with the next sequence number.

@@ -516,9 +516,41 @@ bool simulator::command(const std::string& line) {
         }
     } else if (verb == "echo")
         emit(event("echo").add("text", rest_of(in)).value());
+    else if (verb == "help")
+        help();
     else
         emit_error("command", line);
     return true;
+}
+
+// The command language, one "help" line per command, in the form of every other output line.
+void simulator::help() {
+    static const char* const commands[][2] = {
+        {"send 1 <channel> <json>", "publication through the hand-off file"},
+        {"send 2", "shutdown request"},
+        {"send 3 <json>", "engine set_config"},
+        {"send 4 <text>", "engine command"},
+        {"send 5 <text>", "engine query; prints the answer"},
+        {"send 6|7|8", "storage dir, ext, name; prints the reply"},
+        {"send 9 <storage name> <json>", "engine load"},
+        {"send 10|11 <name>", "engine save, delete"},
+        {"send 12|14", "is_present, reset_to_factory"},
+        {"send 13|17", "get_ios, get_directories; prints the answer"},
+        {"send 15|16 <storage name> <path> [uiId]", "recall, store"},
+        {"send 18 <json>", "directory file changed"},
+        {"send 30", "device started"},
+        {"send <id>", "any other id without payload"},
+        {"raw <id> <hex payload or -> [reply capacity]", "exactly these bytes"},
+        {"fail <id>", "answer message id with -1 from now on"},
+        {"unfail <id>", "answer message id normally again"},
+        {"config", "print the current configuration"},
+        {"echo <text>", "print the text back"},
+        {"help", "this list"},
+        {"quit", "close the channel and exit"},
+    };
+    for (const auto& c : commands)
+        emit(
+            event("help").add("command", std::string(c[0])).add("does", std::string(c[1])).value());
 }
 
 void simulator::send(std::istringstream& in) {

@@ -10,6 +10,7 @@
 #include "httprtsp/src/request_handler.hpp"
 #include "httprtsp/src/server.hpp"
 #include "tools/httprtsp_serve/handlers.hpp"
+#include "velquin_version.h"
 
 #include <boost/make_shared.hpp>
 
@@ -32,7 +33,9 @@ const char usage[] =
     "  --upload-uri U   URI whose multipart POSTs are streamed to the file (default /upload)\n"
     "  --upload-file F  file receiving the upload (default /tmp/httprtsp_serve.upload)\n"
     "  --threads N      I/O threads (default 3)\n"
-    "  --no-digest      answer an upload with its size only, without SHA-256\n";
+    "  --no-digest      answer an upload with its size only, without SHA-256\n"
+    "  --help           this text\n"
+    "  --version        the version\n";
 
 bool parse_number(const char* text, unsigned long max, unsigned long& out) {
     char* end = nullptr;
@@ -58,6 +61,9 @@ int main(int argc, char** argv) {
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::fputs(usage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("httprtsp_serve %s\n", VELQUIN_VERSION);
             return 0;
         } else if (arg == "--address" && has_value) {
             address = argv[++i];

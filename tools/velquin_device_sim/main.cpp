@@ -8,6 +8,7 @@
 #include "httprtsp/src/message.hpp"
 #include "httprtsp/src/request_handler.hpp"
 #include "httprtsp/src/server.hpp"
+#include "velquin_version.h"
 
 #include <boost/make_shared.hpp>
 
@@ -46,7 +47,8 @@ const char* const usage_text =
     "  --close-each          answer as HTTP/1.1 with \"Connection: close\" and close after it\n"
     "  --http-1.0            answer as HTTP/1.0 without keep-alive (closes after each answer)\n"
     "  --die-with-parent     stop when the process that started it ends (tests)\n"
-    "  -h, --help            this text\n";
+    "  -h, --help            this text\n"
+    "  --version             the version\n";
 
 struct options {
     std::string address = "127.0.0.1";
@@ -68,11 +70,15 @@ struct options {
     bool answer_closes = false;
 };
 
+// Asked for, the usage goes to standard output with status 0; after a problem, to standard
+// error with status 2.
 [[noreturn]] void usage_exit(const std::string& problem) {
-    if (!problem.empty())
-        std::cerr << "velquin_device_sim: " << problem << "\n";
-    std::cerr << usage_text;
-    std::exit(problem.empty() ? 0 : 2);
+    if (problem.empty()) {
+        std::cout << usage_text << std::flush;
+        std::exit(0);
+    }
+    std::cerr << "velquin_device_sim: " << problem << "\n" << usage_text;
+    std::exit(2);
 }
 
 unsigned long long number(const std::string& option, const std::string& text,
@@ -99,6 +105,10 @@ options read_options(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help")
             usage_exit("");
+        if (arg == "--version") {
+            std::cout << "velquin_device_sim " << VELQUIN_VERSION << std::endl;
+            std::exit(0);
+        }
         if (arg == "--die-with-parent") {
             o.die_with_parent = true;
             continue;
