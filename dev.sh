@@ -1,18 +1,35 @@
 #!/usr/bin/env bash
 # One entry point for building, testing and running the toolchain on Debian 12.
 #
-#   ./dev.sh run [-H host] [-P port]   the main job (against the bundled device simulator
+# usage: ./dev.sh COMMAND [ARGS]
+#
+#   run [-H host] [-P port] [-n name]  the main job (against the bundled device simulator
 #                                      unless a device is given)
-#   ./dev.sh test                      the whole suite: plain, ASan+UBSan, TSan, fuzz, arm64,
+#   test                               the whole suite: style, reference, plain build, package
+#                                      and consumer tests, ASan+UBSan, TSan, fuzz, arm64,
 #                                      Windows
-#   ./dev.sh deps                      install the Debian packages the build needs
-#   ./dev.sh build [dir]               plain build into build/ (or dir)
-#   ./dev.sh fuzz [seconds]            run every fuzz target (default 30 s each)
-#   ./dev.sh cross                     arm64 build of the device bridge, tests under qemu
-#   ./dev.sh bench                     build and run the benchmark programs
-#   ./dev.sh docs                      HTML reference of the two libraries (build/docs/html)
-#   ./dev.sh windows                   velquin_publish.exe for 64-bit Windows, tests under Wine,
+#   deps                               install the Debian packages the build needs
+#   build [dir]                        plain build into build/ (or dir)
+#   package                            Debian packages velquin-tools and velquin-dev into
+#                                      build/packages, then the consumer and package tests
+#   fuzz [seconds]                     every fuzz target (default 30 s each); each target's
+#                                      log, grown corpus and crash files stay in
+#                                      build-fuzz/runs/TARGET/
+#   cross                              arm64 build of the device bridge, tests under qemu
+#   bench                              build and run the benchmark programs
+#   docs                               HTML reference of the two libraries (build/docs/html)
+#   windows                            velquin_publish.exe for 64-bit Windows, tests under Wine,
 #                                      dist/velquin_publish-<version>-win64.zip
+#   help, -h, --help                   this text
+#
+# Debian packages are installed (apt-get, as root or through sudo; it waits up to 10 minutes
+# for a dpkg lock that another apt-get holds) only by deps, test and run, and by the steps
+# that need more than the build does (cross, bench, docs, windows), each saying what it installs and
+# why. build, package and fuzz say what is missing and stop.
+#
+# Environment:
+#   JOBS              parallel compile and test jobs (default: the number of CPUs)
+#   VQ_FUZZ_SECONDS   seconds per fuzz target in the test command (default 30)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -44,11 +61,16 @@ missing_packages() {
   done
 }
 
-install_packages() {
-  local missing
+usage() {
+  awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+}
+
+install_packages() { # why, packages...
+  local why=$1 missing
+  shift
   missing=$(missing_packages "$@")
   [ -z "$missing" ] && return 0
-  echo "== installing: $missing"
+  echo "== installing for $why:" $missing
   if echo "$missing" | grep -q ':arm64' && ! dpkg --print-foreign-architectures | grep -qx arm64; then
     as_root dpkg --add-architecture arm64
   fi
@@ -56,6 +78,16 @@ install_packages() {
   # shellcheck disable=SC2086
   as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
     --no-remove $missing
+}
+
+# For the steps that install nothing: name what is missing and how to get it.
+require_packages() {
+  local missing
+  missing=$(missing_packages "$@")
+  [ -z "$missing" ] && return 0
+  echo "missing Debian packages:" $missing >&2
+  echo "install them with: ./dev.sh deps" >&2
+  exit 1
 }
 
 configure_build() { # dir, extra cmake args...
@@ -69,32 +101,52 @@ run_ctest() { # dir, extra ctest args...
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
 }
 
-cmd_deps() { install_packages "${PACKAGES[@]}"; }
+cmd_deps() { install_packages "building and testing" "${PACKAGES[@]}"; }
 
 cmd_build() {
-  cmd_deps
+  require_packages "${PACKAGES[@]}"
   configure_build "${1:-build}"
 }
 
+# Every target runs, even after one fails. Each keeps, under build-fuzz/runs/TARGET/, its full
+# log, its corpus (grown across runs; the committed seeds join it each time) and the crash
+# files of its last run; the summary names each failing target and its crash file.
 cmd_fuzz() {
   local seconds=${1:-30}
-  cmd_deps
+  require_packages "${PACKAGES[@]}"
   configure_build build-fuzz -DVQ_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  local list=build-fuzz/fuzz_targets.txt exe corpus work
-  [ -s "$list" ] || { echo "no fuzz targets"; return 0; }
+  local list=build-fuzz/fuzz_targets.txt exe corpus name dir rc crash failed=()
+  [ -s "$list" ] || { echo "no fuzz targets in $list" >&2; return 1; }
   while read -r exe corpus; do
-    work=$(mktemp -d)
-    [ -n "$corpus" ] && [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-    echo "== fuzz $(basename "$exe") for ${seconds}s"
-    (cd "$work" && "$exe" -max_total_time="$seconds" -print_final_stats=1 -detect_leaks=0 \
-        -artifact_prefix="$work/" "$work" 2>&1 | tail -n 12)
-    rm -rf "$work"
+    name=$(basename "$exe")
+    dir=$ROOT/build-fuzz/runs/$name
+    rm -rf "$dir/crashes"
+    mkdir -p "$dir/corpus" "$dir/crashes"
+    if [ -n "$corpus" ] && [ -d "$corpus" ]; then cp -r "$corpus"/. "$dir/corpus"/; fi
+    echo "== fuzz $name for ${seconds}s (log: $dir/log.txt)"
+    rc=0
+    (cd "$dir" && "$exe" -max_total_time="$seconds" -print_final_stats=1 -detect_leaks=0 \
+        -artifact_prefix="$dir/crashes/" "$dir/corpus" </dev/null >"$dir/log.txt" 2>&1) || rc=$?
+    if [ "$rc" -eq 0 ]; then
+      grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$dir/log.txt" || true
+    else
+      crash=$(find "$dir/crashes" -type f | head -n 1)
+      # The sanitizer's or libFuzzer's report with its stack trace.
+      sed -n '/^==[0-9]*==\|^INFO: libFuzzer\|deadly signal\|^SUMMARY/,$p' "$dir/log.txt" | head -n 80
+      failed+=("$name: status $rc, crash file ${crash:-none}, log $dir/log.txt")
+    fi
   done < "$list"
+  if [ ${#failed[@]} -gt 0 ]; then
+    echo "== fuzz: ${#failed[@]} target(s) failed" >&2
+    printf '   %s\n' "${failed[@]}" >&2
+    return 1
+  fi
+  echo "== fuzz: every target passed"
 }
 
 cmd_cross() {
-  install_packages "${PACKAGES[@]}" "${CROSS_PACKAGES[@]}"
+  install_packages "the arm64 cross build" "${PACKAGES[@]}" "${CROSS_PACKAGES[@]}"
   local start=$SECONDS
   # The device side only, for arm64: bridge, stand-ins, engine simulator, examples and
   # the device's tests (GoogleTest is built from /usr/src/googletest); ctest runs the
@@ -115,10 +167,25 @@ cmd_format_check() {
 # The reference of the installed headers; any warning (an undocumented entity, a broken
 # reference) fails it, so it cannot fall behind the headers.
 cmd_docs() {
-  install_packages "${DOCS_PACKAGES[@]}"
+  install_packages "the reference documentation" "${DOCS_PACKAGES[@]}"
   rm -rf build/docs/html && mkdir -p build/docs
   doxygen docs/Doxyfile
   echo "== reference: $ROOT/build/docs/html/index.html"
+}
+
+# Debian packages from the plain build, then what a user of them sees: a separate project
+# built against the installed package alone, and velquin_publish run from the package.
+cmd_package() {
+  require_packages "${PACKAGES[@]}"
+  configure_build build
+  local version
+  version=$(sed -n 's/^#define VELQUIN_VERSION "\(.*\)"$/\1/p' build/include/velquin_version.h)
+  rm -rf build/packages
+  (cd build && cpack -G DEB -B "$ROOT/build/packages" >/dev/null)
+  rm -rf build/packages/_CPack_Packages
+  tests/package/consumer_test.sh "$ROOT" "$ROOT/build"
+  tests/package/deb_test.sh build/packages "$version"
+  ls -l build/packages/*.deb
 }
 
 cmd_test() {
@@ -130,6 +197,8 @@ cmd_test() {
   echo "== plain build"
   configure_build build
   run_ctest build
+  echo "== Debian packages, the installed package in a consumer project"
+  cmd_package
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
   configure_build build-asan -DVQ_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
   ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -153,7 +222,8 @@ project_version() {
 }
 
 cmd_windows() {
-  install_packages "${PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+  install_packages "the Windows cross build and its tests under Wine" "${PACKAGES[@]}" \
+    "${WINDOWS_PACKAGES[@]}"
   local start=$SECONDS dir=build-win64
   # Boost and jsoncpp for Windows from Debian's source packages, once per build folder.
   tools/win64/build_deps.sh "$dir"
@@ -186,7 +256,7 @@ windows_zip() {
 }
 
 cmd_bench() {
-  install_packages "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+  install_packages "the benchmarks' peers" "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
   configure_build build-bench -DVQ_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
   local s
   for s in bench/*/run.sh; do
@@ -210,7 +280,9 @@ case "$sub" in
   cross) cmd_cross ;;
   bench) cmd_bench ;;
   docs) cmd_docs ;;
+  package) cmd_package ;;
   windows) cmd_windows ;;
   run) cmd_run "$@" ;;
-  *) sed -n '2,15p' "$0"; [ "$sub" = help ] ;;
+  help|-h|--help) usage ;;
+  *) echo "dev.sh: unknown command: $sub" >&2; usage >&2; exit 2 ;;
 esac
