@@ -194,8 +194,8 @@ cmd_test() {
   cmd_format_check
   echo "== reference documentation"
   cmd_docs
-  echo "== plain build"
-  configure_build build
+  echo "== plain build (warnings are errors in our own code)"
+  configure_build build -DVQ_WERROR=ON
   run_ctest build
   echo "== Debian packages, the installed package in a consumer project"
   cmd_package
