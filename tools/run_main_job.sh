@@ -65,7 +65,8 @@ if [ -z "$HOST" ] && [ -z "$PORT" ]; then
   SIM_PID=$!
   # The simulator prints the port it bound on its first line.
   for _ in $(seq 1 100); do
-    PORT=$(head -n 1 "$WORK/sim.out" 2>/dev/null || true)
+    # Only a whole line: the number may still be half written.
+    if [ "$(wc -l <"$WORK/sim.out")" -ge 1 ]; then PORT=$(head -n 1 "$WORK/sim.out"); fi
     [ -n "$PORT" ] && break
     kill -0 "$SIM_PID" 2>/dev/null || { cat "$WORK/sim.out" >&2; exit 1; }
     sleep 0.1

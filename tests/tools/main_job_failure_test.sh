@@ -21,7 +21,8 @@ expect_failure_at_step() { # step, description, simulator options...
   "$SIM" --port 0 --die-with-parent "$@" >"$WORK/sim.out" 2>&1 &
   SIM_PID=$!
   for _ in $(seq 1 300); do
-    port=$(head -n 1 "$WORK/sim.out")
+    # Only a whole line: the number may still be half written.
+    [ "$(wc -l <"$WORK/sim.out")" -ge 1 ] && port=$(head -n 1 "$WORK/sim.out")
     [ -n "$port" ] && break
     sleep 0.1
   done

@@ -27,7 +27,8 @@ done
 for i in $(seq 1 20); do
   port=""
   for _ in $(seq 1 300); do
-    port=$(head -n 1 "$WORK/sim$i.out")
+    # Only a whole line: the number may still be half written.
+    [ "$(wc -l <"$WORK/sim$i.out")" -ge 1 ] && port=$(head -n 1 "$WORK/sim$i.out")
     [ -n "$port" ] && break
     sleep 0.1
   done
