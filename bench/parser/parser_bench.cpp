@@ -1,4 +1,5 @@
 // Our incremental parser against Boost.Beast's http parser on the same in-memory corpora.
+#include "bench/common/machine.hpp"
 #include "httprtsp/src/message_format.hpp"
 
 #include <boost/beast/core/buffers_range.hpp>
@@ -169,18 +170,7 @@ bool compare(const char* name, const std::string& our_data, const std::string& b
     return true;
 }
 
-// "machine: <CPU model>, <n> cores", so figures from different machines are not compared.
-void print_machine() {
-    std::string model = "unknown CPU";
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.compare(0, 10, "model name") == 0 && line.find(':') != std::string::npos) {
-            model = line.substr(line.find(':') + 2);
-            break;
-        }
-    }
-    std::printf("machine: %s, %u cores\n", model.c_str(), std::thread::hardware_concurrency());
-}
+using bench::print_machine;
 
 } // namespace
 

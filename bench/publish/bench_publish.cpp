@@ -5,6 +5,7 @@
 // both.
 //
 //   bench_publish VELQUIN_PUBLISH VELQUIN_DEVICE_SIM CURL [RUNS]
+#include "bench/common/machine.hpp"
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -82,18 +83,7 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// "machine: <CPU model>, <n> cores", so figures from different machines are not compared.
-void print_machine() {
-    std::string model = "unknown CPU";
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.compare(0, 10, "model name") == 0 && line.find(':') != std::string::npos) {
-            model = line.substr(line.find(':') + 2);
-            break;
-        }
-    }
-    std::printf("machine: %s, %u cores\n", model.c_str(), std::thread::hardware_concurrency());
-}
+using bench::print_machine;
 
 } // namespace
 

@@ -3,6 +3,7 @@
 //
 //   bench_roundtrip <port> [requests] [I/O threads, default 3 as velquin_publish uses]
 //                   [rounds, default 3]
+#include "bench/common/machine.hpp"
 #include "httprtsp/src/client.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 
@@ -92,18 +93,7 @@ double beast(const std::string& port, int count) {
     return count / seconds;
 }
 
-// "machine: <CPU model>, <n> cores", so figures from different machines are not compared.
-void print_machine() {
-    std::string model = "unknown CPU";
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.compare(0, 10, "model name") == 0 && line.find(':') != std::string::npos) {
-            model = line.substr(line.find(':') + 2);
-            break;
-        }
-    }
-    std::printf("machine: %s, %u cores\n", model.c_str(), std::thread::hardware_concurrency());
-}
+using bench::print_machine;
 
 } // namespace
 
