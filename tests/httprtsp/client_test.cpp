@@ -3,7 +3,9 @@
 #include "httprtsp/src/client.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 #include "httprtsp/src/server.hpp"
+#include "tests/support/child_process.h"
 #include "tests/support/httprtsp_support.hpp"
+#include "tests/support/refusing_port.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/make_shared.hpp>
@@ -50,26 +52,6 @@ std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
     return rep->body() ? std::string(rep->body()->begin(), rep->body()->end()) : std::string();
 }
 
-bool have_program(const std::string& name) {
-    int status = 0;
-    conn_test::run_command("command -v " + name + " >/dev/null 2>&1", &status);
-    return status == 0;
-}
-
-// Waits for the first line of a child's output and returns it.
-std::string first_line(const std::string& path) {
-    std::string line;
-    conn_test::wait_for([&] {
-        const std::string text = conn_test::read_file(path);
-        const std::size_t end = text.find('\n');
-        if (end == std::string::npos)
-            return false;
-        line = text.substr(0, end);
-        return true;
-    });
-    return line;
-}
-
 class ClientTest : public ::testing::Test {
 protected:
     io_service_pool pool{3};
@@ -106,14 +88,8 @@ TEST_F(ClientTest, ReconnectsWithAFreshConnectionAfterTheServerClosed) {
 }
 
 TEST_F(ClientTest, FailuresToResolveOrConnectPrintTheSystemErrorAndGiveNoReply) {
-    // A port nobody listens on: bind one, then let it go.
-    std::string refused_port;
-    {
-        boost::asio::io_service io;
-        boost::asio::ip::tcp::acceptor a(
-            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-        refused_port = std::to_string(a.local_endpoint().port());
-    }
+    const vq_testing::refusing_port refusing;
+    const std::string refused_port = refusing.text();
     const struct {
         std::string host, port, line; // line empty: any system text
     } cases[] = {
@@ -140,14 +116,10 @@ TEST_F(ClientTest, FailuresToResolveOrConnectPrintTheSystemErrorAndGiveNoReply) 
 }
 
 TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
-    std::uint16_t port = 0;
-    {
-        boost::asio::io_service io;
-        boost::asio::ip::tcp::acceptor a(
-            io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-        port = a.local_endpoint().port();
-    }
-    exposed_client client("127.0.0.1", std::to_string(port), own_handler, pool.get_io_service());
+    // The port stays ours throughout: refused first, then our own server listens on it.
+    const vq_testing::refusing_port refusing(true);
+    const std::uint16_t port = refusing.port();
+    exposed_client client("127.0.0.1", refusing.text(), own_handler, pool.get_io_service());
     {
         conn_test::stdout_capture quiet;
         EXPECT_FALSE(client.issue_request(get("/")));
@@ -160,24 +132,15 @@ TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
 }
 
 TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {
-    if (!have_program("python3"))
-        GTEST_SKIP() << "python3 not installed";
+    VQ_REQUIRE_PEER("python3");
     conn_test::temp_dir dir;
     conn_test::write_file(dir.file("hello.txt"), "hello from python\n");
-    const std::string out = dir.file("python.out");
-    conn_test::child_process python(
-        {"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1"}, out, dir.path());
-    std::string port;
-    ASSERT_TRUE(conn_test::wait_for(
-        [&] {
-            const std::string text = conn_test::read_file(out);
-            const std::size_t at = text.find(" port ");
-            if (at == std::string::npos)
-                return false;
-            port = text.substr(at + 6, text.find(' ', at + 6) - at - 6);
-            return true;
-        },
-        std::chrono::milliseconds(20000)));
+    vq_testing::child_process python(
+        {"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1"}, {dir.path()});
+    std::string line;
+    ASSERT_TRUE(python.wait_for(" port ", line));
+    const std::size_t at = line.find(" port ") + 6;
+    const std::string port = line.substr(at, line.find(' ', at) - at);
 
     exposed_client client("127.0.0.1", port, own_handler, pool.get_io_service());
     for (int round = 0; round < 2; ++round) {
@@ -197,12 +160,10 @@ TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {
 }
 
 TEST_F(ClientTest, TalksToANodeServerReplyingChunked) {
-    if (!have_program("node"))
-        GTEST_SKIP() << "node not installed";
-    conn_test::temp_dir dir;
-    const std::string out = dir.file("node.out");
-    conn_test::child_process node({"node", std::string(CONN_TEST_DIR) + "/chunked_server.js"}, out);
-    const std::string port = first_line(out);
+    VQ_REQUIRE_PEER("node");
+    vq_testing::child_process node({"node", std::string(CONN_TEST_DIR) + "/chunked_server.js"});
+    std::string port;
+    ASSERT_TRUE(node.read_line(port));
     ASSERT_FALSE(port.empty());
 
     exposed_client client("127.0.0.1", port, own_handler, pool.get_io_service());

@@ -1,5 +1,6 @@
 // curl uploads files to httprtsp_serve: the stored file is byte-identical, the reply carries
 // its size and SHA-256, and progress climbs strictly to 100 "Firmware upload Done".
+#include "tests/support/child_process.h"
 #include "tests/support/httprtsp_support.hpp"
 #include "tools/httprtsp_serve/sha256.hpp"
 
@@ -48,17 +49,10 @@ std::vector<std::string> progress_lines(const std::string& output, std::size_t o
 class CurlUploadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        int status = 0;
-        conn_test::run_command("command -v curl >/dev/null 2>&1", &status);
-        if (status != 0)
-            GTEST_SKIP() << "curl not installed";
-        server.reset(new conn_test::child_process(
-            {HTTPRTSP_SERVE, "--upload-file", dir.file("stored.bin")}, dir.file("serve.out")));
-        ASSERT_TRUE(conn_test::wait_for([&] {
-            return conn_test::read_file(dir.file("serve.out")).find('\n') != std::string::npos;
-        }));
-        const std::string out = conn_test::read_file(dir.file("serve.out"));
-        port = out.substr(0, out.find('\n'));
+        VQ_REQUIRE_PEER("curl");
+        server.reset(new vq_testing::child_process(
+            {HTTPRTSP_SERVE, "--upload-file", dir.file("stored.bin")}));
+        ASSERT_TRUE(server->read_line(port));
         url = "http://127.0.0.1:" + port + "/upload";
     }
     void TearDown() override {
@@ -66,8 +60,18 @@ protected:
             server->stop();
     }
 
+    // curl's standard output; its exit status goes to `status`.
+    static std::string curl(const std::vector<std::string>& args, int* status = nullptr) {
+        std::vector<std::string> argv{"curl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const vq_testing::run_result r = vq_testing::run(argv);
+        if (status)
+            *status = r.status;
+        return r.out;
+    }
+
     conn_test::temp_dir dir;
-    std::unique_ptr<conn_test::child_process> server;
+    std::unique_ptr<vq_testing::child_process> server;
     std::string port, url;
 };
 
@@ -84,11 +88,11 @@ TEST_F(CurlUploadTest, FilesArriveByteIdenticalWithQuotedAndUnquotedBoundaries) 
         SCOPED_TRACE(std::to_string(c.size) + (c.quoted ? " quoted" : " unquoted"));
         const std::string content = conn_test::tricky_bytes(c.size, ++seed);
         conn_test::write_file(dir.file("input.bin"), content);
-        const std::size_t offset = conn_test::read_file(dir.file("serve.out")).size();
-        std::string command;
+        const std::size_t offset = server->output().size();
+        std::vector<std::string> args;
         if (!c.quoted) {
             // curl picks the boundary and sends it unquoted.
-            command = "curl -s -S -F 'file=@" + dir.file("input.bin") + "' " + url;
+            args = {"-s", "-S", "-F", "file=@" + dir.file("input.bin"), url};
         } else {
             const std::string boundary = "----quoted-9f8e7d6c";
             conn_test::write_file(dir.file("body.bin"),
@@ -96,21 +100,26 @@ TEST_F(CurlUploadTest, FilesArriveByteIdenticalWithQuotedAndUnquotedBoundaries) 
                                       "\r\nContent-Disposition: form-data; name=\"file\"; "
                                       "filename=\"input.bin\"\r\n\r\n" +
                                       content + "\r\n--" + boundary + "--\r\n");
-            command = "curl -s -S -H 'Expect:' -H 'Content-Type: multipart/form-data; boundary=\"" +
-                      boundary + "\"' --data-binary @" + dir.file("body.bin") + " " + url;
+            args = {"-s",
+                    "-S",
+                    "-H",
+                    "Expect:",
+                    "-H",
+                    "Content-Type: multipart/form-data; boundary=\"" + boundary + "\"",
+                    "--data-binary",
+                    "@" + dir.file("body.bin"),
+                    url};
         }
         int status = -1;
-        const std::string answer = conn_test::run_command(command, &status);
+        const std::string answer = curl(args, &status);
         EXPECT_EQ(0, status);
         EXPECT_EQ(std::to_string(c.size) + " " + sha256_of(content) + "\n", answer);
         EXPECT_TRUE(content == conn_test::read_file(dir.file("stored.bin")));
         ASSERT_TRUE(conn_test::wait_for([&] {
-            const std::vector<std::string> lines =
-                progress_lines(conn_test::read_file(dir.file("serve.out")), offset);
+            const std::vector<std::string> lines = progress_lines(server->output(), offset);
             return !lines.empty() && lines.back() == "upload progress 100 Firmware upload Done";
         }));
-        EXPECT_TRUE(
-            climbs_to_done(progress_lines(conn_test::read_file(dir.file("serve.out")), offset)));
+        EXPECT_TRUE(climbs_to_done(progress_lines(server->output(), offset)));
     }
 }
 
@@ -122,11 +131,11 @@ TEST_F(CurlUploadTest, UploadsAndAnEchoFollowEachOtherOnOneConnection) {
     conn_test::write_file(dir.file("big.bin"), big);
     conn_test::write_file(dir.file("small.bin"), small);
     int status = -1;
-    const std::string answer = conn_test::run_command(
-        "curl -s -S -H 'Expect:' -F 'file=@" + dir.file("big.bin") + "' " + url +
-            " --next -H 'Expect:' -F 'file=@" + dir.file("small.bin") + "' " + url +
-            " --next --data-binary ping http://127.0.0.1:" + port + "/echo",
-        &status);
+    const std::string answer =
+        curl({"-s", "-S", "-H", "Expect:", "-F", "file=@" + dir.file("big.bin"), url, "--next",
+              "-H", "Expect:", "-F", "file=@" + dir.file("small.bin"), url, "--next",
+              "--data-binary", "ping", "http://127.0.0.1:" + port + "/echo"},
+             &status);
     EXPECT_EQ(0, status);
     EXPECT_EQ(std::to_string(big.size()) + " " + sha256_of(big) + "\n" +
                   std::to_string(small.size()) + " " + sha256_of(small) + "\nping",
@@ -136,16 +145,15 @@ TEST_F(CurlUploadTest, UploadsAndAnEchoFollowEachOtherOnOneConnection) {
 
 TEST_F(CurlUploadTest, EchoAndUnknownRoutes) {
     int status = -1;
-    EXPECT_EQ("ping",
-              conn_test::run_command(
-                  "curl -s -S --data-binary ping http://127.0.0.1:" + port + "/echo", &status));
+    EXPECT_EQ(
+        "ping",
+        curl({"-s", "-S", "--data-binary", "ping", "http://127.0.0.1:" + port + "/echo"}, &status));
     EXPECT_EQ(0, status);
-    EXPECT_EQ("404",
-              conn_test::run_command(
-                  "curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:" + port + "/none"));
+    EXPECT_EQ("404", curl({"-s", "-o", "/dev/null", "-w", "%{http_code}",
+                           "http://127.0.0.1:" + port + "/none"}));
     // A POST to the upload URI that is not multipart is refused, not stored.
-    EXPECT_EQ("400", conn_test::run_command(
-                         "curl -s -o /dev/null -w '%{http_code}' --data-binary x " + url));
+    EXPECT_EQ("400",
+              curl({"-s", "-o", "/dev/null", "-w", "%{http_code}", "--data-binary", "x", url}));
 }
 
 } // namespace

@@ -1,43 +1,21 @@
 // The example OEM UI processes run against the engine simulator.
 #include "tests/support/bridge_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/engine_sim_process.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 // Runs a program with --once; its exit status, or -1. What it writes to
 // standard error (the device logger's lines) goes to *pLog when given.
 int run_once(const char* path, std::string* pLog = nullptr) {
-    const bridge_test::command_line program(path, {"--once"});
-    const std::string logFile = bridge_test::platform_root() + "/example.log";
-    const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (fd >= 0)
-            ::dup2(fd, 2);
-        program.exec();
-    }
-    if (fd >= 0)
-        ::close(fd);
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
-        return -1;
-    if (pLog != nullptr) {
-        std::ifstream in(logFile, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        *pLog = ss.str();
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const vq_testing::run_result r = vq_testing::run({path, "--once"});
+    if (pLog != nullptr)
+        *pLog = r.err;
+    return r.status;
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 // velquin_publish as a real process against the device simulator (also a real process),
 // and against a scripted raw peer where the exact bytes matter.
-#include "tests/support/process.hpp"
+#include "tests/publish/expected_usage.hpp"
+#include "tests/support/child_process.h"
+#include "tests/support/refusing_port.hpp"
+#include "tests/support/temp_files.hpp"
 #include "tests/support/raw_peer.hpp"
 #include "tools/velquin_device_sim/device.hpp"
 
@@ -31,7 +34,7 @@ namespace {
 
 using velquin_sim::parse_json;
 
-const std::string publish_exe = e2e::publish_program(VQ_PUBLISH_EXE);
+const std::string publish_exe = vq_testing::publish_program(VQ_PUBLISH_EXE);
 const std::string sim_exe = VQ_SIM_EXE;
 
 std::string styled(const Json::Value& value) {
@@ -52,7 +55,7 @@ const Json::Value& sample() {
     return config;
 }
 
-std::string describe(const e2e::run_result& r) {
+std::string describe(const vq_testing::run_result& r) {
     return "status " + std::to_string(r.status) + (r.timed_out ? " (killed by the watchdog)" : "") +
            "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
 }
@@ -61,37 +64,39 @@ std::string describe(const e2e::run_result& r) {
 class simulator {
 public:
     explicit simulator(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args{"--die-with-parent", "--trace", dir_.path("trace")};
+        std::vector<std::string> args{"--die-with-parent", "--trace", dir_.file("trace")};
         args.insert(args.end(), extra.begin(), extra.end());
-        process_.reset(new e2e::background(sim_exe, args, dir_.path("sim.log")));
-        port_ = process_->first_line();
-        if (port_.empty() || port_.find_first_not_of("0123456789") != std::string::npos) {
-            ADD_FAILURE() << "the simulator did not print its port:\n"
-                          << e2e::read_file(dir_.path("sim.log"));
+        args.insert(args.begin(), sim_exe);
+        process_.reset(new vq_testing::child_process(args, {"", vq_testing::error_output::merged}));
+        if (!process_->read_line(port_, 30000) ||
+            port_.find_first_not_of("0123456789") != std::string::npos || port_.empty()) {
+            ADD_FAILURE() << "the simulator did not print its port:\n" << process_->output();
         }
     }
 
     const std::string& port() const { return port_; }
 
-    e2e::run_result publish(const std::vector<std::string>& args,
-                            std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
+    vq_testing::run_result
+    publish(const std::vector<std::string>& args,
+            std::chrono::milliseconds limit = std::chrono::seconds(60)) const {
         std::vector<std::string> full{"-H", "127.0.0.1", "-P", port_};
         full.insert(full.end(), args.begin(), args.end());
-        return e2e::run(publish_exe, full, limit);
+        full.insert(full.begin(), publish_exe);
+        return vq_testing::run(full, limit);
     }
 
     std::vector<Json::Value> trace() const {
         std::vector<Json::Value> messages;
-        for (const std::string& line : e2e::read_lines(dir_.path("trace")))
+        for (const std::string& line : vq_testing::read_lines(dir_.file("trace")))
             messages.push_back(parse_json(line));
         return messages;
     }
 
-    std::string log() const { return e2e::read_file(dir_.path("sim.log")); }
+    std::string log() const { return process_->output(); }
 
 private:
-    e2e::temp_dir dir_;
-    std::unique_ptr<e2e::background> process_;
+    vq_testing::temp_dir dir_;
+    std::unique_ptr<vq_testing::child_process> process_;
     std::string port_;
 };
 
@@ -150,7 +155,7 @@ std::string repeated(const std::string& line, int times) {
 
 // The system's text for a time-out: glibc's, or under Wine the Windows error 10060, for which
 // Wine has no text (Windows itself says "A connection attempt failed because ...").
-const std::string timed_out = e2e::is_windows_program(publish_exe)
+const std::string timed_out = vq_testing::is_windows_program(publish_exe)
                                   ? "BOOST SYSTEM ERROR : Unknown error (10060)\n"
                                   : "BOOST SYSTEM ERROR : Connection timed out\n";
 
@@ -255,7 +260,7 @@ TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
             shown += a + " ";
         SCOPED_TRACE(shown);
         simulator sim;
-        const e2e::run_result r = sim.publish(c.args);
+        const vq_testing::run_result r = sim.publish(c.args);
         ASSERT_EQ(r.status, 0) << describe(r);
         const std::vector<Json::Value> trace = sim.trace();
         if (c.channel == nullptr) {
@@ -290,8 +295,8 @@ TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
             return R"([{"channel":"/meta/handshake","clientId":"c-7","successful":true}])";
         return R"([{"successful":true}])";
     });
-    const e2e::run_result r =
-        e2e::run(publish_exe, {"-H", "127.0.0.1", "-P", std::to_string(peer.port()), "-c"});
+    const vq_testing::run_result r =
+        vq_testing::run({publish_exe, "-H", "127.0.0.1", "-P", std::to_string(peer.port()), "-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     // No configuration in the answer: the whole answer is printed.
     EXPECT_EQ(r.out, "[\n   {\n      \"successful\" : true\n   }\n]\n\n");
@@ -352,7 +357,8 @@ TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
 }
 
 TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithTwo) {
-    const std::string port = std::to_string(e2e::closed_port());
+    const vq_testing::refusing_port refusing;
+    const std::string port = refusing.text();
     struct unreachable_case {
         std::vector<std::string> args;
         std::string out;
@@ -365,9 +371,9 @@ TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithT
     };
     for (const unreachable_case& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        std::vector<std::string> args{"-H", "127.0.0.1", "-P", port};
+        std::vector<std::string> args{publish_exe, "-H", "127.0.0.1", "-P", port};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        const e2e::run_result r = e2e::run(publish_exe, args);
+        const vq_testing::run_result r = vq_testing::run(args);
         EXPECT_EQ(r.status, 2) << describe(r);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, repeated("BOOST SYSTEM ERROR : Connection refused\n", c.exchanges));
@@ -379,12 +385,13 @@ TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithT
 // Windows itself). Without a name server the resolver may answer "try again" instead.
 TEST(PublishE2E, UnresolvableHostReportsTheSystemsTextForEachExchange) {
     const std::set<std::string> texts =
-        e2e::is_windows_program(publish_exe)
+        vq_testing::is_windows_program(publish_exe)
             ? std::set<std::string>{"Host not found", "No such host is known.",
                                     "Host not found, or server failure"}
             : std::set<std::string>{"Host not found (authoritative)",
                                     "Host not found (non-authoritative), try again later"};
-    const e2e::run_result r = e2e::run(publish_exe, {"-H", "host.invalid", "-P", "80", "-o"});
+    const vq_testing::run_result r =
+        vq_testing::run({publish_exe, "-H", "host.invalid", "-P", "80", "-o"});
     EXPECT_EQ(r.status, 2) << describe(r);
     EXPECT_EQ(r.out, "");
     std::istringstream lines(r.err);
@@ -426,7 +433,8 @@ TEST(PublishE2E, ReconnectAdviceIsFollowed) {
     for (const advice_case& c : cases) {
         SCOPED_TRACE(c.advice);
         simulator sim({"--fail-publishes", std::to_string(c.failures), "--advice", c.advice});
-        const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
+        const vq_testing::run_result r =
+            sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
         ASSERT_EQ(r.status, 0) << describe(r);
         const std::vector<Json::Value> trace = sim.trace();
         expect_sequence(trace, c.expected);
@@ -454,7 +462,7 @@ TEST(PublishE2E, ReconnectAdviceIsFollowed) {
 TEST(PublishE2E, HandshakeAdviceRenewsClientIdAndSubscriptions) {
     simulator sim(
         {"--fail-publishes", "1", "--advice", R"({"reconnect": "handshake", "interval": 0})"});
-    const e2e::run_result r = sim.publish({"-c"});
+    const vq_testing::run_result r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, printed(sample()));
     const std::vector<Json::Value> trace = sim.trace();
@@ -472,7 +480,7 @@ TEST(PublishE2E, PositiveIntervalWaitsBeforeEachRepeat) {
     // Two refusals with 300 ms advice: the run cannot take less than 600 ms.
     simulator sim(
         {"--fail-publishes", "2", "--advice", R"({"reconnect": "retry", "interval": 300})"});
-    const e2e::run_result r = sim.publish({"-c"});
+    const vq_testing::run_result r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_GE(r.seconds, 0.6);
     EXPECT_EQ(sim.trace().size(), 13u);
@@ -493,7 +501,7 @@ TEST(PublishE2E, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
     for (const char* advice : advices) {
         SCOPED_TRACE(advice);
         simulator sim({"--fail-publishes", "1", "--advice", advice});
-        const e2e::run_result r = sim.publish({"-c"});
+        const vq_testing::run_result r = sim.publish({"-c"});
         EXPECT_EQ(r.status, 1) << describe(r);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -510,7 +518,7 @@ TEST(PublishE2E, HandshakeWithANonTextClientIdEndsTheRunWithStatusOneAndNothingP
         simulator sim({"--raw-body",
                        std::string(R"([{"successful": true, "clientId": )") + id + "}]",
                        "--raw-channel", "/meta/handshake"});
-        const e2e::run_result r = sim.publish({"-c"});
+        const vq_testing::run_result r = sim.publish({"-c"});
         EXPECT_EQ(r.status, 1) << describe(r);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -539,7 +547,8 @@ TEST(PublishE2E, SuccessIsJudgedByJsonTruth) {
             R"("advice": {"reconnect": "retry", "interval": 0}}])";
         simulator sim(
             {"--raw-body", body, "--raw-channel", "/service/velquin/commands", "--raw-count", "1"});
-        const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
+        const vq_testing::run_result r =
+            sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
         ASSERT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(sim.trace().size(), c.counts ? 9u : 11u);
         if (c.counts) {
@@ -559,7 +568,8 @@ TEST(PublishE2E, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
     for (const char* body : bodies) {
         SCOPED_TRACE(body);
         simulator sim({"--raw-body", body, "--raw-channel", "/service/velquin/commands"});
-        const e2e::run_result r = sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
+        const vq_testing::run_result r =
+            sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
         ASSERT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(sim.trace().size(), 9u);
         EXPECT_EQ(r.out, printed(parse_json(body)));
@@ -571,7 +581,7 @@ TEST(PublishE2E, HandshakeWithoutClientIdLeavesItEmpty) {
     // the device's 402 answer to the publish makes the client hand-shake again.
     simulator sim({"--raw-body", R"([{"successful": true}])", "--raw-channel", "/meta/handshake",
                    "--raw-count", "1"});
-    const e2e::run_result r = sim.publish({"-c"});
+    const vq_testing::run_result r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, printed(sample()));
     const std::vector<Json::Value> trace = sim.trace();
@@ -609,7 +619,7 @@ TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
     for (const pick_case& c : cases) {
         SCOPED_TRACE(c.answer);
         simulator sim({"--raw-body", c.answer, "--raw-channel", "/service/velquin/commands"});
-        const e2e::run_result r = sim.publish({"-c"});
+        const vq_testing::run_result r = sim.publish({"-c"});
         ASSERT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(r.out, printed(parse_json(c.printed ? c.printed : c.answer)));
     }
@@ -617,7 +627,7 @@ TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
 
 TEST(PublishE2E, SettingsChangeWhatTheNextRunPrints) {
     simulator sim;
-    e2e::run_result r =
+    vq_testing::run_result r =
         sim.publish({"-p", "$.sessions.sources[?(@.id==1)][0]", "-k", "name", "-v", "Main Stage"});
     ASSERT_EQ(r.status, 0) << describe(r);
     r = sim.publish({"-p", "$._modules[?(@.id==254)][0]", "-k", "outputs_1to8", "-v", "110"});
@@ -647,7 +657,7 @@ TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
     // connects again for the messages that follow. The library's log lines about it go to
     // standard error.
     simulator sim({"--close-after", "4"});
-    const e2e::run_result r = sim.publish({"-c"});
+    const vq_testing::run_result r = sim.publish({"-c"});
     EXPECT_EQ(r.status, 2) << describe(r);
     EXPECT_EQ(r.out, "null\n\n");
     EXPECT_NE(r.err.find("In connection, line "), std::string::npos) << r.err;
@@ -658,7 +668,7 @@ TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
 TEST(PublishE2E, FailuresAfterTheAnswerLeaveStandardOutputTheConfigurationAlone) {
     // "-c > hostconfig.txt" with an unsubscribe that fails after the configuration came.
     simulator sim({"--close-after", "5"});
-    const e2e::run_result r = sim.publish({"-c"});
+    const vq_testing::run_result r = sim.publish({"-c"});
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, printed(sample()));
     EXPECT_NE(r.err.find("In connection, line "), std::string::npos) << r.err;
@@ -671,7 +681,7 @@ TEST(PublishE2E, RepliesThatEndTheConnectionLoseNoMessage) {
         SCOPED_TRACE(mode);
         simulator sim({mode});
         for (int round = 0; round < 3; ++round) {
-            const e2e::run_result r = sim.publish({"-o", "-v", "ping"});
+            const vq_testing::run_result r = sim.publish({"-o", "-v", "ping"});
             ASSERT_EQ(r.status, 0) << describe(r);
             EXPECT_EQ(r.err, "");
             EXPECT_EQ(parse_json(r.out)[0]["successful"], Json::Value(true)) << r.out;
@@ -702,7 +712,7 @@ TEST(PublishE2E, SilentDeviceCostsOneTimeOut) {
     for (const silent_case& c : cases) {
         SCOPED_TRACE(std::string(c.answered) + " " + c.args[0]);
         simulator sim({"--silent-after", c.answered});
-        const e2e::run_result r = sim.publish(c.args);
+        const vq_testing::run_result r = sim.publish(c.args);
         std::cout << "silent after " << c.answered << ", " << c.args[0] << ": " << r.seconds
                   << " s\n";
         EXPECT_EQ(r.status, c.status) << describe(r);
@@ -721,8 +731,8 @@ TEST(PublishE2E, ConnectionThatNeverCompletesCostsOneTimeOut) {
     if (!listener.full())
         GTEST_SKIP() << "this kernel completes connections beyond the accept queue";
     const scoped_environment timeouts("VELQUIN_PUBLISH_TEST_TIMEOUTS", "300,5000");
-    const e2e::run_result r =
-        e2e::run(publish_exe, {"-H", "127.0.0.1", "-P", listener.port(), "-c"});
+    const vq_testing::run_result r =
+        vq_testing::run({publish_exe, "-H", "127.0.0.1", "-P", listener.port(), "-c"});
     std::cout << "never completing connection: " << r.seconds << " s\n";
     EXPECT_EQ(r.status, 2) << describe(r);
     EXPECT_EQ(r.out, "null\n\n");
@@ -730,55 +740,11 @@ TEST(PublishE2E, ConnectionThatNeverCompletesCostsOneTimeOut) {
     EXPECT_GE(r.seconds, 0.3);
 }
 
-// The usage text, line by line; the example address and host name are the program's
-// own choice, each used twice.
-std::string usage_text(const std::string& address, const std::string& host) {
-    const std::string p = "velquin_publish -H ";
-    const char* const lines[] = {
-        "",
-        "",
-        "velquin_publish -H[--host] myhost -P[--port] myport [OPTIONS]",
-        "",
-        "",
-        "OPTIONS:",
-        "-c[--config]: print out the host configuration in Json styled form. Can be piped into a file",
-        "-o[--command]: sends value to the commands channel.",
-        "-p[--path]: the literal path into the config where key:value will be set",
-        "-k[--key]: the key value",
-        "-v[--value]: the value associated to the key",
-        "-jv[--jsonvalue]: the json value associated to the key; Note: key may be omitted",
-        "",
-        "EXAMPLES:",
-    };
-    std::string text;
-    for (const char* line : lines)
-        text += std::string(line) + "\n";
-    text += p + address + " -P 8081 -c > hostconfig.txt\n";
-    text += p + address + " -P 8081 -o -v reboot\n";
-    text +=
-        p + host +
-        R"( -P 80 -o -v gpio_read_iic -k "{\"device_addr\": 45, \"register_addr\": 30, \"value\": 5}")"
-        "\n";
-    text +=
-        p + host +
-        R"( -P 80 -p $.actions.create_connections -jv "[{\"out\": {\"module_id\": 2, \"channel_id\" : 0}, \"in\" : {\"module_id\": 1, \"channel_id\" : 0}}]")"
-        "\n";
-    text +=
-        "velquin_publish -H localhost -P 8081 -p $.sessions.sources[?(@.id==1)][0] -k name -v mySource1\n";
-    text += "If ordered, -p -k -v can be ommited\n";
-    text +=
-        "velquin_publish -H localhost -P 8081 $.sessions.sources[?(@.id==1)][0] name mySource1\n";
-    text +=
-        "velquin_publish -H localhost -P 8081 -p $._modules[?(@.id==254)][0] -k outputs_1to8 -v 110\n";
-    text += "\n\n";
-    return text;
-}
-
 TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     simulator sim;
     // Learn the examples' address and host name from one usage text, then hold every
     // usage text to the whole expected text.
-    const e2e::run_result first = e2e::run(publish_exe, {"-c"});
+    const vq_testing::run_result first = vq_testing::run({publish_exe, "-c"});
     std::smatch address, host;
     ASSERT_TRUE(std::regex_search(
         first.out, address,
@@ -787,7 +753,7 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     ASSERT_TRUE(std::regex_search(
         first.out, host, std::regex("\nvelquin_publish -H ([^ ]+) -P 80 -o -v gpio_read_iic ")))
         << first.out;
-    const std::string usage = usage_text(address[1], host[1]);
+    const std::string usage = expected_usage(address[1], host[1]);
     EXPECT_EQ(first.out, usage);
     struct scan_case {
         std::vector<std::string> args;
@@ -808,7 +774,9 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
         for (const std::string& a : c.args)
             shown += a + " ";
         SCOPED_TRACE(shown);
-        const e2e::run_result r = e2e::run(publish_exe, c.args);
+        std::vector<std::string> argv{publish_exe};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const vq_testing::run_result r = vq_testing::run(argv);
         EXPECT_EQ(r.status, c.status) << describe(r);
         if (c.status == 255) {
             EXPECT_EQ(r.out, "Failed to parse json value\n");
@@ -819,7 +787,7 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
     EXPECT_TRUE(sim.trace().empty()) << "no command line above may reach the device";
 
     // The shortest command line that runs: -P port -c, against "localhost".
-    const e2e::run_result r = e2e::run(publish_exe, {"-P", sim.port(), "-c"});
+    const vq_testing::run_result r = vq_testing::run({publish_exe, "-P", sim.port(), "-c"});
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(
         r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), printed(sample()).size())),
@@ -829,14 +797,14 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
 TEST(PublishE2E, SeveralClientsAtOnce) {
     simulator sim;
     const std::size_t clients = 4;
-    std::vector<e2e::run_result> results(clients);
+    std::vector<vq_testing::run_result> results(clients);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < clients; ++i) {
         threads.emplace_back([&sim, &results, i] { results[i] = sim.publish({"-c"}); });
     }
     for (std::thread& t : threads)
         t.join();
-    for (const e2e::run_result& r : results) {
+    for (const vq_testing::run_result& r : results) {
         EXPECT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(r.out, printed(sample()));
     }
@@ -857,8 +825,8 @@ TEST(PublishE2E, SeveralClientsAtOnce) {
 namespace {
 
 TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
-    e2e::temp_dir dir;
-    const std::string not_object = dir.path("array.json"), not_json = dir.path("bad.json");
+    vq_testing::temp_dir dir;
+    const std::string not_object = dir.file("array.json"), not_json = dir.file("bad.json");
     std::ofstream(not_object) << "[1, 2]";
     std::ofstream(not_json) << "{\"ios\": ";
     struct option_case {
@@ -873,14 +841,16 @@ TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
         {{"--advice", "{not json"}, 2},
         {{"--bogus", "1"}, 2},
         {{"--trace"}, 2},
-        {{"--config", dir.path("missing.json")}, 1},
+        {{"--config", dir.file("missing.json")}, 1},
         {{"--config", not_object}, 1},
         {{"--config", not_json}, 1},
         {{"--address", "not-an-address"}, 1},
     };
     for (const option_case& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
-        const e2e::run_result r = e2e::run(sim_exe, c.args, std::chrono::seconds(20));
+        std::vector<std::string> argv{sim_exe};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const vq_testing::run_result r = vq_testing::run(argv, std::chrono::seconds(20));
         EXPECT_EQ(r.status, c.status) << describe(r);
         if (c.status == 0) {
             // Asked for, the usage goes to standard output.
@@ -894,12 +864,13 @@ TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
 }
 
 TEST(DeviceSimulatorProgram, StartsFromTheGivenConfiguration) {
-    e2e::temp_dir dir;
+    vq_testing::temp_dir dir;
     const char* const config =
         R"({"ios": {"inputs": []}, "sessions": {"sources": [{"id": 1, "name": "Only"}]}})";
-    std::ofstream(dir.path("config.json")) << config;
-    simulator sim({"--config", dir.path("config.json")});
-    e2e::run_result r = sim.publish({"$.sessions.sources[?(@.id==1)][0]", "name", "Renamed"});
+    std::ofstream(dir.file("config.json")) << config;
+    simulator sim({"--config", dir.file("config.json")});
+    vq_testing::run_result r =
+        sim.publish({"$.sessions.sources[?(@.id==1)][0]", "name", "Renamed"});
     ASSERT_EQ(r.status, 0) << describe(r);
     r = sim.publish({"-c"});
     ASSERT_EQ(r.status, 0) << describe(r);

@@ -1,14 +1,11 @@
 // velquin_publish as a real process, for the runs that need no device: the
 // scan's own endings and a device that cannot be reached.
 #include "publish/src/options.hpp"
-#include "tests/support/process.hpp"
+#include "tests/publish/expected_usage.hpp"
+#include "tests/support/child_process.h"
+#include "tests/support/refusing_port.hpp"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,7 +14,7 @@
 
 namespace {
 
-const std::string program = e2e::publish_program(VQ_PUBLISH_EXE);
+const std::string program = vq_testing::publish_program(VQ_PUBLISH_EXE);
 
 struct outcome {
     std::string out;
@@ -25,22 +22,11 @@ struct outcome {
 };
 
 outcome run_program(const std::vector<std::string>& arguments) {
-    const e2e::run_result r = e2e::run(program, arguments);
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const vq_testing::run_result r = vq_testing::run(argv);
     EXPECT_FALSE(r.timed_out) << program;
     return {r.out, r.status};
-}
-
-// A loopback port nothing listens on (it was free a moment ago).
-std::string closed_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    close(s);
-    return std::to_string(ntohs(address.sin_port));
 }
 
 TEST(program, scan_endings_print_usage_or_json_message_with_their_status) {
@@ -49,7 +35,8 @@ TEST(program, scan_endings_print_usage_or_json_message_with_their_status) {
         std::string out;
         int status;
     };
-    const std::string usage = publish::usage_text();
+    const std::string usage =
+        expected_usage(publish::usage_example_address, publish::usage_example_host_name);
     const std::vector<ending_case> cases = {
         {{}, usage, 1},
         {{"-c", "-o"}, usage, 1},
@@ -69,7 +56,8 @@ TEST(program, scan_endings_print_usage_or_json_message_with_their_status) {
 
 TEST(program, unreachable_device_prints_null_and_ends_with_two) {
     // Only the result goes to standard output; the error reports go to standard error.
-    const std::string port = closed_port();
+    const vq_testing::refusing_port refusing;
+    const std::string port = refusing.text();
     struct unreachable_case {
         std::vector<std::string> arguments;
         std::string out;

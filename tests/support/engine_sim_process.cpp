@@ -3,54 +3,21 @@
 #include "tests/support/bridge_support.h"
 
 #include <chrono>
-#include <csignal>
-#include <cerrno>
-#include <cstring>
-#include <sstream>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace bridge_test {
 
-command_line::command_line(const std::string& program, const std::vector<std::string>& args) {
-    std::istringstream emulator(BRIDGE_TEST_EMULATOR);
-    for (std::string word; emulator >> word;)
-        words.push_back(word);
-    words.push_back(program);
-    words.insert(words.end(), args.begin(), args.end());
-    for (std::string& w : words)
-        argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-}
+namespace {
 
-void command_line::exec() const {
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-}
-
-engine_sim_process::engine_sim_process() {
+std::vector<std::string> engine_sim_command() {
+    // The simulator takes the platform root from the environment, so make it first.
     platform_root();
-    int toChild[2];
-    int fromChild[2];
-    if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0)
-        return;
-    // Writes to a simulator that died must fail, not kill the test.
-    ::signal(SIGPIPE, SIG_IGN);
-    const command_line program(ENGINE_SIM_PATH, {});
-    m_pid = ::fork();
-    if (m_pid == 0) {
-        ::dup2(toChild[0], 0);
-        ::dup2(fromChild[1], 1);
-        program.exec();
-    }
-    ::close(toChild[0]);
-    ::close(fromChild[1]);
-    m_in = toChild[1];
-    m_out = fromChild[0];
-    if (m_pid > 0)
-        m_reader = std::thread(&engine_sim_process::reader, this);
-    m_ready = m_pid > 0 && wait_event("ready") != nullptr;
+    return {ENGINE_SIM_PATH};
+}
+
+} // namespace
+
+engine_sim_process::engine_sim_process() : m_process(engine_sim_command()) {
+    m_ready = m_process.started() && wait_event("ready") != nullptr;
 }
 
 engine_sim_process::~engine_sim_process() {
@@ -58,49 +25,7 @@ engine_sim_process::~engine_sim_process() {
 }
 
 void engine_sim_process::command(const std::string& line) {
-    const std::string text = line + "\n";
-    std::size_t done = 0;
-    while (m_in >= 0 && done < text.size()) {
-        const ssize_t n = ::write(m_in, text.data() + done, text.size() - done);
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-void engine_sim_process::reader() {
-    std::string buffer;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(m_out, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        buffer.append(chunk, static_cast<std::size_t>(n));
-        std::string::size_type nl;
-        while ((nl = buffer.find('\n')) != std::string::npos) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(buffer.substr(0, nl));
-            buffer.erase(0, nl + 1);
-            m_cv.notify_all();
-        }
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_eof = true;
-    m_cv.notify_all();
-}
-
-bool engine_sim_process::read_line(std::string& line, int timeout_ms) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                       [&] { return !m_lines.empty() || m_eof; }))
-        return false;
-    if (m_lines.empty())
-        return false;
-    line = m_lines.front();
-    m_lines.pop_front();
-    return true;
+    m_process.write_line(line);
 }
 
 std::shared_ptr<rapidjson::Document>
@@ -112,7 +37,7 @@ engine_sim_process::wait_for(const std::function<bool(const rapidjson::Document&
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
-        if (left <= 0 || !read_line(line, static_cast<int>(left)))
+        if (left <= 0 || !m_process.read_line(line, static_cast<int>(left)))
             return nullptr;
         auto doc = std::make_shared<rapidjson::Document>();
         doc->Parse(line.c_str());
@@ -142,34 +67,12 @@ std::shared_ptr<rapidjson::Document> engine_sim_process::send(const std::string&
 }
 
 int engine_sim_process::stop() {
-    if (m_pid <= 0)
+    if (!m_process.started())
         return -1;
-    if (m_in >= 0) {
-        command("quit");
-        ::close(m_in);
-        m_in = -1;
-    }
-    int status = 0;
+    command("quit");
+    m_process.close_stdin();
     // Give it a moment to close its channel, then insist.
-    for (int i = 0; i < 500; ++i) {
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            break;
-        }
-        ::usleep(10000);
-    }
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-    }
-    // The child is gone, so its output ends and the reader finishes.
-    if (m_reader.joinable())
-        m_reader.join();
-    if (m_out >= 0)
-        ::close(m_out);
-    m_out = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m_process.wait(std::chrono::seconds(5));
 }
 
 } // namespace bridge_test

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -17,12 +16,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 #endif
 
 namespace conn_test {
@@ -87,119 +81,6 @@ bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds limit
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
-}
-
-#if defined(_WIN32)
-// The peers started this way (python3, node, shell commands) are Linux programs; a Windows
-// build skips the tests that need them.
-child_process::child_process(const std::vector<std::string>& argv, const std::string&,
-                             const std::string&)
-    : pid_(-1) {
-    throw std::runtime_error("cannot start " + argv.at(0) + " from a Windows test");
-}
-
-child_process::~child_process() = default;
-
-void child_process::stop() {}
-
-std::string run_command(const std::string&, int* status) {
-    if (status)
-        *status = -1;
-    return std::string();
-}
-#else
-child_process::child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
-                             const std::string& working_dir) {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::string program = argv.at(0);
-    std::vector<std::string> wrapped;
-    if (!working_dir.empty()) {
-        // posix_spawn has no portable chdir; go through the shell.
-        std::string cmd = "cd '" + working_dir + "' && exec";
-        for (const std::string& a : argv)
-            cmd += " '" + a + "'";
-        wrapped = {"/bin/sh", "-c", cmd};
-        args.clear();
-        for (const std::string& a : wrapped)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        program = "/bin/sh";
-    }
-    const int rc = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + argv.at(0));
-}
-
-child_process::~child_process() {
-    stop();
-}
-
-void child_process::stop() {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 500; ++i) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-}
-
-std::string run_command(const std::string& command, int* status) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(p);
-    if (status)
-        *status = rc;
-    return out;
-}
-#endif
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-temp_dir::temp_dir() {
-    for (int attempt = 0; path_.empty() && attempt < 100; ++attempt) {
-        const std::string name = fresh_temp_name("conn_test_dir_");
-        if (std::filesystem::create_directory(name))
-            path_ = name;
-    }
-    if (path_.empty())
-        throw std::runtime_error("cannot create a temporary folder");
-}
-
-temp_dir::~temp_dir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string read_http_message(boost::asio::ip::tcp::socket& socket, std::string& pending) {

@@ -1,17 +1,17 @@
-// Helpers shared by the connection tests: captured standard output, child processes, raw
-// loopback peers and waiting with a bound.
+// Helpers shared by the connection tests: captured standard output, raw loopback peers and
+// waiting with a bound.
 #ifndef TESTS_HTTPRTSP_CONN_SUPPORT_HPP
 #define TESTS_HTTPRTSP_CONN_SUPPORT_HPP
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "tests/support/temp_files.hpp"
+
 #include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace conn_test {
 
@@ -34,37 +34,10 @@ private:
 bool wait_for(const std::function<bool()>& pred,
               std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
-// A child process whose standard output goes to a file.
-class child_process {
-public:
-    child_process(const std::vector<std::string>& argv, const std::string& stdout_path,
-                  const std::string& working_dir = std::string());
-    ~child_process(); // SIGTERM, then waits
-    void stop();
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_;
-};
-
-// Runs a command through /bin/sh and returns its standard output.
-std::string run_command(const std::string& command, int* status = nullptr);
-
-// Reads the file; empty when absent.
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& data);
-
-// A fresh temporary directory, removed with the object.
-class temp_dir {
-public:
-    temp_dir();
-    ~temp_dir();
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+// Temporary folders and whole files, shared with the other tests.
+using vq_testing::read_file;
+using vq_testing::temp_dir;
+using vq_testing::write_file;
 
 // Reads one HTTP message (head and Content-Length body) from a blocking socket; empty on
 // end of stream before any byte.

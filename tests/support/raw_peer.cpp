@@ -140,10 +140,4 @@ void raw_peer::serve() {
         close(c.fd);
 }
 
-unsigned short closed_port() {
-    unsigned short port = 0;
-    close(loopback_listener(port));
-    return port;
-}
-
 } // namespace e2e

@@ -40,7 +40,4 @@ private:
     std::thread thread_;
 };
 
-// A loopback port where nothing listens (bound once, then released).
-unsigned short closed_port();
-
 } // namespace e2e
