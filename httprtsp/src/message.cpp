@@ -239,9 +239,73 @@ std::string normalise_header_name(const std::string& name) {
 
 // ---- message ----
 
+// ---- spare header entries ----
+
+// Entries of a destroyed message's header table, kept on the destroying thread so that the
+// parser's next message on that thread reuses their nodes and string storage instead of
+// allocating them again. One table per thread, small enough to be worth keeping.
+namespace {
+
+const std::size_t spare_entries_limit = 64;
+const std::size_t spare_bytes_limit = 16 * 1024;
+
+struct spare_table {
+    message::header_map entries;
+    spare_table();
+    ~spare_table();
+};
+// Trivially destroyed, so still readable after the table has gone with its thread (messages
+// destroyed later by static destructors then simply free their entries).
+thread_local message::header_map* spare = nullptr;
+thread_local bool spare_gone = false;
+thread_local spare_table spare_owner;
+
+spare_table::spare_table() {
+    spare = &entries;
+}
+spare_table::~spare_table() {
+    spare = nullptr;
+    spare_gone = true;
+}
+
+message::header_map* spare_entries() {
+    if (!spare && !spare_gone)
+        (void)&spare_owner; // first use on this thread constructs it
+    return spare;
+}
+
+// Whether a table's entries are few and small enough to keep.
+bool worth_keeping(const message::header_map& headers) {
+    if (headers.size() > spare_entries_limit)
+        return false;
+    std::size_t bytes = 0;
+    for (const auto& entry : headers)
+        bytes += entry.first.capacity() + entry.second.capacity();
+    return bytes <= spare_bytes_limit;
+}
+
+} // namespace
+
+namespace detail {
+
+message::header_map::node_type take_spare_header() {
+    message::header_map* entries = spare_entries();
+    if (!entries || entries->empty())
+        return message::header_map::node_type();
+    return entries->extract(entries->begin());
+}
+
+} // namespace detail
+
 message::message() {}
 message::message(const std::string& protocol) : protocol_(protocol) {}
-message::~message() {}
+message::~message() {
+    if (headers_.empty())
+        return;
+    message::header_map* entries = spare_entries();
+    if (entries && entries->empty() && worth_keeping(headers_))
+        entries->swap(headers_);
+}
 
 bool message::keep_alive() const {
     return true;

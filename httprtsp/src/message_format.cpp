@@ -18,6 +18,12 @@
 
 namespace httprtsp {
 
+namespace detail {
+// A header entry left by a message this thread destroyed (empty when there is none); in
+// message.cpp, which keeps them.
+message::header_map::node_type take_spare_header();
+} // namespace detail
+
 namespace {
 
 enum : unsigned char { printable = 1, separator = 2, control = 4 };
@@ -551,9 +557,17 @@ void httprtsp_message_format::store_header(const char* value, std::size_t length
     // Same as message::add_header, with the facet looked up once per message. The name is
     // cleared after this, so it is lowered where it lies.
     lower_in_place(header_name);
-    message::header_map::iterator entry = current_message->headers().emplace(
-        std::piecewise_construct, std::forward_as_tuple(header_name),
-        std::forward_as_tuple(value, length));
+    message::header_map& headers = current_message->headers();
+    message::header_map::iterator entry;
+    // Like emplace (after the entries of the same name), in a reused node when there is one.
+    if (message::header_map::node_type node = detail::take_spare_header()) {
+        node.key().assign(header_name);
+        node.mapped().assign(value, length);
+        entry = headers.insert(std::move(node));
+    } else {
+        entry = headers.emplace(std::piecewise_construct, std::forward_as_tuple(header_name),
+                                std::forward_as_tuple(value, length));
+    }
     // Entries of one name keep their order, so the first stored is the first in the table: the
     // end of the header block needs no lookups.
     if (!first_length && entry->first == content_length_key)

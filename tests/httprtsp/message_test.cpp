@@ -1,11 +1,13 @@
 // Message model: wire images, header table, body and keep-alive rules, stock texts.
 #include "httprtsp/src/message.hpp"
+#include "httprtsp/src/message_format.hpp"
 
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -272,6 +274,60 @@ TEST(MessageConstants, Vocabulary) {
     EXPECT_EQ("GET_PARAMETER", method_names::get_parameter);
     EXPECT_EQ("DELETE", method_names::delete_);
     EXPECT_EQ("text/html", text_html);
+}
+
+// Header storage of destroyed messages is reused by the next parsed ones: nothing of an earlier
+// message may show through, whatever was destroyed where.
+boost::shared_ptr<message> parse_one(httprtsp_message_format& format, const std::string& text) {
+    auto result = format.parse(text.data(), text.data() + text.size());
+    EXPECT_TRUE(static_cast<bool>(result.get<0>())) << text;
+    EXPECT_EQ(text.data() + text.size(), result.get<1>()) << text;
+    return result.get<2>();
+}
+
+TEST(MessageStorageReuse, ParsedMessagesShowNothingOfEarlierOnes) {
+    httprtsp_message_format format;
+    const std::string long_value(300, 'v');
+    const std::string first = "HTTP/1.1 200 OK\r\nX-Long: " + long_value +
+                              "\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\nServer: " + long_value +
+                              "\r\nContent-Length: 2\r\n\r\nok";
+    const std::string second =
+        "POST /x RTSP/1.0\r\nSet-Cookie: z\r\nCSeq: 7\r\nSet-Cookie: y\r\n\r\n";
+    request expected("POST", "/x", "");
+    expected.protocol() = "RTSP/1.0";
+    expected.add_header("Set-Cookie", "z");
+    expected.add_header("CSeq", "7");
+    expected.add_header("Set-Cookie", "y");
+
+    parse_one(format, first).reset(); // its entries are left for the next message
+    boost::shared_ptr<message> kept = parse_one(format, second);
+    EXPECT_EQ(expected.headers(), kept->headers());
+    EXPECT_EQ(wire(expected), wire(*kept));
+
+    // A third message parsed while the second lives, then the first again: each exactly its own.
+    boost::shared_ptr<message> third = parse_one(format, "HTTP/1.0 204 No Content\r\nA: 1\r\n\r\n");
+    ASSERT_EQ(1u, third->headers().size());
+    EXPECT_EQ("1", third->find_header("a")->second);
+    third.reset();
+    boost::shared_ptr<message> again = parse_one(format, first);
+    EXPECT_EQ(5u, again->headers().size());
+    EXPECT_EQ(long_value, again->find_header("server")->second);
+    EXPECT_EQ(2u, again->headers().count("set-cookie"));
+    EXPECT_EQ("a=1", again->find_header("set-cookie")->second);
+    EXPECT_EQ(expected.headers(), kept->headers());
+
+    // Messages built by hand, destroyed on a thread that ends (its kept entries go with it), or
+    // with more entries than are worth keeping.
+    boost::shared_ptr<request> built = boost::make_shared<request>("GET", "/", "HTTP/1.1");
+    built->add_header("Host", "h");
+    std::thread([&built] { built.reset(); }).join();
+    {
+        request many("GET", "/", "HTTP/1.1");
+        for (int i = 0; i < 500; ++i)
+            many.add_header("X-" + std::to_string(i), std::string(100, 'x'));
+    }
+    boost::shared_ptr<message> last = parse_one(format, second);
+    EXPECT_EQ(expected.headers(), last->headers());
 }
 
 } // namespace
