@@ -6,26 +6,39 @@ function(vq_warnings target)
 endfunction()
 
 # vq_gtest(NAME SOURCES a.cpp b.cpp LIBS lib... LABELS threads ... [TIMEOUT s])
-# One GoogleTest program, run by ctest as one test.
+# One GoogleTest program; ctest runs each of its cases as a test of its own, named
+# NAME.Suite.Case, so that a failing case shows by name. The cases are listed when ctest
+# starts (not at build time), through the emulator in a cross build.
+include(GoogleTest)
 function(vq_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   vq_warnings(${name})
-  add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  # A Windows program under Wine reaches the Linux file system through drive Z:.
+  # A Windows program under Wine reaches the Linux file system through drive Z:, and ends
+  # the lines of its case list with CR LF: the executor strips the CR.
   set(drive "")
   if(WIN32 AND CMAKE_CROSSCOMPILING)
     set(drive "Z:")
+    if(CMAKE_CROSSCOMPILING_EMULATOR)
+      set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR
+        ${PROJECT_SOURCE_DIR}/cmake/windows_test_executor.sh ${CMAKE_CROSSCOMPILING_EMULATOR})
+    endif()
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "VQ_SOURCE_DIR=${drive}${PROJECT_SOURCE_DIR};VQ_BINARY_DIR=${drive}${PROJECT_BINARY_DIR}")
-  if(T_LABELS)
-    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
-  endif()
+  gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    TEST_LIST ${name}_TESTS)
+  # gtest_discover_tests flattens list-valued PROPERTIES (two labels, two variables), so the
+  # properties go on the listed cases from a file ctest reads after the list.
+  set(env "VQ_SOURCE_DIR=${drive}${PROJECT_SOURCE_DIR};VQ_BINARY_DIR=${drive}${PROJECT_BINARY_DIR}")
+  set(properties "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  file(WRITE ${properties} "if(${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES TIMEOUT ${T_TIMEOUT}\n"
+    "    ENVIRONMENT [==[${env}]==] LABELS [==[${T_LABELS}]==])\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${properties})
 endfunction()
 
 # vq_fuzz_target(NAME SOURCES ... LIBS ... CORPUS dir)
