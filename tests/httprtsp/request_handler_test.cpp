@@ -9,11 +9,13 @@
 
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using boost::asio::ip::tcp;
@@ -27,6 +29,10 @@ public:
     void handle_request(boost::shared_ptr<httprtsp::connection> conn,
                         boost::shared_ptr<httprtsp::request> req) override {
         if (!req) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                closed_ = conn;
+            }
             ++close_notices;
             return;
         }
@@ -36,9 +42,16 @@ public:
         conn->send(rep);
     }
     std::atomic<int> close_notices{0};
+    // The connection of the last close notice has gone: none of its handlers is pending.
+    bool closed_connection_gone() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return close_notices > 0 && closed_.expired();
+    }
 
 private:
     std::string name_;
+    std::mutex mutex_;
+    boost::weak_ptr<httprtsp::connection> closed_;
 };
 
 std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
@@ -142,7 +155,8 @@ TEST_F(RequestHandlerTest, ConnectionClosingWithAnErrorReachesEveryRouteOnce) {
     client->close_connection(); // the server's side sees the end of the stream: an error
     ASSERT_TRUE(conn_test::wait_for(
         [&] { return root->close_notices == 1 && longer->close_notices == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // A second notice could only come from a handler the server's connection still holds.
+    ASSERT_TRUE(conn_test::wait_for([&] { return root->closed_connection_gone(); }));
     EXPECT_EQ(1, root->close_notices.load());
     EXPECT_EQ(1, longer->close_notices.load());
 }
