@@ -7,45 +7,33 @@
 // hands out are never shared that way).
 #pragma once
 
-#include <stdexcept>
-#include <string>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cstdint>
+#include <string>
 
 namespace vq_testing {
 
 class refusing_port {
 public:
-    explicit refusing_port(bool shareable = false) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (fd_ < 0 ||
-            (shareable && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
-            ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            if (fd_ >= 0)
-                ::close(fd_);
-            throw std::runtime_error("cannot bind a loopback port");
-        }
-        port_ = ntohs(address.sin_port);
+    explicit refusing_port(bool shareable = false) : socket_(io_) {
+        socket_.open(boost::asio::ip::tcp::v4());
+        if (shareable)
+            socket_.set_option(boost::asio::socket_base::reuse_address(true));
+        socket_.bind({boost::asio::ip::address_v4::loopback(), 0});
+        port_ = socket_.local_endpoint().port();
     }
-    ~refusing_port() { ::close(fd_); }
     refusing_port(const refusing_port&) = delete;
     refusing_port& operator=(const refusing_port&) = delete;
 
-    unsigned short port() const { return port_; }
+    std::uint16_t port() const { return port_; }
     std::string text() const { return std::to_string(port_); }
 
 private:
-    int fd_ = -1;
-    unsigned short port_ = 0;
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::socket socket_;
+    std::uint16_t port_ = 0;
 };
 
 } // namespace vq_testing
