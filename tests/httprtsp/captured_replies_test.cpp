@@ -42,7 +42,7 @@ std::string body_of(const boost::shared_ptr<reply>& r) {
     return std::string(r->body()->begin(), r->body()->end());
 }
 
-TEST(RealWorld, PythonHttpServerFile) {
+TEST(CapturedRepliesTest, PythonHttpServerFile) {
     const std::string data = read_vector("python_http_server_file.bin");
     for (std::size_t piece : {data.size(), std::size_t(1), std::size_t(7), std::size_t(64)}) {
         boost::shared_ptr<reply> r = parse_whole(data, piece);
@@ -56,7 +56,7 @@ TEST(RealWorld, PythonHttpServerFile) {
     }
 }
 
-TEST(RealWorld, PythonHttpServerNotFound) {
+TEST(CapturedRepliesTest, PythonHttpServerNotFound) {
     const std::string data = read_vector("python_http_server_404.bin");
     boost::shared_ptr<reply> r = parse_whole(data, 100);
     ASSERT_TRUE(r);
@@ -66,7 +66,7 @@ TEST(RealWorld, PythonHttpServerNotFound) {
     EXPECT_EQ("close", r->find_header("connection")->second);
 }
 
-TEST(RealWorld, NodeChunkedReply) {
+TEST(CapturedRepliesTest, NodeChunkedReply) {
     const std::string data = read_vector("node_chunked_reply.bin");
     for (std::size_t piece : {data.size(), std::size_t(1), std::size_t(5)}) {
         boost::shared_ptr<reply> r = parse_whole(data, piece);

@@ -23,7 +23,7 @@ std::string prefix(int line) {
     return "In log_test, line " + std::to_string(line) + ": ";
 }
 
-TEST(LogLine, WithoutColours) {
+TEST(LogLineTest, WithoutColours) {
     colours_guard g(false);
     testing::internal::CaptureStdout();
     const int l1 = __LINE__ + 1;
@@ -43,7 +43,7 @@ TEST(LogLine, WithoutColours) {
               testing::internal::GetCapturedStdout());
 }
 
-TEST(LogLine, WithColours) {
+TEST(LogLineTest, WithColours) {
     colours_guard g(true);
     testing::internal::CaptureStdout();
     const int l1 = __LINE__ + 1;
@@ -57,7 +57,7 @@ TEST(LogLine, WithColours) {
               testing::internal::GetCapturedStdout());
 }
 
-TEST(LogLine, AlwaysColouredLinesIgnoreTheSwitch) {
+TEST(LogLineTest, AlwaysColouredLinesIgnoreTheSwitch) {
     for (bool on : {false, true}) {
         colours_guard g(on);
         testing::internal::CaptureStdout();
@@ -74,7 +74,7 @@ TEST(LogLine, AlwaysColouredLinesIgnoreTheSwitch) {
     }
 }
 
-TEST(LogLine, FileNameLosesDirectoriesAndExtension) {
+TEST(LogLineTest, FileNameLosesDirectoriesAndExtension) {
     colours_guard g(false);
     struct row {
         const char* file;
@@ -94,7 +94,7 @@ TEST(LogLine, FileNameLosesDirectoriesAndExtension) {
     }
 }
 
-TEST(LogLine, LongMessagesAreNotCut) {
+TEST(LogLineTest, LongMessagesAreNotCut) {
     colours_guard g(false);
     const std::string big(5000, 'q');
     testing::internal::CaptureStdout();
@@ -102,7 +102,7 @@ TEST(LogLine, LongMessagesAreNotCut) {
     EXPECT_EQ("In f, line 1: " + big + "|", testing::internal::GetCapturedStdout());
 }
 
-TEST(LogLine, LinesFromSeveralThreadsStayWhole) {
+TEST(LogLineTest, LinesFromSeveralThreadsStayWhole) {
     colours_guard g(true);
     testing::internal::CaptureStdout();
     std::vector<std::thread> threads;

@@ -26,7 +26,7 @@ const std::string page_404 =
 const std::string page_500 =
     "<html><head><title>Internal Server Error</title></head><body><h1>500 Internal Server Error</h1></body></html>";
 
-TEST(MessageWire, NotFoundReplyToHttp11Request) {
+TEST(MessageWireTest, NotFoundReplyToHttp11Request) {
     request req("GET", "/x", "HTTP/1.1");
     reply rep(req);
     rep.set_status(404, true);
@@ -36,7 +36,7 @@ TEST(MessageWire, NotFoundReplyToHttp11Request) {
         wire(rep));
 }
 
-TEST(MessageWire, BodyAbsentEmptyAndPresent) {
+TEST(MessageWireTest, BodyAbsentEmptyAndPresent) {
     request none("POST", "/cometd", "HTTP/1.0");
     EXPECT_EQ("POST /cometd HTTP/1.0\r\n\r\n", wire(none));
     EXPECT_EQ(7u, none.to_buffers().size()) << "no body view without a body";
@@ -56,7 +56,7 @@ TEST(MessageWire, BodyAbsentEmptyAndPresent) {
               wire(full));
 }
 
-TEST(MessageWire, ViewsPointIntoTheMessageNotCopies) {
+TEST(MessageWireTest, ViewsPointIntoTheMessageNotCopies) {
     boost::shared_ptr<std::vector<char>> bytes = boost::make_shared<std::vector<char>>(3, 'x');
     request req("PUT", "/a", "HTTP/1.1");
     req.set_body(bytes);
@@ -69,7 +69,7 @@ TEST(MessageWire, ViewsPointIntoTheMessageNotCopies) {
     EXPECT_EQ("yxx", wire(req).substr(wire(req).size() - 3));
 }
 
-TEST(MessageWire, DuplicateHeadersInInsertionOrderAndByteOrderOfNames) {
+TEST(MessageWireTest, DuplicateHeadersInInsertionOrderAndByteOrderOfNames) {
     request req("GET", "/", "HTTP/1.0");
     req.add_header("X-B", "2");
     req.add_header("Accept", "first");
@@ -83,7 +83,7 @@ TEST(MessageWire, DuplicateHeadersInInsertionOrderAndByteOrderOfNames) {
     EXPECT_EQ(2u, req.headers().size());
 }
 
-TEST(MessageHeaders, FindIsCaseInsensitiveAndValuesKeepTheirCase) {
+TEST(MessageHeadersTest, FindIsCaseInsensitiveAndValuesKeepTheirCase) {
     reply rep;
     rep.add_header("Content-Type", "a");
     message::header_map::iterator it = rep.find_header("CONTENT-TYPE");
@@ -96,7 +96,7 @@ TEST(MessageHeaders, FindIsCaseInsensitiveAndValuesKeepTheirCase) {
     EXPECT_EQ("VaLuE", rep.find_header("mixed")->second);
 }
 
-TEST(MessageBody, SetBodyKeepsExactlyOneContentLength) {
+TEST(MessageBodyTest, SetBodyKeepsExactlyOneContentLength) {
     request req("POST", "/", "HTTP/1.0");
     req.add_header("Content-Length", "999");
     req.add_header("Content-Length", "998");
@@ -107,7 +107,7 @@ TEST(MessageBody, SetBodyKeepsExactlyOneContentLength) {
     EXPECT_EQ("abc", std::string(req.body()->begin(), req.body()->end()));
 }
 
-TEST(MessageBody, ContentLengthConversion) {
+TEST(MessageBodyTest, ContentLengthConversion) {
     struct row {
         const char* value;
         bool throws;
@@ -132,7 +132,7 @@ TEST(MessageBody, ContentLengthConversion) {
     EXPECT_EQ(0, reply().content_length());
 }
 
-TEST(MessageConstruction, AutomaticConnectionHeader) {
+TEST(MessageConstructionTest, AutomaticConnectionHeader) {
     struct row {
         const char* protocol;
         bool request_gets_it;
@@ -161,7 +161,7 @@ TEST(MessageConstruction, AutomaticConnectionHeader) {
     EXPECT_TRUE(plain.headers().empty());
 }
 
-TEST(MessageKeepAlive, ReplyRules) {
+TEST(MessageKeepAliveTest, ReplyRules) {
     struct row {
         const char* protocol;
         std::vector<const char*> connection_values;
@@ -195,7 +195,7 @@ TEST(MessageKeepAlive, ReplyRules) {
     EXPECT_TRUE(from_rtsp.keep_alive());
 }
 
-TEST(MessageStatus, SetStatusOnlyAddsPageOverHttp) {
+TEST(MessageStatusTest, SetStatusOnlyAddsPageOverHttp) {
     request rtsp("PLAY", "/", "RTSP/1.1");
     reply r1(rtsp);
     r1.set_status(404, true);
@@ -218,7 +218,7 @@ TEST(MessageStatus, SetStatusOnlyAddsPageOverHttp) {
     EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", wire(r3));
 }
 
-TEST(MessageStatus, StatusLinesAndStockPages) {
+TEST(MessageStatusTest, StatusLinesAndStockPages) {
     EXPECT_EQ("500 Internal Server Error", status_line(999));
     EXPECT_EQ("500 Internal Server Error", status_line(-1));
     EXPECT_EQ("307 Temporay Redirect", status_line(307));
@@ -243,7 +243,7 @@ TEST(MessageStatus, StatusLinesAndStockPages) {
     EXPECT_EQ(&status_line(404), &status_line(404)) << "process-wide constants, not copies";
 }
 
-TEST(MessageDump, RequestAndReply) {
+TEST(MessageDumpTest, RequestAndReply) {
     request req("GET", "/a", "HTTP/1.1");
     EXPECT_EQ(
         "httprtsp::request[method: GET, uri: /a, protocol: HTTP/1.1, header: [[connection, Keep-Alive]], body: ]",
@@ -263,7 +263,7 @@ TEST(MessageDump, RequestAndReply) {
         rep.to_string());
 }
 
-TEST(MessageConstants, Vocabulary) {
+TEST(MessageConstantsTest, Vocabulary) {
     // On the wire as peers spell them: header names in lower case, methods and values as
     // they are.
     request del(method_names::delete_, "/x", "HTTP/1.0");

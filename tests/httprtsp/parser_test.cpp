@@ -170,14 +170,14 @@ const std::vector<corpus_entry>& corpus() {
     return entries;
 }
 
-TEST(ParserCorpus, EachMessageInEverySplit) {
+TEST(ParserCorpusTest, EachMessageInEverySplit) {
     for (const corpus_entry& e : corpus()) {
         SCOPED_TRACE(e.bytes);
         expect_same_in_every_split(e.bytes, {{e.result, e.bytes.size(), e.dump}});
     }
 }
 
-TEST(ParserCorpus, AllMessagesInOneBufferInEverySplit) {
+TEST(ParserCorpusTest, AllMessagesInOneBufferInEverySplit) {
     std::string all;
     std::vector<outcome> expected;
     for (const corpus_entry& e : corpus()) {
@@ -187,7 +187,7 @@ TEST(ParserCorpus, AllMessagesInOneBufferInEverySplit) {
     expect_same_in_every_split(all, expected);
 }
 
-TEST(ParserCorpus, BytesAfterAMessageStartTheNext) {
+TEST(ParserCorpusTest, BytesAfterAMessageStartTheNext) {
     const std::string data =
         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1 201 Created\r\n\r\nGET";
     std::vector<outcome> got = feed(data, {});
@@ -204,7 +204,7 @@ struct rejection {
     bool with_message;
 };
 
-TEST(ParserRejects, EachRule) {
+TEST(ParserRejectsTest, EachRule) {
     const std::string get = "GET /x HTTP/1.1\r\n"; // 17 bytes
     const rejection rows[] = {
         {"empty line where a message begins", "\r\n", 1, false},
@@ -257,7 +257,7 @@ TEST(ParserRejects, EachRule) {
     }
 }
 
-TEST(ParserRejects, ParserStartsAfreshAfterABadMessage) {
+TEST(ParserRejectsTest, ParserStartsAfreshAfterABadMessage) {
     const std::string data = "GET /x HTTP/1.1\r\nHost:a\r\nGET /y HTTP/1.1\r\n\r\n";
     std::vector<outcome> got = feed(data, {});
     // "\r\n" after the rejected byte is itself rejected as the start of a message, then GET /y parses.
@@ -270,7 +270,7 @@ TEST(ParserRejects, ParserStartsAfreshAfterABadMessage) {
         got[3].dump);
 }
 
-TEST(ParserConversion, StatusThatIsNotANumberThrowsAndResetRecovers) {
+TEST(ParserConversionTest, StatusThatIsNotANumberThrowsAndResetRecovers) {
     httprtsp_message_format format;
     const std::string bad = "HTTP/1.1 OK fine\r\n";
     EXPECT_THROW(format.parse(bad.data(), bad.data() + bad.size()), boost::bad_lexical_cast);
@@ -282,7 +282,7 @@ TEST(ParserConversion, StatusThatIsNotANumberThrowsAndResetRecovers) {
     EXPECT_EQ(good.data() + good.size(), r.get<1>());
 }
 
-TEST(ParserConversion, UnconvertibleContentLengthThrowsWithTheMessageReachable) {
+TEST(ParserConversionTest, UnconvertibleContentLengthThrowsWithTheMessageReachable) {
     for (const char* value : {"12abc", "", " 5", "99999999999"}) {
         const std::string data =
             std::string("POST /a HTTP/1.1\r\nContent-Length: ") + value + "\r\n\r\n";
@@ -313,7 +313,7 @@ void expect_memory_line(const std::string& captured, const std::string& number) 
               captured.substr(colon + 2));
 }
 
-TEST(ParserMends, NegativeContentLengthIsBadAndReported) {
+TEST(ParserMendsTest, NegativeContentLengthIsBadAndReported) {
     const bool saved = colours_enabled;
     colours_enabled = false;
     struct row {
@@ -341,7 +341,7 @@ TEST(ParserMends, NegativeContentLengthIsBadAndReported) {
     colours_enabled = saved;
 }
 
-TEST(ParserBody, ReservationFollowsTheUploadTest) {
+TEST(ParserBodyTest, ReservationFollowsTheUploadTest) {
     struct row {
         const char* name;
         std::string start;
@@ -375,7 +375,7 @@ TEST(ParserBody, ReservationFollowsTheUploadTest) {
     }
 }
 
-TEST(ParserBody, LargeBodyInPiecesStopsExactlyAtItsEnd) {
+TEST(ParserBodyTest, LargeBodyInPiecesStopsExactlyAtItsEnd) {
     std::string body(100000, '\0');
     for (std::size_t i = 0; i < body.size(); ++i)
         body[i] = static_cast<char>(i * 7);
@@ -395,7 +395,7 @@ TEST(ParserBody, LargeBodyInPiecesStopsExactlyAtItsEnd) {
     EXPECT_EQ(100000u, m->body()->capacity()) << "reserved once from the Content-Length";
 }
 
-TEST(ParserBody, UploadBodyDrainedBetweenReads) {
+TEST(ParserBodyTest, UploadBodyDrainedBetweenReads) {
     // The connection moves an upload's bytes to a file as they arrive: it empties (or even
     // drops) the body between parse calls, and the parser must go on counting to the end.
     std::string payload(20000, 'u');
@@ -450,7 +450,7 @@ struct dotless_ctype : std::ctype<char> {
     }
 };
 
-TEST(ParserNames, LoweredThroughTheGlobalLocaleOfTheMoment) {
+TEST(ParserNamesTest, LoweredThroughTheGlobalLocaleOfTheMoment) {
     const std::string data = "GET / HTTP/1.1\r\nX-Id: 1\r\n\r\n";
     httprtsp_message_format format;
     auto key_of = [&]() {
@@ -475,7 +475,7 @@ TEST(ParserNames, LoweredThroughTheGlobalLocaleOfTheMoment) {
     EXPECT_EQ("x-id", key_of());
 }
 
-TEST(ParserRealWorld, ChunkedBodyOfManyChunks) {
+TEST(ParserRealWorldTest, ChunkedBodyOfManyChunks) {
     std::string data = "HTTP/1.1 200 OK\r\nTransfer-Encoding: CHUNKED\r\n\r\n";
     std::string expected;
     for (int i = 1; i <= 40; ++i) {
@@ -503,7 +503,7 @@ struct counting_format : httprtsp_message_format {
     }
 };
 
-TEST(ParserSubclass, OverriddenConsumeSeesEveryByteOnThePointerPath) {
+TEST(ParserSubclassTest, OverriddenConsumeSeesEveryByteOnThePointerPath) {
     const std::string data = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: b\r\n\r\nhelloGET /";
     counting_format format;
     boost::tuple<boost::tribool, const char*, boost::shared_ptr<message>> r =
@@ -520,7 +520,7 @@ std::string first_decision(const std::vector<outcome>& got) {
     return got.empty() ? "none" : got[0].result + " @" + std::to_string(got[0].stop);
 }
 
-TEST(ParserLimits, HeaderTextUpToEachLimitAndOnePast) {
+TEST(ParserLimitsTest, HeaderTextUpToEachLimitAndOnePast) {
     parser_limits small;
     small.start_line = 20;
     small.header_line = 16; // CR LF included
@@ -556,7 +556,7 @@ TEST(ParserLimits, HeaderTextUpToEachLimitAndOnePast) {
     }
 }
 
-TEST(ParserLimits, DefaultsBoundHeaderText) {
+TEST(ParserLimitsTest, DefaultsBoundHeaderText) {
     const std::string start = "GET /" + std::string(8192 - 14, 'a') + " HTTP/1.0";
     const std::string line = "X: " + std::string(8192 - 5, 'v') + "\r\n";
     std::string hundred, block;
@@ -601,7 +601,7 @@ TEST(ParserLimits, DefaultsBoundHeaderText) {
     }
 }
 
-TEST(ParserLimits, BodyHeldInMemoryButNotAnUploadBody) {
+TEST(ParserLimitsTest, BodyHeldInMemoryButNotAnUploadBody) {
     parser_limits ten;
     ten.body = 10;
     const std::string upload_head =
@@ -634,7 +634,7 @@ TEST(ParserLimits, BodyHeldInMemoryButNotAnUploadBody) {
     }
 }
 
-TEST(ParserBody, ReservedAtMostOneMebibyteAndGrownAsBytesArrive) {
+TEST(ParserBodyTest, ReservedAtMostOneMebibyteAndGrownAsBytesArrive) {
     const std::size_t mib = 1 << 20;
     std::string body(3 * mib, '\0');
     for (std::size_t i = 0; i < body.size(); ++i)

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(PoolNames, FirstPoolIsIO0ToIO2AndASecondPoolContinuesTheCount) {
+TEST(PoolNamesTest, FirstPoolIsIO0ToIO2AndASecondPoolContinuesTheCount) {
     io_service_pool first(3);
     EXPECT_EQ((std::set<std::string>{"IO0", "IO1", "IO2"}), conn_test::pool_thread_names(first, 3));
     io_service_pool second(2);

@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(Pool, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
+TEST(PoolTest, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
     const bool saved = httprtsp::colours_enabled;
     httprtsp::colours_enabled = false;
     const struct {
@@ -42,7 +42,7 @@ TEST(Pool, ThrowingHandlerIsLoggedOnceAndTheServiceKeepsServing) {
     httprtsp::colours_enabled = saved;
 }
 
-TEST(Pool, StopWaitsForRunningHandlersAndSkipsQueuedOnes) {
+TEST(PoolTest, StopWaitsForRunningHandlersAndSkipsQueuedOnes) {
     io_service_pool pool(1);
     std::atomic<bool> started(false), finished(false), queued_ran(false);
     pool.get_io_service()->post([&] {
@@ -61,7 +61,7 @@ TEST(Pool, StopWaitsForRunningHandlersAndSkipsQueuedOnes) {
 #endif
 }
 
-TEST(Pool, StopJoinsEveryThread) {
+TEST(PoolTest, StopJoinsEveryThread) {
     std::atomic<int> finished(0);
     {
         io_service_pool pool(3);

@@ -46,7 +46,7 @@ std::vector<std::string> progress_lines(const std::string& output, std::size_t o
     return ::testing::AssertionSuccess();
 }
 
-class CurlUploadTest : public ::testing::Test {
+class UploadCurlTest : public ::testing::Test {
 protected:
     void SetUp() override {
         VQ_REQUIRE_PEER("curl");
@@ -75,7 +75,7 @@ protected:
     std::string port, url;
 };
 
-TEST_F(CurlUploadTest, FilesArriveByteIdenticalWithQuotedAndUnquotedBoundaries) {
+TEST_F(UploadCurlTest, FilesArriveByteIdenticalWithQuotedAndUnquotedBoundaries) {
     const struct {
         std::size_t size;
         bool quoted;
@@ -125,7 +125,7 @@ TEST_F(CurlUploadTest, FilesArriveByteIdenticalWithQuotedAndUnquotedBoundaries) 
 
 // One keep-alive connection: a large upload, a small one and an echo. Each request starts
 // wherever the reads of the one before left off.
-TEST_F(CurlUploadTest, UploadsAndAnEchoFollowEachOtherOnOneConnection) {
+TEST_F(UploadCurlTest, UploadsAndAnEchoFollowEachOtherOnOneConnection) {
     const std::string big = conn_test::tricky_bytes(3 * 1024 * 1024 + 17, 5);
     const std::string small = conn_test::tricky_bytes(300, 6);
     conn_test::write_file(dir.file("big.bin"), big);
@@ -143,7 +143,7 @@ TEST_F(CurlUploadTest, UploadsAndAnEchoFollowEachOtherOnOneConnection) {
     EXPECT_TRUE(small == conn_test::read_file(dir.file("stored.bin")));
 }
 
-TEST_F(CurlUploadTest, EchoAndUnknownRoutes) {
+TEST_F(UploadCurlTest, EchoAndUnknownRoutes) {
     int status = -1;
     EXPECT_EQ(
         "ping",

@@ -327,7 +327,7 @@ TEST_F(UploadTest, TwoGigabyteUploadReportsFiftyPercentAtOneGigabyte) {
     EXPECT_FALSE(conn->is_closed());
 }
 
-TEST(Sha256, KnownDigestsWholeAndInPieces) {
+TEST(UploadSha256Test, KnownDigestsWholeAndInPieces) {
     const struct {
         std::string input, digest;
     } cases[] = {

@@ -7,7 +7,7 @@ namespace {
 
 using namespace httprtsp;
 
-TEST(UrlDecode, Table) {
+TEST(UriDecodeTest, Table) {
     struct row {
         std::string in;
         std::string out;
@@ -36,7 +36,7 @@ TEST(UrlDecode, Table) {
         EXPECT_EQ(r.out, url_decode(r.in)) << r.in;
 }
 
-TEST(ParseUri, Table) {
+TEST(UriParseTest, Table) {
     struct row {
         std::string in, scheme, authority, path, query, fragment;
     } rows[] = {
@@ -65,7 +65,7 @@ TEST(ParseUri, Table) {
     }
 }
 
-TEST(ParseUri, DecodedTargetThenSplit) {
+TEST(UriParseTest, DecodedTargetThenSplit) {
     // The handler's order: decode first, then split; an encoded '?' therefore splits the path.
     uri_parts p = parse_uri(url_decode("/a%3Fb+c?x=%31"));
     EXPECT_EQ("/a", p.path);

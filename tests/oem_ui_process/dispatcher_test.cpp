@@ -149,7 +149,7 @@ bool is_storage_text(uint32_t id) {
 
 } // namespace
 
-TEST(MessageCatalogue, NamesEveryMessageWithItsLayout) {
+TEST(MessageCatalogueTest, NamesEveryMessageWithItsLayout) {
     struct expected {
         uint32_t id;
         const char* name;

@@ -20,7 +20,7 @@ int run_once(const char* path, std::string* pLog = nullptr) {
 
 } // namespace
 
-TEST(Examples, MinimalUiAnnouncesItselfAndReadsTheConfiguration) {
+TEST(ExamplesTest, MinimalUiAnnouncesItselfAndReadsTheConfiguration) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     std::string log;
@@ -36,7 +36,7 @@ TEST(Examples, MinimalUiAnnouncesItselfAndReadsTheConfiguration) {
     EXPECT_NE(std::string::npos, line.find("\"sessions\":")) << line;
 }
 
-TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes) {
+TEST(ExamplesTest, EngineHostKeepsEngineSettingsAndPublishes) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     ASSERT_EQ(0, run_once(OEM_UI_ENGINE_HOST_PATH));
@@ -53,7 +53,7 @@ TEST(Examples, EngineHostKeepsEngineSettingsAndPublishes) {
     EXPECT_EQ(0, sim.stop());
 }
 
-TEST(Examples, WithoutEngineProcessTheMinimalUiSaysItGotNoConfiguration) {
+TEST(ExamplesTest, WithoutEngineProcessTheMinimalUiSaysItGotNoConfiguration) {
     // Nobody listens: the sends fail and are logged, the exit status says so.
     std::string log;
     EXPECT_EQ(2, run_once(OEM_UI_MINIMAL_PATH, &log));

@@ -73,7 +73,7 @@ rapidjson::Value nested(std::size_t depth, rapidjson::Document::AllocatorType& a
 
 } // namespace
 
-TEST(LogJsonValue, WritesCompactJsonWithExactNumbers) {
+TEST(FacadeLogJsonValueTest, WritesCompactJsonWithExactNumbers) {
     struct {
         std::string title;
         std::string json;
@@ -96,7 +96,7 @@ TEST(LogJsonValue, WritesCompactJsonWithExactNumbers) {
     EXPECT_EQ("x= {}\n", logged(6, "x", "{}"));
 }
 
-TEST(LogJsonValue, NumbersJsonCannotHoldStillLog) {
+TEST(FacadeLogJsonValueTest, NumbersJsonCannotHoldStillLog) {
     rapidjson::Value value(std::numeric_limits<double>::quiet_NaN());
     vq_log_capture capture;
     oem_vorn_device_ipc::log_json_value(3, "n", value);
@@ -104,7 +104,7 @@ TEST(LogJsonValue, NumbersJsonCannotHoldStillLog) {
     EXPECT_EQ("n= nan\n", capture.records()[0].message);
 }
 
-TEST(LogJsonValue, ValuesNestedTooDeepAreRefusedWithALogLine) {
+TEST(FacadeLogJsonValueTest, ValuesNestedTooDeepAreRefusedWithALogLine) {
     rapidjson::Document doc;
     vq_log_capture capture;
     oem_vorn_device_ipc::log_json_value(6, "deep", nested(1000000, doc.GetAllocator()));
@@ -120,7 +120,7 @@ TEST(LogJsonValue, ValuesNestedTooDeepAreRefusedWithALogLine) {
               capture.records()[0].message);
 }
 
-TEST(Facade, ForwardsToTheEndpoint) {
+TEST(FacadeTest, ForwardsToTheEndpoint) {
     bridge_test::call_log log;
     bridge_test::engine_peer peer(&log);
     ASSERT_TRUE(peer.open());
@@ -145,7 +145,7 @@ TEST(Facade, ForwardsToTheEndpoint) {
     ui.destroy();
 }
 
-TEST(Facade, DefaultFacadeRefusesShutdownAndEngineMessages) {
+TEST(FacadeTest, DefaultFacadeRefusesShutdownAndEngineMessages) {
     bridge_test::call_log log;
     bridge_test::engine_peer peer;
     ASSERT_TRUE(peer.open());
@@ -167,7 +167,7 @@ TEST(Facade, DefaultFacadeRefusesShutdownAndEngineMessages) {
     EXPECT_EQ((std::vector<call>{{"on_device_started", {}}}), log.calls());
 }
 
-TEST(Facade, HostedEngineIsServedAndPublishes) {
+TEST(FacadeTest, HostedEngineIsServedAndPublishes) {
     bridge_test::call_log log;
     bridge_test::recording_engine engine(log);
     bridge_test::engine_peer peer;
@@ -195,7 +195,7 @@ TEST(Facade, HostedEngineIsServedAndPublishes) {
     EXPECT_EQ((std::vector<uint32_t>{107, 109}), ids);
 }
 
-TEST(Facade, NullEngineEqualsTheDefaultConstructor) {
+TEST(FacadeTest, NullEngineEqualsTheDefaultConstructor) {
     bridge_test::call_log log;
     bridge_test::engine_peer peer;
     ASSERT_TRUE(peer.open());
@@ -206,7 +206,7 @@ TEST(Facade, NullEngineEqualsTheDefaultConstructor) {
     EXPECT_EQ(-1, err);
 }
 
-TEST(Facade, OneInstanceAtATime) {
+TEST(FacadeTest, OneInstanceAtATime) {
     bridge_test::call_log log;
     { ui_process first(log); }
     {

@@ -48,7 +48,7 @@ private:
 
 } // namespace
 
-TEST(Session, FullSessionWithTheEngineSimulator) {
+TEST(SessionTest, FullSessionWithTheEngineSimulator) {
     bridge_test::call_log log;
     bridge_test::recording_engine engine(log);
     engine.storage_text = "/data/oem/presets";
@@ -173,7 +173,7 @@ public:
 
 } // namespace
 
-TEST(Session, DocumentsNestedAMillionDeepLeaveBothProcessesRunning) {
+TEST(SessionTest, DocumentsNestedAMillionDeepLeaveBothProcessesRunning) {
     bridge_test::call_log log;
     deep_engine engine(log);
     bridge_test::engine_sim_process sim;

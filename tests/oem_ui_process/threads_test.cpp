@@ -44,7 +44,7 @@ int json_id_of(const rapidjson::Document& d) {
 
 } // namespace
 
-TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers) {
+TEST(ThreadsTest, ConcurrentRequestsGetTheirOwnAnswers) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     threaded_ui ui;
@@ -104,7 +104,7 @@ TEST(Threads, ConcurrentRequestsGetTheirOwnAnswers) {
     EXPECT_EQ(0, sim.stop());
 }
 
-TEST(Threads, HandlersMaySendWhileOtherThreadsDo) {
+TEST(ThreadsTest, HandlersMaySendWhileOtherThreadsDo) {
     bridge_test::engine_sim_process sim;
     ASSERT_TRUE(sim.running());
     threaded_ui ui;

@@ -60,7 +60,7 @@ std::string test_dir() {
     return std::string("/files/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
-TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce) {
+TEST(PlatformPathTest, RelocatesAbsolutePathsUnderTheRootOnce) {
     struct Case {
         const char* in;
         std::string out;
@@ -83,7 +83,7 @@ TEST(PlatformPath, RelocatesAbsolutePathsUnderTheRootOnce) {
     EXPECT_EQ(vq_platform::parent_of("c.json"), "");
 }
 
-TEST(OemFiles, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent) {
+TEST(OemFilesTest, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent) {
     const std::string path = test_dir() + "/deep/er/hand_off.json";
     const std::string real = g_root + path;
     ASSERT_TRUE(create_file(path, false));
@@ -104,7 +104,7 @@ TEST(OemFiles, CreateFileMakesFoldersAndKeepsOrEmptiesExistingContent) {
     EXPECT_FALSE(create_file("", false));
 }
 
-TEST(OemFiles, DocumentsSurviveTheRoundTrip) {
+TEST(OemFilesTest, DocumentsSurviveTheRoundTrip) {
     const char* texts[] = {
         "{\"path\":\"$.ios.inputs[0].gain\",\"value\":-3.25}",
         "[1,2,{\"a\":[true,false,null]},\"\\u00e9t\\u00e9 \\\"quoted\\\"\"]",
@@ -134,7 +134,7 @@ TEST(OemFiles, DocumentsSurviveTheRoundTrip) {
     EXPECT_EQ(entries, 1u);
 }
 
-TEST(OemFiles, UnreadableFilesLeaveTheDocumentAlone) {
+TEST(OemFilesTest, UnreadableFilesLeaveTheDocumentAlone) {
     const std::string dir = g_root + test_dir();
     fs::create_directories(dir + "/sub");
     struct Case {
@@ -159,7 +159,7 @@ TEST(OemFiles, UnreadableFilesLeaveTheDocumentAlone) {
     EXPECT_FALSE(read_json_from_file(info_for(""), doc));
 }
 
-TEST(OemFiles, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays) {
+TEST(OemFilesTest, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays) {
     const std::string path = test_dir() + "/keep.json";
     rapidjson::Document good;
     good.Parse("{\"v\":1}");
@@ -186,7 +186,7 @@ void write_text(const std::string& path, const std::string& text) {
     std::ofstream(g_root + path, std::ios::binary) << text;
 }
 
-TEST(OemFiles, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
+TEST(OemFilesTest, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
     const std::string path = test_dir() + "/deep.json";
     const TJsonFile_Info info = info_for(path);
     rapidjson::Document doc;
@@ -224,7 +224,7 @@ TEST(OemFiles, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
     EXPECT_EQ(slurp(g_root + test_dir() + "/w.json"), nested_text(512));
 }
 
-TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize) {
+TEST(OemFilesTest, TextFieldsStopAtTheFirstZeroOrTheFieldSize) {
     char field[256];
     std::memset(field, 'a', sizeof field);
     EXPECT_EQ(field_text(field, sizeof field), std::string(256, 'a'));
@@ -239,7 +239,7 @@ TEST(OemFiles, TextFieldsStopAtTheFirstZeroOrTheFieldSize) {
     EXPECT_EQ(json_file_path(info), std::string(256, 'p'));
 }
 
-TEST(OemFiles, ReadersNeverSeeHalfADocument) {
+TEST(OemFilesTest, ReadersNeverSeeHalfADocument) {
     // Two large documents written in turn while another thread reads.
     const std::string path = test_dir() + "/swap.json";
     rapidjson::Document docs[2];
@@ -270,7 +270,7 @@ TEST(OemFiles, ReadersNeverSeeHalfADocument) {
     EXPECT_EQ(bad_reads.load(), 0);
 }
 
-TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage) {
+TEST(DeviceLogTest, CapturesEveryCallWithItsFormattedMessage) {
     vq_log_capture capture;
     vq_log__(3, "oem_vorn_device_ipc_impl", 120, "Unknown message(%u)\n", 19u);
     vq_log__(6, "x", 1, "%s= %s\n", "gain", "3");
@@ -288,7 +288,7 @@ TEST(DeviceLog, CapturesEveryCallWithItsFormattedMessage) {
     EXPECT_TRUE(capture.records().empty());
 }
 
-TEST(DeviceLog, WithoutASinkEachCallIsOneLineOnStandardError) {
+TEST(DeviceLogTest, WithoutASinkEachCallIsOneLineOnStandardError) {
     std::fflush(stderr);
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
@@ -311,7 +311,7 @@ TEST(DeviceLog, WithoutASinkEachCallIsOneLineOnStandardError) {
                     "vq[3] x:8: two breaks\n");
 }
 
-TEST(DeviceLog, NestedCapturesRestoreTheOuterOne) {
+TEST(DeviceLogTest, NestedCapturesRestoreTheOuterOne) {
     vq_log_capture outer;
     {
         vq_log_capture inner;
@@ -323,7 +323,7 @@ TEST(DeviceLog, NestedCapturesRestoreTheOuterOne) {
     EXPECT_EQ(outer.count("outer\n"), 1u);
 }
 
-TEST(DeviceLog, LinesFromManyThreadsAreAllKept) {
+TEST(DeviceLogTest, LinesFromManyThreadsAreAllKept) {
     vq_log_capture capture;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -336,12 +336,12 @@ TEST(DeviceLog, LinesFromManyThreadsAreAllKept) {
     EXPECT_EQ(capture.records().size(), 800u);
 }
 
-TEST(DeviceNames, FixedTexts) {
+TEST(DeviceNamesTest, FixedTexts) {
     EXPECT_STREQ(device::fields::path, "path");
     EXPECT_STREQ(device::channels::logs_channel, "/vorn/logs");
 }
 
-TEST(RapidjsonHook, ReportsAndCountsWithoutEndingTheProcess) {
+TEST(RapidjsonHookTest, ReportsAndCountsWithoutEndingTheProcess) {
     const std::size_t before = vq_platform::ks_assert_count();
     rapidjson::_ks_callstack_assert("IsObject()", "document.h", 1234);
     rapidjson::_ks_callstack_assert("IsString()", nullptr, 1);

@@ -88,7 +88,7 @@ struct OurSide {
     }
 };
 
-TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize) {
+TEST(IpcAcrossProcessesTest, ResultAndReplyBytesComeBackForEveryPayloadSize) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -123,7 +123,7 @@ TEST(IpcAcrossProcesses, ResultAndReplyBytesComeBackForEveryPayloadSize) {
     }
 }
 
-TEST(IpcAcrossProcesses, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom) {
+TEST(IpcAcrossProcessesTest, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -148,7 +148,7 @@ TEST(IpcAcrossProcesses, CallbackSeesNullPayloadAndAtLeast4096BytesOfReplyRoom) 
     }
 }
 
-TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer) {
+TEST(IpcAcrossProcessesTest, ConcurrentSendersEachGetTheirOwnAnswer) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -183,7 +183,7 @@ TEST(IpcAcrossProcesses, ConcurrentSendersEachGetTheirOwnAnswer) {
     EXPECT_EQ(mismatches.load(), 0);
 }
 
-TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays) {
+TEST(IpcAcrossProcessesTest, CallbacksMaySendOnTheirOwnChannelBothWays) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -209,7 +209,7 @@ TEST(IpcAcrossProcesses, CallbacksMaySendOnTheirOwnChannelBothWays) {
     EXPECT_EQ(us.calls.load(), 2);
 }
 
-TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle) {
+TEST(IpcFailuresTest, SendsFailAtOnceWithoutAPeerOrAHandle) {
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
     int32_t err = 5;
@@ -236,7 +236,7 @@ TEST(IpcFailures, SendsFailAtOnceWithoutAPeerOrAHandle) {
     EXPECT_EQ(KSAL_IPC_destroy(0), KSAL_IPC_E_BAD_HANDLE);
 }
 
-TEST(IpcFailures, OneChannelAndNodeIsOpenOnlyOnce) {
+TEST(IpcFailuresTest, OneChannelAndNodeIsOpenOnlyOnce) {
     OurSide a, b;
     ASSERT_EQ(a.open(channel_name()), KSAL_IPC_OK);
     EXPECT_EQ(b.open(channel_name()), KSAL_IPC_E_IN_USE);
@@ -247,7 +247,7 @@ TEST(IpcFailures, OneChannelAndNodeIsOpenOnlyOnce) {
     EXPECT_EQ(b.open(channel_name()), KSAL_IPC_OK);
 }
 
-TEST(IpcFailures, MessagesBetweenMismatchedNodesAreRefused) {
+TEST(IpcFailuresTest, MessagesBetweenMismatchedNodesAreRefused) {
     // The peer listens on our remote node but expects a different partner.
     auto peer = start_peer(channel_name(), kPeerNode, 99);
     OurSide us;
@@ -257,7 +257,7 @@ TEST(IpcFailures, MessagesBetweenMismatchedNodesAreRefused) {
     EXPECT_EQ(err, -1);
 }
 
-TEST(IpcFailures, APeerThatEndsFailsTheSendAndARestartedPeerIsReached) {
+TEST(IpcFailuresTest, APeerThatEndsFailsTheSendAndARestartedPeerIsReached) {
     const std::string channel = channel_name();
     OurSide us;
     ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
@@ -280,7 +280,7 @@ TEST(IpcFailures, APeerThatEndsFailsTheSendAndARestartedPeerIsReached) {
     }
 }
 
-TEST(IpcLifecycle, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle) {
+TEST(IpcLifecycleTest, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle) {
     const std::string channel = channel_name();
     // The peer side here is a second channel in this process: the checks are
     // about our own delivery threads.
@@ -301,7 +301,7 @@ TEST(IpcLifecycle, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle) {
     EXPECT_EQ(us.calls.load(), 1);
 }
 
-TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer) {
+TEST(IpcLifecycleTest, DestroyEndsASendStillWaitingForItsAnswer) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
@@ -327,7 +327,7 @@ TEST(IpcLifecycle, DestroyEndsASendStillWaitingForItsAnswer) {
     EXPECT_LT(returned - started, std::chrono::milliseconds(300));
 }
 
-TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel) {
+TEST(IpcLifecycleTest, ACallbackMayDestroyItsOwnChannel) {
     const std::string channel = channel_name();
     OurSide us, other;
     ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
@@ -342,7 +342,7 @@ TEST(IpcLifecycle, ACallbackMayDestroyItsOwnChannel) {
     EXPECT_EQ(us.calls.load(), 1);
 }
 
-TEST(IpcLifecycle, ASendOnlySideRefusesIncomingMessages) {
+TEST(IpcLifecycleTest, ASendOnlySideRefusesIncomingMessages) {
     const std::string channel = channel_name();
     uintptr_t send_only = 0;
     ASSERT_EQ(KSAL_IPC_init_ex(kOurNode, kPeerNode, nullptr, nullptr, channel.c_str(), &send_only),
@@ -375,7 +375,7 @@ int raw_connection(const std::string& channel) {
     return fd;
 }
 
-TEST(IpcHostilePeers, IdleConnectionsNeverLockOutASender) {
+TEST(IpcHostilePeersTest, IdleConnectionsNeverLockOutASender) {
     const std::string channel = channel_name();
     OurSide us, other;
     ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
@@ -404,7 +404,7 @@ TEST(IpcHostilePeers, IdleConnectionsNeverLockOutASender) {
         ::close(fd);
 }
 
-TEST(IpcHostilePeers, ARequestThatNeverCompletesIsDropped) {
+TEST(IpcHostilePeersTest, ARequestThatNeverCompletesIsDropped) {
     KSAL_IPC_set_timeouts(200, 0);
     const std::string channel = channel_name();
     OurSide us;
@@ -424,7 +424,7 @@ TEST(IpcHostilePeers, ARequestThatNeverCompletesIsDropped) {
     KSAL_IPC_set_timeouts(0, 0);
 }
 
-TEST(IpcHostilePeers, ASendGivesUpOnAPeerThatDoesNotAnswer) {
+TEST(IpcHostilePeersTest, ASendGivesUpOnAPeerThatDoesNotAnswer) {
     auto peer = start_peer(channel_name());
     OurSide us;
     ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);

@@ -214,7 +214,7 @@ private:
 
 // ---------------------------------------------------------------------------
 
-TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
+TEST(EndToEndTest, EachActionSendsItsMessagesInOrder) {
     const char* const source_path = "$.sessions.sources[?(@.id==1)][0]";
     const char* const connections =
         R"([{"out": {"module_id": 2, "channel_id": 0}, "in": {"module_id": 1, "channel_id": 0}}])";
@@ -289,7 +289,7 @@ TEST(PublishE2E, EachActionSendsItsMessagesInOrder) {
     }
 }
 
-TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
+TEST(EndToEndTest, RequestsGoOutByteExactOnOneConnection) {
     e2e::raw_peer peer([](std::size_t n, const std::string&) -> std::string {
         if (n == 0)
             return R"([{"channel":"/meta/handshake","clientId":"c-7","successful":true}])";
@@ -356,7 +356,7 @@ TEST(PublishE2E, RequestsGoOutByteExactOnOneConnection) {
         EXPECT_EQ(requests[i], wire(expected[i])) << "request " << i;
 }
 
-TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithTwo) {
+TEST(EndToEndTest, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithTwo) {
     const vq_testing::refusing_port refusing;
     const std::string port = refusing.text();
     struct unreachable_case {
@@ -383,7 +383,7 @@ TEST(PublishE2E, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWithT
 // The report carries the system's own text for the resolver's error, which differs by
 // platform: glibc's, or on Windows the message of error 11001 (the text of Wine, or of
 // Windows itself). Without a name server the resolver may answer "try again" instead.
-TEST(PublishE2E, UnresolvableHostReportsTheSystemsTextForEachExchange) {
+TEST(EndToEndTest, UnresolvableHostReportsTheSystemsTextForEachExchange) {
     const std::set<std::string> texts =
         vq_testing::is_windows_program(publish_exe)
             ? std::set<std::string>{"Host not found", "No such host is known.",
@@ -404,7 +404,7 @@ TEST(PublishE2E, UnresolvableHostReportsTheSystemsTextForEachExchange) {
     EXPECT_EQ(count, 8) << r.err; // handshake, 3 subscriptions, 3 unsubscriptions, disconnect
 }
 
-TEST(PublishE2E, ReconnectAdviceIsFollowed) {
+TEST(EndToEndTest, ReconnectAdviceIsFollowed) {
     const std::vector<std::string> publish{"/service/velquin/commands"};
     const std::vector<std::string> retry{"/service/velquin/commands", "/meta/connect",
                                          "/service/velquin/commands"};
@@ -459,7 +459,7 @@ TEST(PublishE2E, ReconnectAdviceIsFollowed) {
     }
 }
 
-TEST(PublishE2E, HandshakeAdviceRenewsClientIdAndSubscriptions) {
+TEST(EndToEndTest, HandshakeAdviceRenewsClientIdAndSubscriptions) {
     simulator sim(
         {"--fail-publishes", "1", "--advice", R"({"reconnect": "handshake", "interval": 0})"});
     const vq_testing::run_result r = sim.publish({"-c"});
@@ -476,7 +476,7 @@ TEST(PublishE2E, HandshakeAdviceRenewsClientIdAndSubscriptions) {
         EXPECT_EQ(trace[i]["clientId"].asString(), second) << i;
 }
 
-TEST(PublishE2E, PositiveIntervalWaitsBeforeEachRepeat) {
+TEST(EndToEndTest, PositiveIntervalWaitsBeforeEachRepeat) {
     // Two refusals with 300 ms advice: the run cannot take less than 600 ms.
     simulator sim(
         {"--fail-publishes", "2", "--advice", R"({"reconnect": "retry", "interval": 300})"});
@@ -487,7 +487,7 @@ TEST(PublishE2E, PositiveIntervalWaitsBeforeEachRepeat) {
     EXPECT_EQ(r.out, printed(sample()));
 }
 
-TEST(PublishE2E, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
+TEST(EndToEndTest, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
     const char* const advices[] = {
         R"({"reconnect": "retry", "interval": "soon"})",
         R"({"reconnect": "retry", "interval": [1]})",
@@ -510,7 +510,7 @@ TEST(PublishE2E, UnreadableAdviceEndsTheRunWithStatusOneAndNoOutput) {
     }
 }
 
-TEST(PublishE2E, HandshakeWithANonTextClientIdEndsTheRunWithStatusOneAndNothingPrinted) {
+TEST(EndToEndTest, HandshakeWithANonTextClientIdEndsTheRunWithStatusOneAndNothingPrinted) {
     // The exception leaves the client's construction; the I/O threads are stopped before the
     // half-made client closes its connection, so nothing reports that close.
     for (const char* id : {"42", "true", "[1]"}) {
@@ -526,7 +526,7 @@ TEST(PublishE2E, HandshakeWithANonTextClientIdEndsTheRunWithStatusOneAndNothingP
     }
 }
 
-TEST(PublishE2E, SuccessIsJudgedByJsonTruth) {
+TEST(EndToEndTest, SuccessIsJudgedByJsonTruth) {
     // The first publish is answered with the given "successful" and retry advice: a
     // publish judged unsuccessful follows the advice (11 messages), a successful one
     // does not (9).
@@ -557,7 +557,7 @@ TEST(PublishE2E, SuccessIsJudgedByJsonTruth) {
     }
 }
 
-TEST(PublishE2E, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
+TEST(EndToEndTest, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
     // None of these may be taken as advice to repeat, and none may crash the program.
     const char* const bodies[] = {
         R"({"successful": true, "advice": {"reconnect": "retry", "interval": 0}})",
@@ -576,7 +576,7 @@ TEST(PublishE2E, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
     }
 }
 
-TEST(PublishE2E, HandshakeWithoutClientIdLeavesItEmpty) {
+TEST(EndToEndTest, HandshakeWithoutClientIdLeavesItEmpty) {
     // The first handshake "succeeds" without a client id; later messages carry "" until
     // the device's 402 answer to the publish makes the client hand-shake again.
     simulator sim({"--raw-body", R"([{"successful": true}])", "--raw-channel", "/meta/handshake",
@@ -596,7 +596,7 @@ TEST(PublishE2E, HandshakeWithoutClientIdLeavesItEmpty) {
     EXPECT_NE(trace[6]["clientId"], Json::Value(""));
 }
 
-TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
+TEST(EndToEndTest, ConfigurationIsPickedOutOfTheAnswer) {
     struct pick_case {
         const char* answer;
         const char* printed; // nullptr: the whole answer, unchanged
@@ -625,7 +625,7 @@ TEST(PublishE2E, ConfigurationIsPickedOutOfTheAnswer) {
     }
 }
 
-TEST(PublishE2E, SettingsChangeWhatTheNextRunPrints) {
+TEST(EndToEndTest, SettingsChangeWhatTheNextRunPrints) {
     simulator sim;
     vq_testing::run_result r =
         sim.publish({"-p", "$.sessions.sources[?(@.id==1)][0]", "-k", "name", "-v", "Main Stage"});
@@ -652,7 +652,7 @@ TEST(PublishE2E, SettingsChangeWhatTheNextRunPrints) {
     EXPECT_EQ(r.out, printed(expected));
 }
 
-TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
+TEST(EndToEndTest, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
     // The device drops the connection instead of answering the publish; the client
     // connects again for the messages that follow. The library's log lines about it go to
     // standard error.
@@ -665,7 +665,7 @@ TEST(PublishE2E, ConnectionClosedWhileWaitingGivesNullAndTheRunGoesOn) {
     expect_sequence(sim.trace(), sequence({joining, {"/service/velquin/commands"}, leaving}));
 }
 
-TEST(PublishE2E, FailuresAfterTheAnswerLeaveStandardOutputTheConfigurationAlone) {
+TEST(EndToEndTest, FailuresAfterTheAnswerLeaveStandardOutputTheConfigurationAlone) {
     // "-c > hostconfig.txt" with an unsubscribe that fails after the configuration came.
     simulator sim({"--close-after", "5"});
     const vq_testing::run_result r = sim.publish({"-c"});
@@ -674,7 +674,7 @@ TEST(PublishE2E, FailuresAfterTheAnswerLeaveStandardOutputTheConfigurationAlone)
     EXPECT_NE(r.err.find("In connection, line "), std::string::npos) << r.err;
 }
 
-TEST(PublishE2E, RepliesThatEndTheConnectionLoseNoMessage) {
+TEST(EndToEndTest, RepliesThatEndTheConnectionLoseNoMessage) {
     // Each reply closes the connection; the next exchange must connect again instead of
     // writing into the closed one. A few rounds, as a lost request depends on timing.
     for (const char* mode : {"--close-each", "--http-1.0"}) {
@@ -693,7 +693,7 @@ TEST(PublishE2E, RepliesThatEndTheConnectionLoseNoMessage) {
     }
 }
 
-TEST(PublishE2E, SilentDeviceCostsOneTimeOut) {
+TEST(EndToEndTest, SilentDeviceCostsOneTimeOut) {
     // Connecting may take 5 s, a reply 300 ms. Once a reply is late the device counts as
     // unresponsive: the remaining exchanges fail at once, without reaching it.
     const scoped_environment timeouts("VELQUIN_PUBLISH_TEST_TIMEOUTS", "5000,300");
@@ -726,7 +726,7 @@ TEST(PublishE2E, SilentDeviceCostsOneTimeOut) {
     }
 }
 
-TEST(PublishE2E, ConnectionThatNeverCompletesCostsOneTimeOut) {
+TEST(EndToEndTest, ConnectionThatNeverCompletesCostsOneTimeOut) {
     full_listener listener;
     if (!listener.full())
         GTEST_SKIP() << "this kernel completes connections beyond the accept queue";
@@ -740,7 +740,7 @@ TEST(PublishE2E, ConnectionThatNeverCompletesCostsOneTimeOut) {
     EXPECT_GE(r.seconds, 0.3);
 }
 
-TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
+TEST(EndToEndTest, CommandLinesThatEndBeforeConnecting) {
     simulator sim;
     // Learn the examples' address and host name from one usage text, then hold every
     // usage text to the whole expected text.
@@ -794,7 +794,7 @@ TEST(PublishE2E, CommandLinesThatEndBeforeConnecting) {
         printed(sample()));
 }
 
-TEST(PublishE2E, SeveralClientsAtOnce) {
+TEST(EndToEndTest, SeveralClientsAtOnce) {
     simulator sim;
     const std::size_t clients = 4;
     std::vector<vq_testing::run_result> results(clients);
@@ -824,7 +824,7 @@ TEST(PublishE2E, SeveralClientsAtOnce) {
 
 namespace {
 
-TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
+TEST(DeviceSimProgramTest, OptionsAreCheckedBeforeListening) {
     vq_testing::temp_dir dir;
     const std::string not_object = dir.file("array.json"), not_json = dir.file("bad.json");
     std::ofstream(not_object) << "[1, 2]";
@@ -863,7 +863,7 @@ TEST(DeviceSimulatorProgram, OptionsAreCheckedBeforeListening) {
     }
 }
 
-TEST(DeviceSimulatorProgram, StartsFromTheGivenConfiguration) {
+TEST(DeviceSimProgramTest, StartsFromTheGivenConfiguration) {
     vq_testing::temp_dir dir;
     const char* const config =
         R"({"ios": {"inputs": []}, "sessions": {"sources": [{"id": 1, "name": "Only"}]}})";

@@ -23,7 +23,7 @@ struct scan_case {
     int status;
 };
 
-TEST(option_scan, unusable_command_lines_end_with_usage_or_json_message) {
+TEST(OptionScanTest, unusable_command_lines_end_with_usage_or_json_message) {
     const std::vector<scan_case> cases = {
         {"no arguments", {}, scan_outcome::usage, 1},
         {"two arguments are too few even when complete", {"-c", "-o"}, scan_outcome::usage, 1},
@@ -79,7 +79,7 @@ struct fill_case {
     selected_action action;
 };
 
-TEST(option_scan, runnable_command_lines_fill_fields_and_select_one_action) {
+TEST(OptionScanTest, runnable_command_lines_fill_fields_and_select_one_action) {
     const auto none = selected_action::none;
     const auto config = selected_action::print_configuration;
     const auto command = selected_action::command;
@@ -254,7 +254,7 @@ TEST(option_scan, runnable_command_lines_fill_fields_and_select_one_action) {
     }
 }
 
-TEST(option_scan, json_value_accepts_any_json_with_comments) {
+TEST(OptionScanTest, json_value_accepts_any_json_with_comments) {
     struct json_case {
         const char* text;
         Json::Value expected;
@@ -284,7 +284,7 @@ TEST(option_scan, json_value_accepts_any_json_with_comments) {
     EXPECT_EQ(twice.options.json_value, Json::Value(2));
 }
 
-TEST(usage_text, is_printed_byte_for_byte) {
+TEST(UsageTextTest, is_printed_byte_for_byte) {
     const std::string address = publish::usage_example_address;
     const std::string host = publish::usage_example_host_name;
     const std::string expected =
@@ -329,7 +329,7 @@ TEST(usage_text, is_printed_byte_for_byte) {
     EXPECT_NE(host.find(".local"), std::string::npos);
 }
 
-TEST(usage_text, examples_scan_to_the_actions_they_show) {
+TEST(UsageTextTest, examples_scan_to_the_actions_they_show) {
     // The usage examples, as a shell would split them.
     struct example {
         std::vector<std::string> arguments;

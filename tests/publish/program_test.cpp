@@ -29,7 +29,7 @@ outcome run_program(const std::vector<std::string>& arguments) {
     return {r.out, r.status};
 }
 
-TEST(program, scan_endings_print_usage_or_json_message_with_their_status) {
+TEST(ProgramTest, scan_endings_print_usage_or_json_message_with_their_status) {
     struct ending_case {
         std::vector<std::string> arguments;
         std::string out;
@@ -54,7 +54,7 @@ TEST(program, scan_endings_print_usage_or_json_message_with_their_status) {
     }
 }
 
-TEST(program, unreachable_device_prints_null_and_ends_with_two) {
+TEST(ProgramTest, unreachable_device_prints_null_and_ends_with_two) {
     // Only the result goes to standard output; the error reports go to standard error.
     const vq_testing::refusing_port refusing;
     const std::string port = refusing.text();

@@ -27,7 +27,7 @@ struct typing_case {
     const char* expected; // JSON text of the expected value
 };
 
-TEST(value_typing, booleans_numbers_arrays_and_texts) {
+TEST(ValueTypingTest, booleans_numbers_arrays_and_texts) {
     const std::vector<typing_case> cases = {
         {"true", "true"},
         {"false", "false"},
@@ -69,7 +69,7 @@ TEST(value_typing, booleans_numbers_arrays_and_texts) {
     }
 }
 
-TEST(value_typing, anything_holding_a_bracket_is_an_array_of_whole_numbers) {
+TEST(ValueTypingTest, anything_holding_a_bracket_is_an_array_of_whole_numbers) {
     const std::vector<typing_case> cases = {
         {"[1, 2,3]", "[1,2,3]"},
         {"[-1,x]", "[-1,0]"},
@@ -96,7 +96,7 @@ TEST(value_typing, anything_holding_a_bracket_is_an_array_of_whole_numbers) {
     }
 }
 
-TEST(value_typing, leading_whole_number_follows_the_c_conversion_and_clamps) {
+TEST(ValueTypingTest, leading_whole_number_follows_the_c_conversion_and_clamps) {
     struct number_case {
         std::string token;
         int expected;
@@ -128,7 +128,7 @@ struct settings_case {
     const char* expected;
 };
 
-TEST(settings_value, key_value_and_json_value_combine_as_the_device_expects) {
+TEST(SettingsValueTest, key_value_and_json_value_combine_as_the_device_expects) {
     const std::vector<settings_case> cases = {
         {"key and text", "name", "mySource1", nullptr, "{\"name\": \"mySource1\"}"},
         {"key and number", "outputs_1to8", "110", nullptr, "{\"outputs_1to8\": 110}"},
@@ -156,7 +156,7 @@ TEST(settings_value, key_value_and_json_value_combine_as_the_device_expects) {
     }
 }
 
-TEST(command_data, key_is_parsed_as_json_and_sent_even_when_it_is_not) {
+TEST(CommandDataTest, key_is_parsed_as_json_and_sent_even_when_it_is_not) {
     struct command_case {
         std::string value, key;
         const char* expected;
@@ -184,7 +184,7 @@ TEST(command_data, key_is_parsed_as_json_and_sent_even_when_it_is_not) {
     }
 }
 
-TEST(printed_answer, is_styled_json_followed_by_a_blank_line) {
+TEST(PrintedAnswerTest, is_styled_json_followed_by_a_blank_line) {
     struct print_case {
         const char* answer;
         const char* printed;

@@ -54,9 +54,9 @@ rapidjson::Document parse(const std::string& text) {
     return d;
 }
 
-class EngineSimAnswers : public ::testing::Test {
+class EngineSimAnswersTest : public ::testing::Test {
 protected:
-    EngineSimAnswers() : sim("/tmp/esim/handoff.json") {
+    EngineSimAnswersTest() : sim("/tmp/esim/handoff.json") {
         sim.set_config_document(parse(
             R"({"ios":{"inputs":[{"gain":1}]},"sessions":[{"name":"Studio","sources":[]}],"_modules":{},"actions":[]})"));
     }
@@ -84,7 +84,7 @@ protected:
     engine_sim::simulator sim;
 };
 
-TEST_F(EngineSimAnswers, ShortOrMissingPayloadsAndUnknownIdsAreRefused) {
+TEST_F(EngineSimAnswersTest, ShortOrMissingPayloadsAndUnknownIdsAreRefused) {
     char bytes[600] = {};
     struct Case {
         uint32_t id;
@@ -116,7 +116,7 @@ TEST_F(EngineSimAnswers, ShortOrMissingPayloadsAndUnknownIdsAreRefused) {
         EXPECT_EQ(call(c.id, c.in, c.size), c.result) << "id " << c.id << " size " << c.size;
 }
 
-TEST_F(EngineSimAnswers, GetConfigWritesTheConfigurationTaggedWithTheRequest) {
+TEST_F(EngineSimAnswersTest, GetConfigWritesTheConfigurationTaggedWithTheRequest) {
     TOEM_get_config msg;
     msg.JsonFile_Info = info_for("/tmp/oem/cfg.json", 41);
     ASSERT_EQ(call(EOEMUIP_OEM_get_config, &msg, sizeof msg), 0);
@@ -131,7 +131,7 @@ TEST_F(EngineSimAnswers, GetConfigWritesTheConfigurationTaggedWithTheRequest) {
     EXPECT_EQ(read(msg.JsonFile_Info)["_sim_json_id"].GetUint(), 42u);
 }
 
-TEST_F(EngineSimAnswers, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfiguration) {
+TEST_F(EngineSimAnswersTest, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfiguration) {
     struct Case {
         const char* document;
         const char* query;
@@ -161,7 +161,7 @@ TEST_F(EngineSimAnswers, SetConfigAppliesPathValueDocumentsThatLeadIntoTheConfig
     }
 }
 
-TEST_F(EngineSimAnswers, QueriesCarryTheirRequestAndSequenceNumber) {
+TEST_F(EngineSimAnswersTest, QueriesCarryTheirRequestAndSequenceNumber) {
     rapidjson::Document answer;
     ASSERT_EQ(query("$.sessions[0].name", 7, answer), 0);
     EXPECT_EQ(json(answer), R"({"query":"$.sessions[0].name","json_id":7,"answer":"Studio"})");
@@ -174,7 +174,7 @@ TEST_F(EngineSimAnswers, QueriesCarryTheirRequestAndSequenceNumber) {
     EXPECT_TRUE(answer["answer"].IsNull());
 }
 
-TEST_F(EngineSimAnswers, PublicationsNeedTheirDocumentAndFailOnRequest) {
+TEST_F(EngineSimAnswersTest, PublicationsNeedTheirDocumentAndFailOnRequest) {
     THUL_publish msg;
     put(msg.szChannelName, sizeof msg.szChannelName, "/vorn/logs");
     msg.JsonFile_Info = info_for("/tmp/oem/pub_missing.json", 0);
@@ -193,7 +193,7 @@ TEST_F(EngineSimAnswers, PublicationsNeedTheirDocumentAndFailOnRequest) {
     EXPECT_EQ(call(EOEMUIP_OEM_send_command, &cmd, sizeof cmd), 0);
 }
 
-TEST_F(EngineSimAnswers, FilesOutsideThePlatformRootAreRefused) {
+TEST_F(EngineSimAnswersTest, FilesOutsideThePlatformRootAreRefused) {
     namespace fs = std::filesystem;
     // A folder and a file outside the root, reached through symbolic links inside it.
     const std::string outside = g_root + "_outside";
@@ -243,7 +243,7 @@ TEST_F(EngineSimAnswers, FilesOutsideThePlatformRootAreRefused) {
     EXPECT_EQ(call(EOEMUIP_OEM_get_config, &get, sizeof get), 0);
 }
 
-TEST(EngineSimPaths, FindAndSet) {
+TEST(EngineSimPathsTest, FindAndSet) {
     rapidjson::Document d = parse(R"({"a":{"b":[10,20,30]},"s":"t"})");
     auto& alloc = d.GetAllocator();
     rapidjson::Value v(5);
@@ -307,7 +307,7 @@ struct OemSide {
     }
 };
 
-TEST(EngineSimProcess, CommandsReachTheOemSideAndAnswersArePrinted) {
+TEST(EngineSimProcessTest, CommandsReachTheOemSideAndAnswersArePrinted) {
     vq_testing::child_process sim({ENGINE_SIM_PROGRAM, "--channel", "esim_process"});
     std::string line;
     ASSERT_TRUE(sim.read_line(line));
@@ -378,7 +378,7 @@ std::string hex_of(const void* p, std::size_t n) {
     return s;
 }
 
-TEST(EngineSimProcess, DocumentsNestedAMillionDeepLeaveBothSidesRunning) {
+TEST(EngineSimProcessTest, DocumentsNestedAMillionDeepLeaveBothSidesRunning) {
     vq_testing::child_process sim({ENGINE_SIM_PROGRAM, "--channel", "esim_deep"});
     std::string line;
     ASSERT_TRUE(sim.read_line(line));

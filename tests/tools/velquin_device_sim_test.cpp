@@ -42,7 +42,7 @@ Json::Value read_back(Json::Value& root, const std::string& path) {
                              : Json::Value("<" + std::to_string(nodes.size()) + " nodes>");
 }
 
-TEST(JsonPath, AppliesSettingsOfTheSupportedForms) {
+TEST(DeviceSimJsonPathTest, AppliesSettingsOfTheSupportedForms) {
     const apply_case cases[] = {
         // The forms of the usage examples: a filter, then the first match.
         {"$.sessions.sources[?(@.id==1)][0]", R"({"name": "New"})", 1, "$.sessions.sources[0]",
@@ -96,7 +96,7 @@ TEST(JsonPath, AppliesSettingsOfTheSupportedForms) {
     }
 }
 
-TEST(JsonPath, MergeKeepsOtherMembersAndOtherNodes) {
+TEST(DeviceSimJsonPathTest, MergeKeepsOtherMembersAndOtherNodes) {
     Json::Value config = parse_json(small_config);
     velquin_sim::apply_setting(config, "$.sessions.sources[?(@.id==1)][0]",
                                parse_json(R"({"name": "N", "new": [1]})"));
@@ -106,7 +106,7 @@ TEST(JsonPath, MergeKeepsOtherMembersAndOtherNodes) {
     EXPECT_EQ(config, expected);
 }
 
-TEST(JsonPath, RejectsPathsOutsideTheDialect) {
+TEST(DeviceSimJsonPathTest, RejectsPathsOutsideTheDialect) {
     const char* const bad[] = {"",
                                "sessions",
                                "$..a",
@@ -138,9 +138,9 @@ TEST(JsonPath, RejectsPathsOutsideTheDialect) {
 // ---------------------------------------------------------------------------
 // Bayeux exchanges
 
-class DeviceTest : public ::testing::Test {
+class DeviceSimTest : public ::testing::Test {
 protected:
-    DeviceTest() : sim(parse_json(small_config)) {
+    DeviceSimTest() : sim(parse_json(small_config)) {
         sim.set_trace([this](const std::string& line) { trace.push_back(line); });
     }
 
@@ -182,7 +182,7 @@ protected:
     std::vector<std::string> trace;
 };
 
-TEST_F(DeviceTest, HandshakeGrantsFreshClientIds) {
+TEST_F(DeviceSimTest, HandshakeGrantsFreshClientIds) {
     Json::Value m;
     m["channel"] = "/meta/handshake";
     m["id"] = "-1";
@@ -200,7 +200,7 @@ TEST_F(DeviceTest, HandshakeGrantsFreshClientIds) {
     EXPECT_EQ(sim.client_count(), 21u);
 }
 
-TEST_F(DeviceTest, MetaMessagesOfAKnownClientAreAcknowledged) {
+TEST_F(DeviceSimTest, MetaMessagesOfAKnownClientAreAcknowledged) {
     const std::string id = handshake();
     struct meta_case {
         const char* channel;
@@ -231,7 +231,7 @@ TEST_F(DeviceTest, MetaMessagesOfAKnownClientAreAcknowledged) {
     EXPECT_EQ(sim.client_count(), 0u);
 }
 
-TEST_F(DeviceTest, UnknownClientsAreToldToHandshake) {
+TEST_F(DeviceSimTest, UnknownClientsAreToldToHandshake) {
     handshake();
     const Json::Value advice = parse_json(R"({"reconnect": "handshake", "interval": 0})");
     const char* const channels[] = {
@@ -274,7 +274,7 @@ Json::Value pick_configuration(const Json::Value& answer) {
     return Json::Value();
 }
 
-TEST_F(DeviceTest, UpdateCommandAnswersWithTheConfiguration) {
+TEST_F(DeviceSimTest, UpdateCommandAnswersWithTheConfiguration) {
     const std::string id = handshake();
     const Json::Value a = publish(id, "/service/velquin/commands", R"({"command": "update"})");
     ASSERT_EQ(a.size(), 2u);
@@ -290,7 +290,7 @@ TEST_F(DeviceTest, UpdateCommandAnswersWithTheConfiguration) {
     EXPECT_EQ(pick_configuration(a), parse_json(small_config));
 }
 
-TEST_F(DeviceTest, SettingsArePublishedAppliedAndAnnounced) {
+TEST_F(DeviceSimTest, SettingsArePublishedAppliedAndAnnounced) {
     const std::string id = handshake();
     const Json::Value a =
         publish(id, "/service/velquin/settings",
@@ -309,7 +309,7 @@ TEST_F(DeviceTest, SettingsArePublishedAppliedAndAnnounced) {
               Json::Value("mySource1"));
 }
 
-TEST_F(DeviceTest, RefusedSettingsLeaveTheConfigurationAlone) {
+TEST_F(DeviceSimTest, RefusedSettingsLeaveTheConfigurationAlone) {
     const std::string id = handshake();
     const char* const refused[] = {
         R"({"path": "$.sessions.sources[?(@.id==99)][0]", "value": {"name": "x"}})", // matches nothing
@@ -336,7 +336,7 @@ TEST_F(DeviceTest, RefusedSettingsLeaveTheConfigurationAlone) {
     }
 }
 
-TEST_F(DeviceTest, OtherCommandsAndChannels) {
+TEST_F(DeviceSimTest, OtherCommandsAndChannels) {
     const std::string id = handshake();
     Json::Value a =
         publish(id, "/service/velquin/commands", R"({"command": "reboot", "data": null})");
@@ -361,7 +361,7 @@ TEST_F(DeviceTest, OtherCommandsAndChannels) {
     EXPECT_EQ(sim.configuration(), parse_json(small_config));
 }
 
-TEST_F(DeviceTest, InjectedFailuresCarryTheGivenAdviceThenStop) {
+TEST_F(DeviceSimTest, InjectedFailuresCarryTheGivenAdviceThenStop) {
     const std::string id = handshake();
     const Json::Value advice = parse_json(R"({"reconnect": "retry", "interval": -5})");
     sim.fail_next_publishes(2, advice);
@@ -381,7 +381,7 @@ TEST_F(DeviceTest, InjectedFailuresCarryTheGivenAdviceThenStop) {
     EXPECT_EQ(sim.configuration()["ios"]["x"], Json::Value(1));
 }
 
-TEST_F(DeviceTest, BadBodiesGetBayeuxErrorsNeverACrash) {
+TEST_F(DeviceSimTest, BadBodiesGetBayeuxErrorsNeverACrash) {
     struct body_case {
         std::string body;
         unsigned status;
@@ -419,7 +419,7 @@ TEST_F(DeviceTest, BadBodiesGetBayeuxErrorsNeverACrash) {
     }
 }
 
-TEST_F(DeviceTest, BatchesAnswerInOrderWithBroadcastsLast) {
+TEST_F(DeviceSimTest, BatchesAnswerInOrderWithBroadcastsLast) {
     const std::string id = handshake();
     trace.clear();
     const std::string body = "[{\"channel\":\"/service/velquin/commands\",\"clientId\":\"" + id +
@@ -440,7 +440,7 @@ TEST_F(DeviceTest, BatchesAnswerInOrderWithBroadcastsLast) {
     EXPECT_EQ(trace[0].find('\n'), trace[0].size() - 1);
 }
 
-TEST_F(DeviceTest, FixedClientIdSurvivesReplayedSessions) {
+TEST_F(DeviceSimTest, FixedClientIdSurvivesReplayedSessions) {
     sim.set_fixed_client_id("bench-client");
     for (int session = 0; session < 2; ++session) {
         SCOPED_TRACE(session);
@@ -454,7 +454,7 @@ TEST_F(DeviceTest, FixedClientIdSurvivesReplayedSessions) {
     }
 }
 
-TEST(DeviceSample, SampleConfigurationHasWhatTheExamplesAddress) {
+TEST(DeviceSimSampleTest, SampleConfigurationHasWhatTheExamplesAddress) {
     Json::Value config = parse_json(velquin_sim::sample_configuration);
     ASSERT_TRUE(config.isObject());
     EXPECT_TRUE(config.isMember("ios"));
@@ -469,7 +469,7 @@ TEST(DeviceSample, SampleConfigurationHasWhatTheExamplesAddress) {
     EXPECT_TRUE(read_back(config, "$._modules[?(@.id==254)][0]").isMember("outputs_1to8"));
 }
 
-TEST(DeviceThreads, SeveralClientsAtOnce) {
+TEST(DeviceSimThreadsTest, SeveralClientsAtOnce) {
     velquin_sim::device sim(parse_json(small_config));
     const std::size_t clients = 4;
     const int rounds = 50;

@@ -31,7 +31,7 @@ std::string expected_tag(const cometd::base& object) {
     return std::to_string(static_cast<std::int32_t>(low));
 }
 
-TEST(bayeux_request, handshake_goes_out_as_one_post_with_three_headers_and_sorted_keys) {
+TEST(BayeuxRequestTest, handshake_goes_out_as_one_post_with_three_headers_and_sorted_keys) {
     scripted_peer peer;
     test_client_base client(peer);
     ASSERT_EQ(peer.requests.size(), 1u);
@@ -59,7 +59,7 @@ TEST(bayeux_request, handshake_goes_out_as_one_post_with_three_headers_and_sorte
     EXPECT_EQ(headers, expected);
 }
 
-TEST(bayeux_request, every_message_carries_exactly_its_fields) {
+TEST(BayeuxRequestTest, every_message_carries_exactly_its_fields) {
     scripted_peer peer;
     test_client_base client(peer);
     ASSERT_EQ(client.client_id, "granted-1");
@@ -122,7 +122,7 @@ TEST(bayeux_request, every_message_carries_exactly_its_fields) {
     }
 }
 
-TEST(bayeux_request, ids_share_one_process_wide_sequence_and_carry_the_object_tag) {
+TEST(BayeuxRequestTest, ids_share_one_process_wide_sequence_and_carry_the_object_tag) {
     scripted_peer peer;
     test_client_base first(peer);
     test_client_base second(peer);
@@ -154,7 +154,7 @@ TEST(bayeux_request, ids_share_one_process_wide_sequence_and_carry_the_object_ta
     EXPECT_EQ(sent[4], std::make_pair(instance_first.first, base + 6));
 }
 
-TEST(bayeux_answer, success_is_the_truth_of_the_last_elements_successful) {
+TEST(BayeuxAnswerTest, success_is_the_truth_of_the_last_elements_successful) {
     struct judge_case {
         const char* body; // nullptr: no reply at all
         bool success;
@@ -224,7 +224,7 @@ TEST(bayeux_answer, success_is_the_truth_of_the_last_elements_successful) {
     }
 }
 
-TEST(bayeux_answer, handshake_keeps_the_granted_client_id_until_another_is_granted) {
+TEST(BayeuxAnswerTest, handshake_keeps_the_granted_client_id_until_another_is_granted) {
     struct id_case {
         const char* name;
         const char* handshake_answer;
@@ -259,7 +259,7 @@ TEST(bayeux_answer, handshake_keeps_the_granted_client_id_until_another_is_grant
     }
 }
 
-TEST(bayeux_answer, failed_first_handshake_leaves_an_empty_id_and_disconnect_never_clears_it) {
+TEST(BayeuxAnswerTest, failed_first_handshake_leaves_an_empty_id_and_disconnect_never_clears_it) {
     scripted_peer refused;
     refused.then_no_reply();
     test_client_base without_id(refused);
@@ -277,7 +277,7 @@ TEST(bayeux_answer, failed_first_handshake_leaves_an_empty_id_and_disconnect_nev
     EXPECT_EQ(peer.message_of(2)["clientId"], Json::Value("granted-1"));
 }
 
-TEST(bayeux_answer, conversion_errors_and_exchange_errors_reach_the_caller) {
+TEST(BayeuxAnswerTest, conversion_errors_and_exchange_errors_reach_the_caller) {
     struct throw_case {
         const char* name;
         const char* answer;
@@ -332,7 +332,7 @@ TEST(bayeux_answer, conversion_errors_and_exchange_errors_reach_the_caller) {
     EXPECT_EQ(lenient.pauses, std::vector<int>{2});
 }
 
-TEST(bayeux_answer, a_failed_construction_calls_its_hook_before_the_client_is_released) {
+TEST(BayeuxAnswerTest, a_failed_construction_calls_its_hook_before_the_client_is_released) {
     // The hook runs while the half-made client still holds its connection; the owner stops
     // its I/O threads there.
     struct hooked_client : velquin::client {
@@ -418,7 +418,7 @@ void run_advice_cases(const std::vector<advice_case>& cases, bool device_client)
     }
 }
 
-TEST(publish_advice, retry_and_handshake_are_followed_and_anything_else_ends_the_publish) {
+TEST(BayeuxAdviceTest, retry_and_handshake_are_followed_and_anything_else_ends_the_publish) {
     const char* retry_negative =
         "[{\"successful\":false,\"advice\":{\"reconnect\":\"retry\",\"interval\":-5}}]";
     const char* retry_wait =
@@ -470,7 +470,7 @@ TEST(publish_advice, retry_and_handshake_are_followed_and_anything_else_ends_the
     run_advice_cases(cases, false);
 }
 
-TEST(publish_advice, handshake_advice_renews_the_device_subscriptions) {
+TEST(BayeuxAdviceTest, handshake_advice_renews_the_device_subscriptions) {
     const char* handshake =
         "[{\"successful\":false,\"advice\":{\"reconnect\":\"handshake\",\"interval\":-1}}]";
     const std::vector<advice_case> cases = {
@@ -483,7 +483,7 @@ TEST(publish_advice, handshake_advice_renews_the_device_subscriptions) {
     run_advice_cases(cases, true);
 }
 
-TEST(publish_advice, a_failed_renewed_handshake_subscribes_nothing_and_the_publish_repeats) {
+TEST(BayeuxAdviceTest, a_failed_renewed_handshake_subscribes_nothing_and_the_publish_repeats) {
     scripted_peer peer;
     test_client client(peer);
     const std::size_t first = peer.requests.size();
@@ -498,7 +498,7 @@ TEST(publish_advice, a_failed_renewed_handshake_subscribes_nothing_and_the_publi
     EXPECT_EQ(client.client_id, "granted-1");
 }
 
-TEST(publish_advice, a_long_run_of_advice_is_followed_without_limit) {
+TEST(BayeuxAdviceTest, a_long_run_of_advice_is_followed_without_limit) {
     scripted_peer peer;
     test_client_base client(peer);
     const int rounds = 5000;
@@ -514,7 +514,7 @@ TEST(publish_advice, a_long_run_of_advice_is_followed_without_limit) {
                                  compact(peer.message_of(peer.requests.size() - 1)["id"]) + "}]"));
 }
 
-TEST(publish_advice, a_publish_without_answer_returns_at_once) {
+TEST(BayeuxAdviceTest, a_publish_without_answer_returns_at_once) {
     scripted_peer peer;
     test_client_base client(peer);
     peer.then_no_reply();
@@ -524,7 +524,7 @@ TEST(publish_advice, a_publish_without_answer_returns_at_once) {
     EXPECT_EQ(peer.requests.size(), 2u);
 }
 
-TEST(publish_advice, data_handed_in_as_the_answer_is_published_unchanged_on_repeat) {
+TEST(BayeuxAdviceTest, data_handed_in_as_the_answer_is_published_unchanged_on_repeat) {
     scripted_peer peer;
     test_client_base client(peer);
     peer.then_body("[{\"successful\":false,\"advice\":{\"reconnect\":\"retry\"}}]");

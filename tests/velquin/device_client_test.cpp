@@ -28,7 +28,7 @@ std::vector<std::string> tail_from(const std::vector<std::string>& all, std::siz
     return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
 }
 
-TEST(device_client, joins_the_three_channels_on_creation_even_after_a_failed_handshake) {
+TEST(DeviceClientTest, joins_the_three_channels_on_creation_even_after_a_failed_handshake) {
     for (int refused = 0; refused < 2; ++refused) {
         SCOPED_TRACE(refused ? "handshake refused" : "handshake granted");
         scripted_peer peer;
@@ -45,7 +45,7 @@ TEST(device_client, joins_the_three_channels_on_creation_even_after_a_failed_han
     }
 }
 
-TEST(device_client, disconnect_always_makes_four_exchanges_and_reports_whether_all_succeeded) {
+TEST(DeviceClientTest, disconnect_always_makes_four_exchanges_and_reports_whether_all_succeeded) {
     struct leave_case {
         const char* name;
         int failing; // index of the exchange that fails, or -1
@@ -76,7 +76,7 @@ TEST(device_client, disconnect_always_makes_four_exchanges_and_reports_whether_a
     }
 }
 
-TEST(device_client, renewed_handshake_answer_holds_the_last_subscription_answer) {
+TEST(DeviceClientTest, renewed_handshake_answer_holds_the_last_subscription_answer) {
     scripted_peer peer;
     test_client client(peer);
     peer.then_body("[{\"successful\":true,\"clientId\":\"second\"}]");
@@ -90,7 +90,7 @@ TEST(device_client, renewed_handshake_answer_holds_the_last_subscription_answer)
     EXPECT_EQ(peer.message_of(peer.requests.size() - 1)["clientId"], Json::Value("second"));
 }
 
-TEST(device_client, request_update_publishes_the_update_command) {
+TEST(DeviceClientTest, request_update_publishes_the_update_command) {
     scripted_peer peer;
     test_client client(peer);
     Json::Value answer;
@@ -100,7 +100,7 @@ TEST(device_client, request_update_publishes_the_update_command) {
     EXPECT_EQ(compact(message["data"]), "{\"command\":\"update\"}\n");
 }
 
-TEST(device_client, configuration_is_picked_out_of_the_answer_or_the_answer_is_kept) {
+TEST(DeviceClientTest, configuration_is_picked_out_of_the_answer_or_the_answer_is_kept) {
     const std::string config = "{\"ios\":[1],\"sessions\":{\"sources\":[]},\"extra\":true}";
     struct pick_case {
         const char* name;
@@ -167,7 +167,7 @@ struct action_case {
     std::string printed;       // standard output of the action
 };
 
-TEST(program_action, publishes_the_selected_action_and_prints_the_answer) {
+TEST(ProgramActionTest, publishes_the_selected_action_and_prints_the_answer) {
     const std::string config_answer =
         "[{\"successful\":true},{\"channel\":\"/velquin/settings\",\"data\":{\"path\":\"$\",\"value\":"
         "{\"ios\":[],\"sessions\":{}}}}]";
@@ -232,7 +232,7 @@ TEST(program_action, publishes_the_selected_action_and_prints_the_answer) {
     }
 }
 
-TEST(program_action, a_missing_reply_counts_for_the_exchange_whose_answer_is_printed) {
+TEST(ProgramActionTest, a_missing_reply_counts_for_the_exchange_whose_answer_is_printed) {
     const auto config = publish::scan_command_line({"-P", "1", "-c"});
     const auto none = publish::scan_command_line({"-P", "1", "-o"});
     std::ostringstream out;
