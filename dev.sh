@@ -114,7 +114,7 @@ cmd_build() {
 cmd_fuzz() {
   local seconds=${1:-30}
   require_packages "${PACKAGES[@]}"
-  configure_build build-fuzz -DVQ_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  configure_build build-fuzz -DVQ_FUZZ=ON -DVQ_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
   local list=build-fuzz/fuzz_targets.txt exe corpus name dir rc crash failed=()
   [ -s "$list" ] || { echo "no fuzz targets in $list" >&2; return 1; }
@@ -126,7 +126,7 @@ cmd_fuzz() {
     if [ -n "$corpus" ] && [ -d "$corpus" ]; then cp -r "$corpus"/. "$dir/corpus"/; fi
     echo "== fuzz $name for ${seconds}s (log: $dir/log.txt)"
     rc=0
-    (cd "$dir" && "$exe" -max_total_time="$seconds" -print_final_stats=1 -detect_leaks=0 \
+    (cd "$dir" && "$exe" -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix="$dir/crashes/" "$dir/corpus" </dev/null >"$dir/log.txt" 2>&1) || rc=$?
     if [ "$rc" -eq 0 ]; then
       grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$dir/log.txt" || true

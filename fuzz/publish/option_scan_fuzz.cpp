@@ -48,11 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream out;
     switch (result.action) {
     case publish::selected_action::settings_update: {
-        Json::Value data(Json::objectValue);
-        data["path"] = result.options.path;
-        data["value"] = publish::settings_value(result.options);
-        writer.write(data);
-        publish::print_answer(out, data);
+        Json::Value setting(Json::objectValue);
+        setting["path"] = result.options.path;
+        setting["value"] = publish::settings_value(result.options);
+        writer.write(setting);
+        publish::print_answer(out, setting);
         break;
     }
     case publish::selected_action::command:
