@@ -1,7 +1,6 @@
 // OEM file functions, path relocation, logger and assertion hook.
 #include "tests/support/private_root.hpp"
 #include "platform/common/platform_path.h"
-#include "platform/device_constants/device_constants.h"
 #include "platform/device_log/vq_log.h"
 #include "platform/oem_files/oem_files.h"
 #include "platform/rapidjson_hook/ks_callstack_assert.h"
@@ -334,11 +333,6 @@ TEST(DeviceLogTest, LinesFromManyThreadsAreAllKept) {
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(capture.records().size(), 800u);
-}
-
-TEST(DeviceNamesTest, FixedTexts) {
-    EXPECT_STREQ(device::fields::path, "path");
-    EXPECT_STREQ(device::channels::logs_channel, "/vorn/logs");
 }
 
 TEST(RapidjsonHookTest, ReportsAndCountsWithoutEndingTheProcess) {
