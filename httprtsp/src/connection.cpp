@@ -4,15 +4,24 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/exception_ptr.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+
+#if defined(__linux__)
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
 
 namespace httprtsp {
 
@@ -84,6 +93,10 @@ connection::connection(boost::shared_ptr<boost::asio::io_service> io_service,
 
 connection::~connection() {
     close();
+#if defined(__linux__)
+    if (wake_caller_ >= 0)
+        ::close(wake_caller_);
+#endif
 }
 
 void connection::serve(const server_limits& limits, boost::shared_ptr<server_hooks> hooks) {
@@ -224,9 +237,176 @@ void connection::start() {
         peer_endpoint = socket_.remote_endpoint(ignored);
         peer_known = !ignored;
     }
+#if defined(__linux__)
+    if (!serving_) {
+        side_ = read_side::reactor;
+        // A wait withdrawn for a caller that has not completed yet re-arms from its completion.
+        if (!waiting_readable_) {
+            waiting_readable_ = true;
+            socket_.async_wait(boost::asio::ip::tcp::socket::wait_read,
+                               boost::bind(&connection::handle_readable, shared_from_this(),
+                                           boost::placeholders::_1));
+        }
+        return;
+    }
+#endif
     socket_.async_read_some(read_space(),
                             boost::bind(&connection::handle_read, shared_from_this(),
                                         boost::placeholders::_1, boost::placeholders::_2));
+}
+
+void connection::handle_readable(const boost::system::error_code& error) {
+    {
+        scoped_lock lock(lock_);
+        waiting_readable_ = false;
+        if (!error && side_ != read_side::reactor)
+            return; // a caller reads now; it waits again when done
+        if (error == boost::asio::error::operation_aborted && quiet_abort_)
+            return;
+        if (!error)
+            side_ = read_side::io_thread;
+    }
+    if (error) {
+        continue_read(nullptr, nullptr, nullptr, error); // as an aborted or failed read
+        return;
+    }
+    boost::system::error_code read_error;
+    const std::size_t bytes = read_waiting(read_error);
+    if (read_error == boost::asio::error::would_block) {
+        start();
+        return;
+    }
+    continue_read(nullptr, read_into, read_into + bytes, read_error);
+}
+
+bool connection::take_read_side() {
+#if defined(__linux__)
+    // Only the plain case: one request waiting, nothing being written, nobody else reading, and
+    // a caller that cannot be interrupted while it waits (an interruption does not end a poll).
+    // The wait for readable bytes stays outstanding: its completion leaves the bytes to this
+    // caller, and a close still ends it as it would end a read.
+    if (serving_ || upload_ || side_ != read_side::reactor || !waiting_readable_ ||
+        pending_replies.size() != 1 || !write_queue.empty() || close_when_written ||
+        !socket_.is_open() || boost::this_thread::interruption_enabled())
+        return false;
+    if (wake_caller_ < 0) {
+        wake_caller_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_caller_ < 0)
+            return false;
+    }
+    boost::system::error_code error;
+    if (!socket_.non_blocking())
+        socket_.non_blocking(true, error);
+    if (error)
+        return false;
+    side_ = read_side::caller;
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool connection::read_own_reply(std::optional<std::chrono::steady_clock::time_point> deadline) {
+#if defined(__linux__)
+    int fd;
+    {
+        scoped_lock lock(lock_);
+        fd = socket_.native_handle();
+    }
+    for (;;) {
+        int timeout = -1;
+        if (deadline) {
+            const auto left = *deadline - clock_type::now();
+            if (left <= clock_type::duration::zero())
+                return false;
+            timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                std::chrono::ceil<std::chrono::milliseconds>(left).count(), 1 << 30));
+        }
+        {
+            scoped_lock lock(lock_);
+            if (!socket_.is_open()) {
+                start(); // closed while this thread handled bytes: as at the end of a read
+                return true;
+            }
+            caller_polling_ = true;
+        }
+        // The socket's number is only waited on here; it is read under the lock once known open.
+        pollfd waits[2] = {{fd, POLLIN, 0}, {wake_caller_, POLLIN, 0}};
+        const int ready = ::poll(waits, 2, timeout);
+        const bool poll_failed = ready < 0 && errno != EINTR;
+        std::size_t bytes = 0;
+        boost::system::error_code error;
+        {
+            scoped_lock lock(lock_);
+            caller_polling_ = false;
+            if (!socket_.is_open()) {
+                // Closed meanwhile, which settled the reply. An outstanding wait reports the
+                // close as an aborted read; without one, do as it would have done.
+                if (caller_owes_abort_ && !abandoned)
+                    boost::asio::post(*io_service_,
+                                      boost::bind(&connection::handle_read, shared_from_this(),
+                                                  boost::asio::error::operation_aborted, 0));
+                return true;
+            }
+            if (ready <= 0 && !poll_failed)
+                continue; // time up or interrupted by a signal
+            if (!poll_failed)
+                bytes = socket_.read_some(read_space(), error);
+        }
+        if (poll_failed) {
+            // Cannot wait here: the I/O threads read on.
+            hand_over(nullptr, read_into, read_into, boost::system::error_code());
+            return true;
+        }
+        if (error == boost::asio::error::would_block)
+            continue;
+        if (error) {
+            hand_over(nullptr, read_into, read_into, error);
+            return true;
+        }
+        const char* pos = read_into;
+        const char* const end = read_into + bytes;
+        while (pos != end) {
+            parse_step step = parse_next(pos, end);
+            if (boost::indeterminate(step.result)) {
+                pos = step.stop;
+                continue;
+            }
+            boost::shared_ptr<reply> rep;
+            if (step.result)
+                rep = boost::dynamic_pointer_cast<reply>(step.msg);
+            if (!rep) {
+                hand_over(&step, step.stop, end, boost::system::error_code());
+                return true;
+            }
+            if (!dispatch_reply(rep))
+                return true; // closed after a reply that ends the connection
+            if (step.stop != end)
+                hand_over(nullptr, step.stop, end, boost::system::error_code());
+            else
+                start(); // back to waiting for readable bytes
+            return true;
+        }
+    }
+#else
+    (void)deadline;
+    return true;
+#endif
+}
+
+void connection::hand_over(const parse_step* step, const char* pos, const char* end,
+                           const boost::system::error_code& error) {
+    {
+        scoped_lock lock(lock_);
+        side_ = read_side::io_thread;
+    }
+    std::optional<parse_step> first;
+    if (step)
+        first = *step;
+    boost::shared_ptr<connection> self = shared_from_this();
+    boost::asio::post(*io_service_, [self, first, pos, end, error]() mutable {
+        self->continue_read(first ? &*first : nullptr, pos, end, error);
+    });
 }
 
 void connection::send(boost::shared_ptr<message> msg) {
@@ -296,11 +476,16 @@ connection::issue_request(boost::shared_ptr<request> req,
                           std::optional<std::chrono::milliseconds> reply_timeout) {
     reply_placeholder_ptr placeholder = boost::make_shared<reply_placeholder>();
     auto future = placeholder->promise.get_future();
+    bool own_read = false;
     {
         scoped_lock lock(lock_);
         send(req);
         pending_replies.push_back(placeholder);
+        own_read = take_read_side();
     }
+    std::optional<clock_type::time_point> deadline;
+    if (reply_timeout)
+        deadline = clock_type::now() + *reply_timeout;
     // Still waiting when the time is up (neither answered nor settled meanwhile): fail like
     // a lost connection.
     const auto give_up = [this, &placeholder] {
@@ -316,9 +501,14 @@ connection::issue_request(boost::shared_ptr<request> req,
     bool late = false;
     try {
         // Boost.Thread's date-time wait: its chrono waits need a library nothing else links.
-        if (reply_timeout &&
-            !future.timed_wait(boost::posix_time::milliseconds(reply_timeout->count())))
+        if (own_read && !read_own_reply(deadline)) {
             late = give_up();
+        } else if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                std::max(*deadline - clock_type::now(), clock_type::duration::zero()));
+            if (!future.timed_wait(boost::posix_time::milliseconds(left.count())))
+                late = give_up();
+        }
         if (!late)
             return future.get();
     } catch (boost::thread_interrupted&) {
@@ -378,6 +568,20 @@ void connection::close(const boost::system::error_code& error) {
     if (close_error)
         HTTPRTSP_LOG_ERROR("runtime error while handling 'close': %s\n",
                            close_error.message().c_str());
+#if defined(__linux__)
+    // A closed socket ends an outstanding read as aborted, which is logged; a read being handled
+    // meanwhile is not. Here the wait or the reading caller stands for that read.
+    const bool read_outstanding =
+        side_ == read_side::reactor || (side_ == read_side::caller && caller_polling_);
+    quiet_abort_ = !read_outstanding;
+    if (side_ == read_side::caller && wake_caller_ >= 0) {
+        caller_owes_abort_ = read_outstanding && !waiting_readable_;
+        const std::uint64_t one = 1;
+        if (::write(wake_caller_, &one, sizeof one) < 0) {
+            // Cannot fail while the counter is far from full.
+        }
+    }
+#endif
 
     for (const reply_placeholder_ptr& placeholder : pending_replies) {
         try {
@@ -416,10 +620,15 @@ void connection::receive(const char* data, std::size_t size) {
 }
 
 void connection::handle_read(const boost::system::error_code& read_error, std::size_t bytes) {
-    boost::system::error_code error = read_error;
+    continue_read(nullptr, read_into, read_into + bytes, read_error);
+}
+
+void connection::continue_read(parse_step* first, const char* pos, const char* end,
+                               boost::system::error_code error) {
     for (unsigned round = 0;; ++round) {
-        if (!process_received(read_into, read_into + bytes))
+        if (!process_received(pos, end, first))
             return;
+        first = nullptr;
         if (error || round == direct_read_limit)
             break;
         {
@@ -427,7 +636,9 @@ void connection::handle_read(const boost::system::error_code& read_error, std::s
             if (too_much_unsent())
                 break;
         }
-        bytes = read_waiting(error);
+        const std::size_t bytes = read_waiting(error);
+        pos = read_into;
+        end = read_into + bytes;
         if (error == boost::asio::error::would_block) {
             error = boost::system::error_code();
             break;
@@ -493,11 +704,12 @@ boost::asio::mutable_buffer connection::read_space() {
     return boost::asio::buffer(read_buffer);
 }
 
-bool connection::process_received(const char* pos, const char* const end) {
+bool connection::process_received(const char* pos, const char* const end, parse_step* first) {
     bool in_progress = false;
     bool completed = false;
-    while (pos != end) {
-        parse_step step = parse_next(pos, end);
+    while (first || pos != end) {
+        parse_step step = first ? *first : parse_next(pos, end);
+        first = nullptr;
         if (!settle_upload(step))
             return false;
         in_progress = boost::indeterminate(step.result);

@@ -143,9 +143,6 @@ private:
 
     void handle_read(const boost::system::error_code& error, std::size_t bytes);
     void handle_write(const boost::system::error_code& error, std::size_t bytes);
-    // Parses and dispatches received bytes; false when the input was rejected and the
-    // connection closed, so that no further read may start.
-    bool process_received(const char* begin, const char* end);
     // What one parse call gave: its result, where it stopped, the message.
     struct parse_step {
         boost::tribool result = boost::indeterminate;
@@ -153,11 +150,31 @@ private:
         boost::shared_ptr<message> msg;
         bool parser_threw = false; // no position is known then
     };
+    // Parses and dispatches received bytes (after \p first, a step already parsed, when given);
+    // false when the input was rejected and the connection closed, so that no further read may
+    // start.
+    bool process_received(const char* begin, const char* end, parse_step* first = nullptr);
+    // handle_read from a given point: the bytes (and step) still to handle, then the read's
+    // error.
+    void continue_read(parse_step* first, const char* pos, const char* end,
+                       boost::system::error_code error);
     parse_step parse_next(const char* pos, const char* end);
     // The steps of process_received; each false when the connection stops reading.
     bool settle_upload(parse_step& step);
     bool answer_malformed(parse_step& step, const char* end); // logs, answers 400
     bool dispatch(boost::shared_ptr<message> msg);            // to the handler or the waiter
+    // A client connection waits for readable bytes instead of reading them in the reactor, so
+    // that a thread waiting for its reply can read it itself (see issue_request).
+    void handle_readable(const boost::system::error_code& error);
+    // Lock held: whether the calling thread may read its own reply now, and taking the read side
+    // for it.
+    bool take_read_side();
+    // The calling thread reads until its reply has come, or gives the read side back to the I/O
+    // threads; false when the time ran out first.
+    bool read_own_reply(std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Hands what the calling thread read but did not handle to an I/O thread.
+    void hand_over(const parse_step* step, const char* pos, const char* end,
+                   const boost::system::error_code& error);
     std::size_t
     read_waiting(boost::system::error_code& error); // non-blocking read into read_space()
     // Reads taken directly after one completion before the next read goes back to the service,
@@ -230,6 +247,21 @@ private:
     bool peer_known;
     // Closed by issue_request because a reply was late: the aborted read is expected.
     std::atomic<bool> abandoned{false};
+    // Client connections: who reads. An idle client connection has a wait for readable bytes
+    // outstanding; a thread that issues the only request reads the reply itself, sparing the
+    // hand-off from the I/O thread to the waiter. Whatever else arrives goes to the I/O threads
+    // as before. Lock held for these.
+    enum class read_side {
+        reactor,  // the wait for readable bytes is (about to be) outstanding
+        caller,   // a thread in issue_request reads
+        io_thread // an I/O thread handles a read
+    };
+    read_side side_ = read_side::reactor;
+    bool waiting_readable_ = false;  // a wait whose completion has not run yet
+    bool caller_polling_ = false;    // the reading caller waits for bytes
+    bool caller_owes_abort_ = false; // closed while it waited with no wait outstanding
+    bool quiet_abort_ = false;       // closed while bytes were being handled
+    int wake_caller_ = -1;           // wakes the reading caller when the connection closes
 };
 
 } // namespace httprtsp

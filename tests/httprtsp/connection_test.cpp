@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -483,6 +484,88 @@ TEST_F(ConnectionTest, WithdrawnPlaceholderIsSkippedByTheNextReply) {
     boost::shared_ptr<httprtsp::reply> rep = second.get();
     ASSERT_TRUE(rep);
     EXPECT_EQ("second", std::string(rep->body()->begin(), rep->body()->end()));
+}
+
+// A waiter may read its own reply; whatever else arrives (before, with or after it, or while
+// nobody waits) still reaches the handler on an I/O thread, and a late reply still times out.
+TEST_F(ConnectionTest, WaiterReadingItsReplyLeavesTheRestToTheIOThreads) {
+    boost::mutex ids_mutex;
+    std::vector<std::thread::id> handler_threads;
+    boost::shared_ptr<recording_handler> handler =
+        boost::make_shared<recording_handler>([&](boost::shared_ptr<httprtsp::connection> conn,
+                                                  boost::shared_ptr<httprtsp::request> req) {
+            {
+                boost::lock_guard<boost::mutex> lock(ids_mutex);
+                handler_threads.push_back(std::this_thread::get_id());
+            }
+            conn->send(ok_reply(*req, "pong"));
+        });
+    boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(handler);
+    std::vector<std::thread::id> callers;
+    auto issue = [conn, &callers](const std::string& uri) {
+        callers.push_back(std::this_thread::get_id()); // one caller at a time
+        boost::shared_ptr<httprtsp::reply> rep =
+            conn->issue_request(boost::make_shared<httprtsp::request>("GET", uri, "HTTP/1.1"));
+        return rep ? std::string(rep->body()->begin(), rep->body()->end()) : std::string("<none>");
+    };
+    auto answered = [&](const std::string& what) {
+        const std::string answer = read_http_message(peer, pending);
+        EXPECT_EQ("HTTP/1.1 200 OK", status_line_of(answer)) << what;
+        EXPECT_EQ("pong", answer.substr(answer.size() < 4 ? 0 : answer.size() - 4)) << what;
+    };
+    struct exchange {
+        const char* name;
+        std::vector<std::string> pieces; // written one after the other
+        int peer_requests;               // among them
+        std::string reply_body;
+    };
+    const std::string reply_a = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nA";
+    const exchange exchanges[] = {
+        {"reply in three pieces",
+         {"HTTP/1.1 200 OK\r\nCont", "ent-Length: 1\r\n\r", "\nA"},
+         0,
+         "A"},
+        {"peer request behind the reply", {reply_a + "GET /behind HTTP/1.1\r\n\r\n"}, 1, "A"},
+        {"peer request before the reply", {"GET /before HTTP/1.1\r\n\r\n" + reply_a}, 1, "A"},
+        {"peer request half before", {"GET /half HTTP/1.1\r\nX: 1", "\r\n\r\n" + reply_a}, 1, "A"},
+    };
+    for (const exchange& e : exchanges) {
+        SCOPED_TRACE(e.name);
+        std::future<std::string> waiting = std::async(std::launch::async, issue, "/x");
+        ASSERT_FALSE(read_http_message(peer, pending).empty());
+        for (const std::string& piece : e.pieces) {
+            peer_write(piece);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(e.reply_body, waiting.get());
+        for (int i = 0; i < e.peer_requests; ++i)
+            answered(e.name);
+        // Nobody waits now: a request from the peer is still read and answered.
+        peer_write("GET /idle HTTP/1.1\r\n\r\n");
+        answered("while idle");
+    }
+    {
+        boost::lock_guard<boost::mutex> lock(ids_mutex);
+        EXPECT_EQ(7u, handler_threads.size());
+        for (const std::thread::id& id : handler_threads)
+            EXPECT_EQ(callers.end(), std::find(callers.begin(), callers.end(), id));
+    }
+
+    // No reply in time: the connection closes, the waiter hears of it, nothing is logged.
+    stdout_capture out;
+    std::future<bool> late = std::async(std::launch::async, [conn] {
+        try {
+            conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/late", "HTTP/1.1"),
+                                std::chrono::milliseconds(100));
+        } catch (const boost::system::system_error& e) {
+            return e.code() == boost::asio::error::timed_out;
+        }
+        return false;
+    });
+    EXPECT_TRUE(late.get());
+    EXPECT_TRUE(conn->is_closed());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ("", out.text());
 }
 
 } // namespace
