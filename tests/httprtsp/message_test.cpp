@@ -291,7 +291,7 @@ boost::shared_ptr<message> parse_one(httprtsp_message_format& format, const std:
     return result.get<2>();
 }
 
-TEST(MessageStorageReuse, ParsedMessagesShowNothingOfEarlierOnes) {
+TEST(MessageStorageReuseTest, ParsedMessagesShowNothingOfEarlierOnes) {
     httprtsp_message_format format;
     const std::string long_value(300, 'v');
     const std::string first = "HTTP/1.1 200 OK\r\nX-Long: " + long_value +
