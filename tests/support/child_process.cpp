@@ -157,7 +157,10 @@ child_process::child_process(const std::vector<std::string>& argv, const process
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    if (options.input)
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     if (options.error == error_output::merged)
         posix_spawn_file_actions_adddup2(&fa, out[1], 2);
@@ -166,7 +169,16 @@ child_process::child_process(const std::vector<std::string>& argv, const process
     if (!options.working_dir.empty())
         posix_spawn_file_actions_addchdir_np(&fa, options.working_dir.c_str());
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, cargs[0], &fa, nullptr, cargs.data(), environ);
+    // The child starts with SIGPIPE as programs expect it, not ignored as it is here.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    const int rc = ::posix_spawnp(&pid, cargs[0], &fa, &attr, cargs.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     close_fd(in[0]);
     close_fd(out[1]);
@@ -336,7 +348,8 @@ run_result run(const std::vector<std::string>& argv, std::chrono::milliseconds l
                const std::string& working_dir) {
     run_result result;
     const auto start = std::chrono::steady_clock::now();
-    child_process child(argv, {working_dir, error_output::separate});
+    // Standard input is /dev/null, as for a program run from a script with nothing to read.
+    child_process child(argv, {working_dir, error_output::separate, false});
     if (!child.started()) {
         result.err = "cannot start " + (argv.empty() ? std::string("nothing") : argv[0]);
         return result;

@@ -61,6 +61,7 @@ enum class error_output {
 struct process_options {
     std::string working_dir; // empty: ours
     error_output error = error_output::inherited;
+    bool input = true; // standard input a pipe of ours (write_line); otherwise /dev/null
 };
 
 // One child process. Its standard input is a pipe (write_line, close_stdin); its standard
