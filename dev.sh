@@ -41,6 +41,7 @@ PACKAGES=(
   libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   curl python3 nodejs procps
+  ansible-core
 )
 CROSS_PACKAGES=(
   g++-aarch64-linux-gnu qemu-user
@@ -186,6 +187,7 @@ cmd_package() {
   tests/package/consumer_test.sh "$ROOT" "$ROOT/build"
   tests/package/deb_test.sh build/packages "$version"
   ls -l build/packages/*.deb
+  integrations/ansible/build_collection.sh "$ROOT/dist"
 }
 
 cmd_test() {
