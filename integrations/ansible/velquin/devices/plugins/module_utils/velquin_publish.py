@@ -5,6 +5,7 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import re
 
 DEVICE_ARGUMENTS = dict(
     host=dict(type='str', required=True),
@@ -13,6 +14,10 @@ DEVICE_ARGUMENTS = dict(
     connect_timeout=dict(type='int'),
     max_time=dict(type='int'),
 )
+
+# velquin_publish's line for an exchange that could not be made.
+SYSTEM_ERROR = 'BOOST SYSTEM ERROR'
+ANSI = re.compile(r'\x1b\[[0-9;]*m')
 
 # The first line of velquin_publish's usage text, printed for a command line it refuses.
 USAGE_MARK = 'velquin_publish -H[--host]'
@@ -33,8 +38,10 @@ class Device:
             self.timeouts += ['--max-time', str(p['max_time'])]
 
     def fail(self, cause, rc, err, **extra):
-        lines = [line for line in err.splitlines() if line.strip()]
-        detail = ': ' + lines[-1].strip() if lines else ''
+        # The line that says most: a failed exchange's error, else the last log line.
+        lines = [ANSI.sub('', line).strip() for line in err.splitlines() if line.strip()]
+        errors = [line for line in lines if SYSTEM_ERROR in line]
+        detail = ': ' + (errors or lines)[-1][:160] if lines else ''
         self.module.fail_json(
             msg='%s: %s%s (velquin_publish exit status %d)' % (self.name, cause, detail, rc),
             device=self.name, rc=rc, stderr=err, **extra)
@@ -43,8 +50,10 @@ class Device:
         """The device's answer to one run; fails the task unless it is a successful one."""
         rc, out, err = self.module.run_command(self.base + self.timeouts + arguments)
         if rc == 2:
-            cause = 'not a Bayeux service' if 'bayeux' in err.lower() else 'unreachable, no answer'
-            self.fail(cause, rc, err)
+            # No answer: either no exchange could be made (refused, timed out, no such host),
+            # or what came back was no Bayeux answer.
+            unreachable = SYSTEM_ERROR in err and 'bayeux' not in err.lower()
+            self.fail('unreachable' if unreachable else 'not a Bayeux service', rc, err)
         if rc == 1 and USAGE_MARK in out:
             cause = 'velquin_publish refused its command line'
             if self.timeouts:
