@@ -193,27 +193,42 @@ try:
         res = module('velquin_setting', path='$.ios.outputs[2]', value=outputs)
         check(res.get('changed') == expected and res['config']['ios']['outputs'][2]['muted'] is False,
               'object value, changed %s: %s' % (expected, res))
-    for path in ['$.sessions.sources[?(@.id==1)][0]', '$.device.nothing', '$.ios.outputs[9]']:
-        res = module('velquin_setting', path=path, key='name', value='x', _ansible_check_mode=True)
+    res = module('velquin_setting', path="$['device']", key='name', value='dev01',
+                 _ansible_check_mode=True, _ansible_diff=True)
+    check(res.get('changed') is False and 'diff' not in res, 'check mode, nothing to do: %s' % res)
+    for args in [dict(path='$.sessions.sources[?(@.id==1)][0]', key='name'),
+                 dict(path='$.device.nothing', key='name'), dict(path='$.ios.outputs[9]', key='x'),
+                 dict(path='$.device.name', key='x'), dict(path='$.device')]:
+        res = module('velquin_setting', value='x', _ansible_check_mode=True, **args)
         check(res.get('skipped') and 'only the device can tell' in res.get('msg', ''),
-              'check mode on %s: %s' % (path, res))
+              'check mode on %s: %s' % (args, res))
     for args in [dict(path='$.device', value={}), dict(path='$.device', key='name', value=None),
                  dict(path='', key='name', value='x')]:
         res = module('velquin_setting', **args)
         check(res.get('failed') and 'must not be' in res['msg'], 'refused %s: %s' % (args, res))
-    # The time-out options reach velquin_publish only when set.
+    res = module('velquin_command', command='')
+    check(res.get('failed') and 'must not be empty' in res['msg'], 'empty command: %s' % res)
+    # What else velquin_publish may end with, and the time-out options passed only when set.
     fake = work + '/fake_publish'
     with open(fake, 'w') as f:
-        f.write('#!/bin/sh\necho "$@" > "$0.args"\n'
-                'printf "\\n\\nvelquin_publish -H[--host] myhost -P[--port] myport\\n"\nexit 1\n')
+        f.write('#!/bin/sh\necho "$@" > "$0.args"\ncase $(cat "$0.mode") in\n'
+                'usage) printf "\\n\\nvelquin_publish -H[--host] myhost\\n"; exit 1;;\n'
+                'error) echo "failed" >&2; exit 1;;\n'
+                'text) echo "no JSON";;\n'
+                'answer) echo \'[{"successful": true}]\';;\nesac\n')
     os.chmod(fake, 0o755)
-    res = module('velquin_config_info', executable=fake)
-    check('--connect-timeout' not in open(fake + '.args').read() and res.get('failed')
-          and 'refused its command line (velquin_publish exit status 1)' in res['msg'],
-          'without time-outs: %s' % res)
-    res = module('velquin_config_info', executable=fake, connect_timeout=3, max_time=7)
-    check('--connect-timeout 3 --max-time 7 -c' in open(fake + '.args').read()
-          and '--connect-timeout' in res.get('msg', ''), 'with time-outs: %s' % res)
+    for mode, args, expected in [
+            ('usage', {}, 'refused its command line (velquin_publish exit status 1)'),
+            ('usage', dict(connect_timeout=3, max_time=7), 'know --connect-timeout and --max-time?'),
+            ('error', {}, 'velquin_publish failed: failed (velquin_publish exit status 1)'),
+            ('text', {}, 'not JSON'), ('answer', {}, 'the answer holds no configuration')]:
+        with open(fake + '.mode', 'w') as f:
+            f.write(mode)
+        res = module('velquin_config_info', executable=fake, **args)
+        passed = open(fake + '.args').read().split()
+        timeouts = ['--connect-timeout', '3', '--max-time', '7'] if args else []
+        check(res.get('failed') and expected in res['msg'] and passed[4:-1] == timeouts,
+              '%s %s: %s, given %s' % (mode, args, res.get('msg'), passed))
 finally:
     for proc, out in sims:
         proc.terminate()
