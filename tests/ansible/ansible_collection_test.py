@@ -197,8 +197,9 @@ try:
                  _ansible_check_mode=True, _ansible_diff=True)
     check(res.get('changed') is False and 'diff' not in res, 'check mode, nothing to do: %s' % res)
     for args in [dict(path='$.sessions.sources[?(@.id==1)][0]', key='name'),
-                 dict(path='$.device.nothing', key='name'), dict(path='$.ios.outputs[9]', key='x'),
-                 dict(path='$.device.name', key='x'), dict(path='$.device')]:
+                 dict(path='$.device[*]', key='name'), dict(path='$.device.nothing', key='name'),
+                 dict(path='$.ios.outputs[3]', key='x'), dict(path='$.device.name', key='x'),
+                 dict(path='$.device'), dict(path='x.device', key='name')]:
         res = module('velquin_setting', value='x', _ansible_check_mode=True, **args)
         check(res.get('skipped') and 'only the device can tell' in res.get('msg', ''),
               'check mode on %s: %s' % (args, res))

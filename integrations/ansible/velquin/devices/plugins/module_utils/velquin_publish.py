@@ -38,10 +38,9 @@ class Device:
             self.timeouts += ['--max-time', str(p['max_time'])]
 
     def fail(self, cause, rc, err, **extra):
-        # The line that says most: a failed exchange's error, else the last log line.
+        # The last line velquin_publish logged, without colours; a log line may carry a body.
         lines = [ANSI.sub('', line).strip() for line in err.splitlines() if line.strip()]
-        errors = [line for line in lines if SYSTEM_ERROR in line]
-        detail = ': ' + (errors or lines)[-1][:160] if lines else ''
+        detail = ': ' + lines[-1][:160] if lines else ''
         self.module.fail_json(
             msg='%s: %s%s (velquin_publish exit status %d)' % (self.name, cause, detail, rc),
             device=self.name, rc=rc, stderr=err, **extra)
