@@ -40,6 +40,7 @@ ln -s "$ROOT/integrations/ansible/velquin/devices" "$WORK/collections/ansible_co
 export PATH=$B/publish:$PATH ANSIBLE_COLLECTIONS_PATH=$WORK/collections PYTHONDONTWRITEBYTECODE=1
 echo "== $N simulators: $WORK/inventory.yml"
 for run in first again; do
-  echo "== velquin.devices.fleet, $run"
-  ansible-playbook -i "$WORK/inventory.yml" --forks 10 velquin.devices.fleet | sed -n '/PLAY RECAP/,$p'
+  echo "== the example playbook (playbooks/fleet.yml), $run"
+  ansible-playbook -i "$WORK/inventory.yml" --forks 10 \
+    "$ROOT/integrations/ansible/velquin/devices/playbooks/fleet.yml" | sed -n '/PLAY RECAP/,$p'
 done
