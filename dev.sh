@@ -11,7 +11,8 @@
 #   deps                               install the Debian packages the build needs
 #   build [dir]                        plain build into build/ (or dir)
 #   package                            Debian packages velquin-tools and velquin-dev into
-#                                      build/packages, then the consumer and package tests
+#                                      build/packages, then the consumer and package tests;
+#                                      the Ansible collection tarball into dist/
 #   fuzz [seconds]                     every fuzz target (default 30 s each); each target's
 #                                      log, grown corpus and crash files stay in
 #                                      build-fuzz/runs/TARGET/
