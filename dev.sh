@@ -11,7 +11,8 @@
 #   deps                               install the Debian packages the build needs
 #   build [dir]                        plain build into build/ (or dir)
 #   package                            Debian packages velquin-tools and velquin-dev into
-#                                      build/packages, then the consumer and package tests
+#                                      build/packages, then the consumer and package tests;
+#                                      the Ansible collection tarball into dist/
 #   fuzz [seconds]                     every fuzz target (default 30 s each); each target's
 #                                      log, grown corpus and crash files stay in
 #                                      build-fuzz/runs/TARGET/
@@ -41,6 +42,7 @@ PACKAGES=(
   libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   curl python3 nodejs procps
+  ansible-core
 )
 CROSS_PACKAGES=(
   g++-aarch64-linux-gnu qemu-user
@@ -186,6 +188,7 @@ cmd_package() {
   tests/package/consumer_test.sh "$ROOT" "$ROOT/build"
   tests/package/deb_test.sh build/packages "$version"
   ls -l build/packages/*.deb
+  integrations/ansible/build_collection.sh "$ROOT/dist"
 }
 
 cmd_test() {

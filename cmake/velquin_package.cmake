@@ -115,6 +115,14 @@ if(TARGET engine_sim)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/velquin/engine_sim COMPONENT tools)
 endif()
 
+# The Ansible collection velquin.devices beside velquin_publish, where ansible-core looks
+# without configuration (/usr/share/ansible/collections from the Debian package).
+if(TARGET velquin_publish)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/integrations/ansible/velquin/devices/
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/velquin/devices
+    COMPONENT tools PATTERN __pycache__ EXCLUDE)
+endif()
+
 # Debian packages: `cpack -G DEB` in the build folder.
 set(CPACK_PACKAGE_NAME velquin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -130,6 +138,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velquin-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS ansible-core)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "velquin_publish, the device and engine simulators and httprtsp_serve")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME velquin-dev)

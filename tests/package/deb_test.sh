@@ -19,7 +19,8 @@ dev=$(ls "$DIR"/velquin-dev_"$VERSION"_*.deb) || fail "no velquin-dev package"
 dpkg-deb -c "$tools" >"$WORK/tools.list"
 dpkg-deb -c "$dev" >"$WORK/dev.list"
 for f in usr/bin/velquin_publish usr/bin/velquin_device_sim usr/bin/engine_sim \
-  usr/bin/httprtsp_serve usr/share/velquin/engine_sim/sample_config.json; do
+  usr/bin/httprtsp_serve usr/share/velquin/engine_sim/sample_config.json \
+  usr/share/ansible/collections/ansible_collections/velquin/devices/plugins/modules/velquin_setting.py; do
   grep -q " \./$f\$" "$WORK/tools.list" || fail "velquin-tools lacks $f"
 done
 for f in lib/libhttprtsp.a lib/liboem_vorn_device_ipc.a lib/velquin/libksal_ipc.a \
