@@ -61,8 +61,8 @@ from ansible_collections.velquin.devices.plugins.module_utils.velquin_publish im
 
 
 def main():
-    spec = dict(DEVICE_ARGUMENTS, command=dict(type='str', required=True), data=dict(type='raw'))
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=False)
+    arguments = dict(DEVICE_ARGUMENTS, command=dict(type='str', required=True), data=dict(type='raw'))
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=False)
     # velquin_publish takes an empty command for no command at all.
     if not module.params['command']:
         module.fail_json(msg='command must not be empty')

@@ -142,9 +142,9 @@ def shown(config):
 
 
 def main():
-    spec = dict(DEVICE_ARGUMENTS, path=dict(type='str', required=True),
+    arguments = dict(DEVICE_ARGUMENTS, path=dict(type='str', required=True),
                 key=dict(type='str', no_log=False), value=dict(type='raw', required=True))
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
     path, key, value = module.params['path'], module.params['key'], module.params['value']
     # velquin_publish would send something else for these (no setting, or an empty text).
     if not path:
