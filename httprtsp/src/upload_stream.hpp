@@ -62,8 +62,8 @@ private:
     bool open_file();
     outcome store(const char* data, std::size_t count);
     outcome finish(const std::string& delimiter);
-    outcome end(bool complete);
-    outcome end(outcome failure);
+    // Ends a begun upload with result (done, or how it failed) and returns it.
+    outcome end(outcome result);
 
     boost::shared_ptr<upload_temp_file_request_handler> uploads_;
     const connection& owner_;
