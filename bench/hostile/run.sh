@@ -37,13 +37,14 @@ while IFS= read -r row; do
   [ -n "${HOSTILE_ROW:-}" ] && [ "$row" != "$HOSTILE_ROW" ] && continue
   rm -f "$work/out" "$work/upload"
   "$serve" --threads 2 --upload-file "$work/upload" --max-upload "$max_upload" \
-    --header-timeout 5 --body-timeout "$body_timeout" --idle-timeout 6 > "$work/out" &
+    --header-timeout 5 --body-timeout "$body_timeout" --idle-timeout 6 > "$work/out" </dev/null &
   pid=$!
   for _ in $(seq 100); do [ -s "$work/out" ] && break; sleep 0.05; done
   rc=0
   "$bench" --port "$(head -1 "$work/out")" --pid "$pid" --upload-file "$work/upload" \
     --max-upload "$max_upload" --body-timeout "$body_timeout" \
-    --body-budget-mib "${HOSTILE_BODY_BUDGET_MIB:-256}" --row "$row" | tee "$work/row" || rc=$?
+    --body-budget-mib "${HOSTILE_BODY_BUDGET_MIB:-256}" --row "$row" </dev/null |
+    tee "$work/row" || rc=$?
   stop_server
   rows=$((rows + 1))
   if [ "$rc" != 0 ] || ! [ -s "$work/row" ]; then
