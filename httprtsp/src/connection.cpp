@@ -741,16 +741,17 @@ connection::parse_step connection::parse_next(const char* pos, const char* end) 
     return step;
 }
 
-// The upload's say on a step: a refused upload is answered 503, a failed one makes the input
-// malformed.
+// The upload's say on a step: a refused upload is answered 503, one past its size limit 413,
+// a failed one makes the input malformed.
 bool connection::settle_upload(parse_step& step) {
     const upload_stream::outcome upload = handle_read_upload(step.result, step.msg);
-    if (upload == upload_stream::outcome::refused) {
+    if (upload == upload_stream::outcome::refused || upload == upload_stream::outcome::too_large) {
         if (boost::indeterminate(step.result))
             step.msg = format_->get_current_message();
         format_->reset();
-        HTTPRTSP_LOG_WARNING("upload refused: another upload is running\n");
-        reject(step.msg, 503);
+        if (upload == upload_stream::outcome::refused)
+            HTTPRTSP_LOG_WARNING("upload refused: another upload is running\n");
+        reject(step.msg, upload == upload_stream::outcome::refused ? 503 : 413);
         return false;
     }
     if (upload == upload_stream::outcome::failed) {

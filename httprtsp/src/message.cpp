@@ -75,6 +75,7 @@ const std::string bad_request = "400 Bad Request";
 const std::string unauthorized = "401 Unauthorized";
 const std::string forbidden = "403 Forbidden";
 const std::string not_found = "404 Not Found";
+const std::string content_too_large = "413 Content Too Large";
 const std::string method_not_valid = "455 Method Not Valid In This State";
 const std::string internal_server_error = "500 Internal Server Error";
 const std::string not_implemented = "501 Not Implemented";
@@ -110,6 +111,8 @@ const std::string forbidden =
     "<html><head><title>Forbidden</title></head><body><h1>403 Forbidden</h1></body></html>";
 const std::string not_found =
     "<html><head><title>Not Found</title></head><body><h1>404 Not Found</h1></body></html>";
+const std::string content_too_large =
+    "<html><head><title>Content Too Large</title></head><body><h1>413 Content Too Large</h1></body></html>";
 const std::string internal_server_error =
     "<html><head><title>Internal Server Error</title></head><body><h1>500 Internal Server Error</h1></body></html>";
 const std::string not_implemented =
@@ -167,6 +170,8 @@ const std::string& status_line(int code) {
         return forbidden;
     case 404:
         return not_found;
+    case 413:
+        return content_too_large;
     case 455:
         return method_not_valid;
     case 500:
@@ -215,6 +220,8 @@ const std::string& stock_body(int code) {
         return forbidden;
     case 404:
         return not_found;
+    case 413:
+        return content_too_large;
     case 455:
         return internal_server_error;
     case 500:

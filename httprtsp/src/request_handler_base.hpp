@@ -8,6 +8,7 @@
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include <cstdint>
 #include <string>
 
 namespace httprtsp {
@@ -49,7 +50,7 @@ public:
     /// the file cannot be opened.
     virtual void upload_progress(int percent, const std::string& text) = 0;
     /// The upload failed: 1 writing, 2 reading back the file's end, 3 no closing delimiter,
-    /// 4 cutting the file to the part's length.
+    /// 4 cutting the file to the part's length, 5 the part is larger than max_upload_size().
     virtual void upload_failed(int code) = 0;
     /// Asked before an upload on \p conn writes anything; false refuses it (the connection
     /// answers 503 and closes). By default every upload may begin.
@@ -63,6 +64,10 @@ public:
         (void)conn;
         (void)complete;
     }
+    /// The largest part an upload may store, in bytes; 0 (the default) for no limit. Asked when
+    /// an upload begins. A larger part fails with upload_failed(5), its file is removed and the
+    /// connection answers 413 and closes; writing stops soon after the part passes the limit.
+    virtual std::uint64_t max_upload_size() { return 0; }
 };
 
 } // namespace httprtsp

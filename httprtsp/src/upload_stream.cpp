@@ -73,7 +73,7 @@ const std::size_t upload_stream::header_limit;
 upload_stream::upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads,
                              const connection& owner)
     : uploads_(uploads), owner_(owner), active(false), waiting(false), expected_bytes(0),
-      written_bytes(0), last_percent(0) {}
+      written_bytes(0), last_percent(0), max_bytes(0) {}
 
 upload_stream::~upload_stream() {
     abort();
@@ -82,11 +82,12 @@ upload_stream::~upload_stream() {
 void upload_stream::abort() {
     if (!started())
         return;
-    end(false);
+    end(outcome::failed);
 }
 
 // Every begun upload passes here once; a file that is not exactly the part does not stay.
-upload_stream::outcome upload_stream::end(bool complete) {
+upload_stream::outcome upload_stream::end(outcome result) {
+    const bool complete = result == outcome::done;
     if (file.is_open())
         file.close();
     const bool wrote = active;
@@ -97,7 +98,7 @@ upload_stream::outcome upload_stream::end(bool complete) {
         boost::filesystem::remove(uploads_->temp_file_path(), ignored);
     }
     uploads_->upload_end(owner_, complete);
-    return complete ? outcome::done : outcome::failed;
+    return result;
 }
 
 upload_stream::outcome upload_stream::take(boost::tribool result, request& req) {
@@ -109,12 +110,13 @@ upload_stream::outcome upload_stream::take(boost::tribool result, request& req) 
         expected_bytes = 0;
         written_bytes = 0;
         last_percent = 0;
+        max_bytes = uploads.max_upload_size();
         uploads.upload_progress(0, "Upload Firmware...");
         if (malformed)
             return outcome::more; // it never began: nothing to undo
     }
     if (!result) {
-        end(false); // malformed: the upload is cut off
+        end(outcome::failed); // malformed: the upload is cut off
         return outcome::more;
     }
     const bool complete = result ? true : false;
@@ -136,16 +138,19 @@ upload_stream::outcome upload_stream::take(boost::tribool result, request& req) 
         if (found != part_start::found) {
             // Wait for the rest of the delimiter and part headers, but not forever.
             waiting = found == part_start::need_more && body->size() <= header_limit;
-            return waiting ? outcome::more : end(false);
+            return waiting ? outcome::more : end(outcome::failed);
         }
         waiting = false;
         if (complete && data == body_end)
             return end(finish(delimiter)); // nothing to store
         if (!open_file())
-            return end(false);
+            return end(outcome::failed);
     }
-    if (data != body_end && !store(data, static_cast<std::size_t>(body_end - data)))
-        return end(false);
+    if (data != body_end) {
+        const outcome stored = store(data, static_cast<std::size_t>(body_end - data));
+        if (stored != outcome::more)
+            return end(stored);
+    }
     body->clear();
 
     if (complete)
@@ -168,13 +173,20 @@ bool upload_stream::open_file() {
     return true;
 }
 
-bool upload_stream::store(const char* data, std::size_t count) {
+upload_stream::outcome upload_stream::store(const char* data, std::size_t count) {
     file.write(data, static_cast<std::streamsize>(count));
     if (!file) {
         uploads_->upload_failed(1);
-        return false;
+        return outcome::failed;
     }
-    written_bytes += static_cast<std::uint32_t>(count);
+    written_bytes += count;
+    // finish() finds the closing delimiter only within the file's last tail_size bytes, so a
+    // file this much longer than the limit cannot end in a part within it: stop writing now.
+    const std::uint64_t slack = tail_size + 2;
+    if (max_bytes != 0 && written_bytes > slack && written_bytes - slack > max_bytes) {
+        uploads_->upload_failed(5);
+        return outcome::too_large;
+    }
     if (expected_bytes != 0) {
         // A chunked body may run past its Content-Length; reports stay within 0 to 100.
         const std::uint64_t percent = std::min<std::uint64_t>(
@@ -184,12 +196,12 @@ bool upload_stream::store(const char* data, std::size_t count) {
             uploads_->upload_progress(static_cast<int>(last_percent), "Upload Firmware...");
         }
     }
-    return true;
+    return outcome::more;
 }
 
 // The file holds the part's content followed by "\r\n", the closing delimiter and whatever
 // came after it; cut it back to the content.
-bool upload_stream::finish(const std::string& delimiter) {
+upload_stream::outcome upload_stream::finish(const std::string& delimiter) {
     upload_temp_file_request_handler& uploads = *uploads_;
     if (file.is_open())
         file.close();
@@ -197,14 +209,14 @@ bool upload_stream::finish(const std::string& delimiter) {
 
     if (written_bytes == 0) { // nothing of this request reached the file: leave it alone
         uploads.upload_failed(3);
-        return false;
+        return outcome::failed;
     }
     const boost::filesystem::path path(uploads.temp_file_path());
     boost::system::error_code error;
     const std::uintmax_t size = boost::filesystem::file_size(path, error);
     if (error || size == 0) {
         uploads.upload_failed(2);
-        return false;
+        return outcome::failed;
     }
     const std::uintmax_t n = std::min<std::uintmax_t>(size - 1, tail_size);
     char tail[tail_size];
@@ -214,7 +226,7 @@ bool upload_stream::finish(const std::string& delimiter) {
         in.read(tail, static_cast<std::streamsize>(n));
         if (!in || static_cast<std::uintmax_t>(in.gcount()) != n) {
             uploads.upload_failed(2);
-            return false;
+            return outcome::failed;
         }
     }
     const char* const tail_end = tail + n;
@@ -222,20 +234,24 @@ bool upload_stream::finish(const std::string& delimiter) {
         std::search(static_cast<const char*>(tail), tail_end, delimiter.begin(), delimiter.end());
     if (found == tail_end) {
         uploads.upload_failed(3);
-        return false;
+        return outcome::failed;
     }
     // Content ends two bytes (the "\r\n") before the delimiter.
     const std::uintmax_t delimiter_at = size - n + static_cast<std::uintmax_t>(found - tail);
     if (delimiter_at < 2) {
         uploads.upload_failed(4);
-        return false;
+        return outcome::failed;
+    }
+    if (max_bytes != 0 && delimiter_at - 2 > max_bytes) {
+        uploads.upload_failed(5);
+        return outcome::too_large;
     }
     boost::filesystem::resize_file(path, delimiter_at - 2, error);
     if (error) {
         uploads.upload_failed(4);
-        return false;
+        return outcome::failed;
     }
-    return true;
+    return outcome::done;
 }
 
 } // namespace httprtsp

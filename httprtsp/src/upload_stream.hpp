@@ -41,15 +41,17 @@ public:
 
     /// What take() made of the bytes.
     enum class outcome {
-        more,    ///< more to come, or nothing for this step to decide
-        done,    ///< the upload is complete and the file holds exactly the part
-        failed,  ///< the input counts as malformed
-        refused, ///< upload_temp_file_request_handler::upload_begin() said no
+        more,      ///< more to come, or nothing for this step to decide
+        done,      ///< the upload is complete and the file holds exactly the part
+        failed,    ///< the input counts as malformed
+        refused,   ///< upload_temp_file_request_handler::upload_begin() said no
+        too_large, ///< the part passed upload_temp_file_request_handler::max_upload_size()
     };
 
     /// Takes the body bytes collected so far of an upload request (and clears them); result is
     /// the parser's (indeterminate: more to come). failed makes the input count as malformed;
-    /// refused: the handler would not let the upload begin.
+    /// refused: the handler would not let the upload begin; too_large: the part passed the
+    /// handler's size limit and its file has been removed.
     outcome take(boost::tribool result, request& req);
     /// Between the start of an upload and its end.
     bool started() const { return active || waiting; }
@@ -58,9 +60,10 @@ public:
 
 private:
     bool open_file();
-    bool store(const char* data, std::size_t count);
-    bool finish(const std::string& delimiter);
-    outcome end(bool complete);
+    outcome store(const char* data, std::size_t count);
+    outcome finish(const std::string& delimiter);
+    // Ends a begun upload with result (done, or how it failed) and returns it.
+    outcome end(outcome result);
 
     boost::shared_ptr<upload_temp_file_request_handler> uploads_;
     const connection& owner_;
@@ -68,8 +71,11 @@ private:
     // Set while the first piece of an upload waits for its delimiter and part headers.
     bool waiting;
     std::uint32_t expected_bytes;
-    std::uint32_t written_bytes;
+    // 64 bits: a part may pass 4 GiB, and the size limit is compared with it.
+    std::uint64_t written_bytes;
     std::uint16_t last_percent;
+    // The handler's limit for this upload's part, read when it begins; 0: none.
+    std::uint64_t max_bytes;
     boost::filesystem::ofstream file;
     static const std::size_t file_buffer_size = 256 * 1024;
     std::vector<char> file_buffer;

@@ -3,6 +3,7 @@
 #include "httprtsp/src/connection.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 #include "tests/support/httprtsp_support.hpp"
+#include "tools/httprtsp_serve/handlers.hpp"
 #include "tools/httprtsp_serve/sha256.hpp"
 
 #include <boost/make_shared.hpp>
@@ -37,7 +38,9 @@ public:
         events.push_back(std::to_string(percent) + " " + text);
     }
     void upload_failed(int code) override { events.push_back("failed " + std::to_string(code)); }
+    std::uint64_t max_upload_size() override { return limit; }
 
+    std::uint64_t limit = 0;
     std::vector<boost::shared_ptr<httprtsp::request>> requests;
     std::vector<std::string> events;
 
@@ -334,6 +337,113 @@ TEST_F(UploadTest, TwoGigabyteUploadReportsFiftyPercentAtOneGigabyte) {
     EXPECT_EQ("49 Upload Firmware...", handler->events[handler->events.size() - 2]);
     EXPECT_EQ(51u, handler->events.size()); // 0 and every step from 1 to 50, each once
     EXPECT_FALSE(conn->is_closed());
+}
+
+TEST_F(UploadTest, PartsPastTheSizeLimitFailAndLeaveNoFile) {
+    const std::uint64_t limit = 3000;
+    const std::string type = "multipart/form-data; boundary=bNDRY-cap";
+    // Past the limit by more than the closing delimiter's search window: no need to wait for
+    // the end of the request.
+    const std::string far_past =
+        "--bNDRY-cap\r\n" + std::string(part_headers) + tricky_bytes(limit + 600, 9);
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::size_t piece;
+        std::string stored; // empty: the file is gone
+        std::string last_events;
+    } cases[] = {
+        {"one byte short", upload_request(type, multipart_body("bNDRY-cap", tricky_bytes(2999, 1))),
+         1000, tricky_bytes(2999, 1), "100 Firmware upload Done"},
+        {"at the limit", upload_request(type, multipart_body("bNDRY-cap", tricky_bytes(3000, 2))),
+         1000, tricky_bytes(3000, 2), "100 Firmware upload Done"},
+        {"one byte past", upload_request(type, multipart_body("bNDRY-cap", tricky_bytes(3001, 3))),
+         1000, "", "100 Firmware upload Done|failed 5"},
+        {"one byte past, in one read",
+         upload_request(type, multipart_body("bNDRY-cap", tricky_bytes(3001, 3))), 1 << 20, "",
+         "100 Firmware upload Done|failed 5"},
+        {"far past, before the request ends",
+         "POST /upload HTTP/1.1\r\nContent-Type: " + type + "\r\nContent-Length: 100000\r\n\r\n" +
+             far_past,
+         256, "", "3 Upload Firmware...|failed 5"},
+    };
+    write_file(dir.file("upload.bin"), "earlier upload");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        handler->limit = limit;
+        {
+            conn_test::stdout_capture quiet;
+            feed_in_pieces(c.bytes, c.piece);
+            io->restart();
+            io->poll();
+        }
+        ASSERT_GE(handler->events.size(), 2u);
+        const std::size_t n = handler->events.size();
+        const std::string last = c.stored.empty()
+                                     ? handler->events[n - 2] + "|" + handler->events[n - 1]
+                                     : handler->events[n - 1];
+        EXPECT_EQ(c.last_events, last);
+        EXPECT_EQ(c.stored.empty(), !std::filesystem::exists(handler->temp_file_path()));
+        if (!c.stored.empty()) {
+            EXPECT_TRUE(c.stored == stored());
+        }
+        // Refused uploads never reach the handler, and their connection closes.
+        EXPECT_EQ(c.stored.empty() ? 0u : 1u, handler->requests.size());
+        EXPECT_EQ(c.stored.empty(), conn->is_closed());
+        write_file(dir.file("upload.bin"), "earlier upload");
+    }
+}
+
+// The one upload slot of httprtsp_serve's handler, driven call by call.
+class UploadSlotTest : public UploadTest {
+protected:
+    // Open but unconnected, like the fixture's.
+    boost::shared_ptr<httprtsp::connection> other() {
+        boost::shared_ptr<httprtsp::connection> c =
+            boost::make_shared<httprtsp::connection>(io, handler);
+        c->socket().open(boost::asio::ip::tcp::v4());
+        return c;
+    }
+    boost::shared_ptr<httprtsp::request> upload_post() {
+        return boost::make_shared<httprtsp::request>("POST", "/upload", "HTTP/1.1");
+    }
+};
+
+TEST_F(UploadSlotTest, HeldUntilTheCompletedUploadIsAnsweredOrItsConnectionIsGone) {
+    httprtsp_serve::file_upload_handler uploads("/upload", dir.file("upload.bin"), nullptr);
+    write_file(dir.file("upload.bin"), "abc");
+    boost::shared_ptr<httprtsp::connection> a = other(), b = other();
+
+    // Writing, then complete: held through both.
+    ASSERT_TRUE(uploads.upload_begin(*a));
+    EXPECT_FALSE(uploads.upload_begin(*b));
+    uploads.upload_end(*b, false); // not the holder: changes nothing
+    EXPECT_FALSE(uploads.upload_begin(*b));
+    uploads.upload_end(*a, true);
+    EXPECT_FALSE(uploads.upload_begin(*b)) << "free before the answer is made";
+    {
+        conn_test::stdout_capture quiet;
+        // Another connection's request is not the completed upload and releases nothing.
+        uploads.handle_request(b, upload_post());
+        EXPECT_FALSE(uploads.upload_begin(*b));
+        uploads.handle_request(a, upload_post());
+        io->restart();
+        io->poll();
+    }
+    ASSERT_TRUE(uploads.upload_begin(*b)) << "still held after the answer";
+
+    // A failed upload lets go at once.
+    uploads.upload_end(*b, false);
+    ASSERT_TRUE(uploads.upload_begin(*a));
+    // The holder's connection closed with an error: it will never answer.
+    uploads.handle_request(a, boost::shared_ptr<httprtsp::request>());
+    ASSERT_TRUE(uploads.upload_begin(*b));
+    uploads.upload_end(*b, true);
+    // The holder completed but is gone before its request was handled.
+    b.reset();
+    boost::shared_ptr<httprtsp::connection> c = other();
+    EXPECT_TRUE(uploads.upload_begin(*c));
 }
 
 TEST(UploadSha256Test, KnownDigestsWholeAndInPieces) {

@@ -34,20 +34,36 @@ void file_upload_handler::upload_failed(int code) {
     record(-1, std::to_string(code));
 }
 
+bool file_upload_handler::slot_free() const {
+    return !holder_ || holder_alive_.expired();
+}
+
 bool file_upload_handler::upload_begin(const httprtsp::connection& conn) {
     boost::lock_guard<boost::mutex> lock(mutex_);
-    if (uploading_)
+    if (!slot_free())
         return false;
-    uploading_ = &conn;
-    completed_ = nullptr; // the file is about to be rewritten
+    holder_ = &conn;
+    holder_alive_ = conn.shared_from_this();
+    holder_complete_ = false;
     return true;
 }
 
 void file_upload_handler::upload_end(const httprtsp::connection& conn, bool complete) {
     boost::lock_guard<boost::mutex> lock(mutex_);
-    if (uploading_ == &conn)
-        uploading_ = nullptr;
-    completed_ = complete ? &conn : nullptr;
+    if (holder_ != &conn)
+        return;
+    if (complete)
+        holder_complete_ = true; // kept until the request is answered
+    else
+        holder_ = nullptr;
+}
+
+void file_upload_handler::release(const httprtsp::connection* conn) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (holder_ == conn) {
+        holder_ = nullptr;
+        holder_alive_.reset();
+    }
 }
 
 std::vector<file_upload_handler::event> file_upload_handler::events() const {
@@ -62,23 +78,41 @@ void file_upload_handler::clear_events() {
 
 void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection> conn,
                                          boost::shared_ptr<httprtsp::request> req) {
-    if (!req)
-        return; // a connection closed
-    boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(*req);
-    // A streamed upload arrives with its body drained into the file.
-    const httprtsp::message::body_ptr body = req->body();
+    if (!req) {
+        release(conn.get()); // a connection closed: its upload will never be answered
+        return;
+    }
     bool streamed = false;
     {
         // Only the upload this connection just completed may be reported, and only once.
         boost::lock_guard<boost::mutex> lock(mutex_);
-        streamed = completed_ == conn.get();
-        if (streamed)
-            completed_ = nullptr;
+        streamed = holder_ == conn.get() && holder_complete_;
     }
-    if (req->method() != "POST" || (body && !body->empty()) || !streamed) {
+    boost::shared_ptr<httprtsp::reply> rep;
+    if (streamed) {
+        // The file is read back before the slot goes, so that no other upload can rewrite it
+        // meanwhile; the slot goes before the answer, so that a peer that has read the answer
+        // finds it free.
+        struct releaser {
+            file_upload_handler& handler;
+            const httprtsp::connection* conn;
+            ~releaser() { handler.release(conn); }
+        } release_after{*this, conn.get()};
+        rep = answer(*req, true);
+    } else {
+        rep = answer(*req, false);
+    }
+    conn->send(rep);
+}
+
+boost::shared_ptr<httprtsp::reply> file_upload_handler::answer(const httprtsp::request& req,
+                                                               bool streamed) {
+    boost::shared_ptr<httprtsp::reply> rep = boost::make_shared<httprtsp::reply>(req);
+    // A streamed upload arrives with its body drained into the file.
+    const httprtsp::message::body_ptr body = req.body();
+    if (req.method() != "POST" || (body && !body->empty()) || !streamed) {
         rep->set_status(400, true);
-        conn->send(rep);
-        return;
+        return rep;
     }
     std::uint64_t size = 0;
     boost::system::error_code error;
@@ -91,7 +125,7 @@ void file_upload_handler::handle_request(boost::shared_ptr<httprtsp::connection>
         rep->set_status(200, false);
         rep->set_body(std::to_string(size) + (digest_ ? " " + digest : std::string()) + "\n");
     }
-    conn->send(rep);
+    return rep;
 }
 
 void echo_handler::handle_request(boost::shared_ptr<httprtsp::connection> conn,

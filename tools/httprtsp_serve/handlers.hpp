@@ -8,7 +8,10 @@
 
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/weak_ptr.hpp>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,7 +19,9 @@
 namespace httprtsp_serve {
 
 // Streams multipart POSTs to one URI into one file (one upload at a time) and answers the
-// finished request "200" with "<size> <sha256>\n" of the stored file.
+// finished request "200" with "<size> <sha256>\n" of the stored file. The upload keeps the
+// file to itself until that answer is made: another upload is refused (503) meanwhile, so it
+// cannot rewrite the file while it is being read back.
 class file_upload_handler : public httprtsp::upload_temp_file_request_handler {
 public:
     struct event {
@@ -40,21 +45,33 @@ public:
     // completed it.
     bool upload_begin(const httprtsp::connection& conn) override;
     void upload_end(const httprtsp::connection& conn, bool complete) override;
+    std::uint64_t max_upload_size() override { return max_upload_size_.load(); }
+    // Uploads beginning from now on fail with 413 past this many bytes; 0: no limit.
+    void set_max_upload_size(std::uint64_t bytes) { max_upload_size_.store(bytes); }
 
     std::vector<event> events() const;
     void clear_events();
 
 private:
     void record(int percent, const std::string& text);
+    // The slot is free, or held by a connection that is gone (and so can never answer).
+    bool slot_free() const;
+    void release(const httprtsp::connection* conn);
+    // 200 with the stored file's size and digest for a streamed upload; 400 otherwise.
+    boost::shared_ptr<httprtsp::reply> answer(const httprtsp::request& req, bool streamed);
 
     const std::string uri_;
     const std::string path_;
     std::FILE* out_;
     const bool digest_;
+    std::atomic<std::uint64_t> max_upload_size_{0};
     mutable boost::mutex mutex_;
     std::vector<event> events_;
-    const httprtsp::connection* uploading_ = nullptr;
-    const httprtsp::connection* completed_ = nullptr;
+    // The one upload slot: held from upload_begin() until the upload fails or its request
+    // has been answered.
+    const httprtsp::connection* holder_ = nullptr;
+    boost::weak_ptr<const httprtsp::connection> holder_alive_;
+    bool holder_complete_ = false; // the file holds the holder's whole part
 };
 
 // Answers 200 with the request's body, and its method and uri in "x-echo-method" and
@@ -86,6 +103,7 @@ public:
     void upload_end(const httprtsp::connection& conn, bool complete) override {
         uploads_->upload_end(conn, complete);
     }
+    std::uint64_t max_upload_size() override { return uploads_->max_upload_size(); }
 
 private:
     boost::shared_ptr<httprtsp::request_handler> router_;

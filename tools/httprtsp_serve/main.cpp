@@ -2,7 +2,8 @@
 // first line of standard output, then serves until SIGINT or SIGTERM.
 //
 //   httprtsp_serve [--address A] [--port N] [--upload-uri U] [--upload-file F] [--threads N]
-//                  [--no-digest]
+//                  [--no-digest] [--max-upload BYTES] [--header-timeout S] [--body-timeout S]
+//                  [--idle-timeout S]
 //
 // Routes: the upload URI (multipart POSTs streamed into the upload file, answered with
 // "<size> <sha256>"), "/echo" (the request's body echoed back); anything else gets 404.
@@ -14,7 +15,9 @@
 
 #include <boost/make_shared.hpp>
 
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -27,22 +30,47 @@ namespace {
 
 const char usage[] =
     "usage: httprtsp_serve [--address A] [--port N] [--upload-uri U] [--upload-file F] [--threads N]\n"
-    "                      [--no-digest]\n"
+    "                      [--no-digest] [--max-upload BYTES] [--header-timeout S]\n"
+    "                      [--body-timeout S] [--idle-timeout S]\n"
     "  --address A      address to listen on (default 127.0.0.1)\n"
     "  --port N         port, 0 for any free one (default 0); printed on the first line\n"
     "  --upload-uri U   URI whose multipart POSTs are streamed to the file (default /upload)\n"
     "  --upload-file F  file receiving the upload (default /tmp/httprtsp_serve.upload)\n"
     "  --threads N      I/O threads (default 3)\n"
     "  --no-digest      answer an upload with its size only, without SHA-256\n"
+    "  --max-upload BYTES  largest upload stored; a larger one is removed and answered 413\n"
+    "                   (default: no limit)\n"
+    "  --header-timeout S  seconds from a request's first byte to the end of its headers (60)\n"
+    "  --body-timeout S    seconds a request body or a queued reply may stand still (60)\n"
+    "  --idle-timeout S    seconds a connection may wait for its next request (75)\n"
     "  --help           this text\n"
     "  --version        the version\n";
 
-bool parse_number(const char* text, unsigned long max, unsigned long& out) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text, &end, 10);
-    if (!*text || *end || v > max || text[0] == '-')
+// Decimal digits only, within [min, max].
+template <typename Number>
+bool parse_number(const char* text, Number min, Number max, Number& out) {
+    if (!*text)
         return false;
-    out = v;
+    unsigned long long v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(*p - '0');
+        if (digit > max || v > (max - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    if (v < min)
+        return false;
+    out = static_cast<Number>(v);
+    return true;
+}
+
+bool parse_seconds(const char* text, std::chrono::milliseconds& out) {
+    unsigned long seconds = 0;
+    if (!parse_number(text, 1ul, 86400ul, seconds))
+        return false;
+    out = std::chrono::seconds(seconds);
     return true;
 }
 
@@ -55,6 +83,8 @@ int main(int argc, char** argv) {
     std::string upload_uri = "/upload";
     std::string upload_file = "/tmp/httprtsp_serve.upload";
     bool digest = true;
+    std::uint64_t max_upload = 0;
+    httprtsp::connection::server_limits limits;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -68,12 +98,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--address" && has_value) {
             address = argv[++i];
         } else if (arg == "--port" && has_value) {
-            if (!parse_number(argv[++i], 65535, port)) {
+            if (!parse_number(argv[++i], 0ul, 65535ul, port)) {
                 std::fputs(usage, stderr);
                 return 1;
             }
         } else if (arg == "--threads" && has_value) {
-            if (!parse_number(argv[++i], 64, threads) || threads == 0) {
+            if (!parse_number(argv[++i], 1ul, 64ul, threads)) {
                 std::fputs(usage, stderr);
                 return 1;
             }
@@ -83,6 +113,21 @@ int main(int argc, char** argv) {
             upload_file = argv[++i];
         } else if (arg == "--no-digest") {
             digest = false;
+        } else if (arg == "--max-upload" && has_value) {
+            if (!parse_number(argv[++i], std::uint64_t(1), ~std::uint64_t(0), max_upload)) {
+                std::fputs(usage, stderr);
+                return 1;
+            }
+        } else if ((arg == "--header-timeout" || arg == "--body-timeout" ||
+                    arg == "--idle-timeout") &&
+                   has_value) {
+            std::chrono::milliseconds& timeout = arg == "--header-timeout" ? limits.header_timeout
+                                                 : arg == "--body-timeout" ? limits.body_timeout
+                                                                           : limits.idle_timeout;
+            if (!parse_seconds(argv[++i], timeout)) {
+                std::fputs(usage, stderr);
+                return 1;
+            }
         } else {
             std::fputs(usage, stderr);
             return 1;
@@ -103,6 +148,7 @@ int main(int argc, char** argv) {
         boost::shared_ptr<httprtsp_serve::file_upload_handler> uploads =
             boost::make_shared<httprtsp_serve::file_upload_handler>(upload_uri, upload_file, stdout,
                                                                     digest);
+        uploads->set_max_upload_size(max_upload);
         router->add_route(upload_uri, uploads);
         router->add_route("/echo", boost::make_shared<httprtsp_serve::echo_handler>());
         boost::shared_ptr<httprtsp_serve::upload_front> front =
@@ -110,6 +156,7 @@ int main(int argc, char** argv) {
 
         httprtsp::server server(pool.get_io_service(), front, address,
                                 static_cast<std::uint16_t>(port));
+        server.set_connection_limits(limits);
         std::printf("%u\n", static_cast<unsigned>(server.port()));
         std::fflush(stdout);
 
