@@ -74,9 +74,7 @@ bool parse_seconds(const char* text, std::chrono::milliseconds& out) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+struct options {
     std::string address = "127.0.0.1";
     unsigned long port = 0;
     unsigned long threads = 3;
@@ -85,85 +83,98 @@ int main(int argc, char** argv) {
     bool digest = true;
     std::uint64_t max_upload = 0;
     httprtsp::connection::server_limits limits;
+};
 
+// Reads one option and its value; false for an unknown option or a bad value.
+bool read_option(const std::string& arg, const char* value, options& opts, bool& took_value) {
+    took_value = value != nullptr;
+    if (arg == "--no-digest") {
+        took_value = false;
+        opts.digest = false;
+        return true;
+    }
+    if (!value)
+        return false;
+    if (arg == "--address")
+        opts.address = value;
+    else if (arg == "--upload-uri")
+        opts.upload_uri = value;
+    else if (arg == "--upload-file")
+        opts.upload_file = value;
+    else if (arg == "--port")
+        return parse_number(value, 0ul, 65535ul, opts.port);
+    else if (arg == "--threads")
+        return parse_number(value, 1ul, 64ul, opts.threads);
+    else if (arg == "--max-upload")
+        return parse_number(value, std::uint64_t(1), ~std::uint64_t(0), opts.max_upload);
+    else if (arg == "--header-timeout")
+        return parse_seconds(value, opts.limits.header_timeout);
+    else if (arg == "--body-timeout")
+        return parse_seconds(value, opts.limits.body_timeout);
+    else if (arg == "--idle-timeout")
+        return parse_seconds(value, opts.limits.idle_timeout);
+    else
+        return false;
+    return true;
+}
+
+// Serves until SIGINT or SIGTERM (blocked in the caller, so that the pool threads inherit
+// the mask and the signal reaches sigwait here).
+void serve(const options& opts, sigset_t& signals) {
+    io_service_pool pool(opts.threads);
+    boost::shared_ptr<httprtsp::request_handler> router =
+        boost::make_shared<httprtsp::request_handler>();
+    boost::shared_ptr<httprtsp_serve::file_upload_handler> uploads =
+        boost::make_shared<httprtsp_serve::file_upload_handler>(opts.upload_uri, opts.upload_file,
+                                                                stdout, opts.digest);
+    uploads->set_max_upload_size(opts.max_upload);
+    router->add_route(opts.upload_uri, uploads);
+    router->add_route("/echo", boost::make_shared<httprtsp_serve::echo_handler>());
+    boost::shared_ptr<httprtsp_serve::upload_front> front =
+        boost::make_shared<httprtsp_serve::upload_front>(router, uploads);
+
+    httprtsp::server server(pool.get_io_service(), front, opts.address,
+                            static_cast<std::uint16_t>(opts.port));
+    server.set_connection_limits(opts.limits);
+    std::printf("%u\n", static_cast<unsigned>(server.port()));
+    std::fflush(stdout);
+
+    int received = 0;
+    sigwait(&signals, &received);
+    server.stop();
+    pool.stop();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    options opts;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::fputs(usage, stdout);
             return 0;
-        } else if (arg == "--version") {
+        }
+        if (arg == "--version") {
             std::printf("httprtsp_serve %s\n", VELQUIN_VERSION);
             return 0;
-        } else if (arg == "--address" && has_value) {
-            address = argv[++i];
-        } else if (arg == "--port" && has_value) {
-            if (!parse_number(argv[++i], 0ul, 65535ul, port)) {
-                std::fputs(usage, stderr);
-                return 1;
-            }
-        } else if (arg == "--threads" && has_value) {
-            if (!parse_number(argv[++i], 1ul, 64ul, threads)) {
-                std::fputs(usage, stderr);
-                return 1;
-            }
-        } else if (arg == "--upload-uri" && has_value) {
-            upload_uri = argv[++i];
-        } else if (arg == "--upload-file" && has_value) {
-            upload_file = argv[++i];
-        } else if (arg == "--no-digest") {
-            digest = false;
-        } else if (arg == "--max-upload" && has_value) {
-            if (!parse_number(argv[++i], std::uint64_t(1), ~std::uint64_t(0), max_upload)) {
-                std::fputs(usage, stderr);
-                return 1;
-            }
-        } else if ((arg == "--header-timeout" || arg == "--body-timeout" ||
-                    arg == "--idle-timeout") &&
-                   has_value) {
-            std::chrono::milliseconds& timeout = arg == "--header-timeout" ? limits.header_timeout
-                                                 : arg == "--body-timeout" ? limits.body_timeout
-                                                                           : limits.idle_timeout;
-            if (!parse_seconds(argv[++i], timeout)) {
-                std::fputs(usage, stderr);
-                return 1;
-            }
-        } else {
+        }
+        bool took_value = false;
+        if (!read_option(arg, i + 1 < argc ? argv[i + 1] : nullptr, opts, took_value)) {
             std::fputs(usage, stderr);
             return 1;
         }
+        if (took_value)
+            ++i;
     }
 
-    // The signals are taken by sigwait below; pool threads inherit the mask.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
     try {
-        io_service_pool pool(threads);
-        boost::shared_ptr<httprtsp::request_handler> router =
-            boost::make_shared<httprtsp::request_handler>();
-        boost::shared_ptr<httprtsp_serve::file_upload_handler> uploads =
-            boost::make_shared<httprtsp_serve::file_upload_handler>(upload_uri, upload_file, stdout,
-                                                                    digest);
-        uploads->set_max_upload_size(max_upload);
-        router->add_route(upload_uri, uploads);
-        router->add_route("/echo", boost::make_shared<httprtsp_serve::echo_handler>());
-        boost::shared_ptr<httprtsp_serve::upload_front> front =
-            boost::make_shared<httprtsp_serve::upload_front>(router, uploads);
-
-        httprtsp::server server(pool.get_io_service(), front, address,
-                                static_cast<std::uint16_t>(port));
-        server.set_connection_limits(limits);
-        std::printf("%u\n", static_cast<unsigned>(server.port()));
-        std::fflush(stdout);
-
-        int received = 0;
-        sigwait(&signals, &received);
-        server.stop();
-        pool.stop();
+        serve(opts, signals);
     } catch (std::exception& e) {
         std::fprintf(stderr, "httprtsp_serve: %s\n", e.what());
         return 1;

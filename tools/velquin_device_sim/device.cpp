@@ -229,62 +229,69 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
         return reply;
     }
     const std::string channel = message["channel"].asString();
-    const Json::Value& data = message["data"];
-
-    if (channel == channels::service_settings) {
-        if (!data.isObject() || !is_text(data, "path") || !data.isMember("value")) {
-            return refused(
-                reply, "400::a settings entry is an object with a text \"path\" and a \"value\"");
-        }
-        const std::string path = data["path"].asString();
-        const Json::Value& value = data["value"];
-        Json::Value changed = configuration_;
-        std::size_t count = 0;
-        try {
-            if (parse_path(path).empty() && !value.isObject()) {
-                return refused(
-                    reply, "400::the configuration is an object; \"$\" takes only an object value");
-            }
-            count = apply_setting(changed, path, value);
-        } catch (const path_error& e) {
-            return refused(reply, std::string("400::") + e.what());
-        }
-        if (count == 0)
-            return refused(reply, "404::no configuration entry matches the path " + path);
-        configuration_.swap(changed);
-        reply["successful"] = true;
-        Json::Value delivery(Json::objectValue);
-        delivery["channel"] = channels::settings;
-        delivery["data"]["path"] = path;
-        delivery["data"]["value"] = value;
-        deliveries.append(delivery);
-        return reply;
-    }
-
-    if (channel == channels::service_commands) {
-        if (!data.isObject() || !is_text(data, "command")) {
-            return refused(reply, "400::a command is an object with a text \"command\"");
-        }
-        const std::string command = data["command"].asString();
-        reply["successful"] = true;
-        Json::Value delivery(Json::objectValue);
-        if (command == "update") {
-            delivery["channel"] = channels::settings;
-            delivery["data"]["path"] = "$";
-            delivery["data"]["value"] = configuration_;
-        } else {
-            delivery["channel"] = channels::commands;
-            delivery["data"]["command"] = command;
-            if (data.isMember("data") && !data["data"].isNull())
-                delivery["data"]["data"] = data["data"];
-            delivery["data"]["result"] = "ok";
-        }
-        deliveries.append(delivery);
-        return reply;
-    }
+    if (channel == channels::service_settings)
+        return handle_setting(message["data"], reply, deliveries);
+    if (channel == channels::service_commands)
+        return handle_command(message["data"], reply, deliveries);
 
     // Anything else is accepted and goes nowhere: no other client listens here.
     reply["successful"] = true;
+    return reply;
+}
+
+// A settings entry changes the configuration only where the whole path applies.
+Json::Value device::handle_setting(const Json::Value& data, Json::Value reply,
+                                   Json::Value& deliveries) {
+    if (!data.isObject() || !is_text(data, "path") || !data.isMember("value")) {
+        return refused(reply,
+                       "400::a settings entry is an object with a text \"path\" and a \"value\"");
+    }
+    const std::string path = data["path"].asString();
+    const Json::Value& value = data["value"];
+    Json::Value changed = configuration_;
+    std::size_t count = 0;
+    try {
+        if (parse_path(path).empty() && !value.isObject()) {
+            return refused(reply,
+                           "400::the configuration is an object; \"$\" takes only an object value");
+        }
+        count = apply_setting(changed, path, value);
+    } catch (const path_error& e) {
+        return refused(reply, std::string("400::") + e.what());
+    }
+    if (count == 0)
+        return refused(reply, "404::no configuration entry matches the path " + path);
+    configuration_.swap(changed);
+    reply["successful"] = true;
+    Json::Value delivery(Json::objectValue);
+    delivery["channel"] = channels::settings;
+    delivery["data"]["path"] = path;
+    delivery["data"]["value"] = value;
+    deliveries.append(delivery);
+    return reply;
+}
+
+// "update" broadcasts the whole configuration; any other command is echoed with a result.
+Json::Value device::handle_command(const Json::Value& data, Json::Value reply,
+                                   Json::Value& deliveries) {
+    if (!data.isObject() || !is_text(data, "command")) {
+        return refused(reply, "400::a command is an object with a text \"command\"");
+    }
+    const std::string command = data["command"].asString();
+    reply["successful"] = true;
+    Json::Value delivery(Json::objectValue);
+    if (command == "update") {
+        delivery["channel"] = channels::settings;
+        delivery["data"]["path"] = "$";
+        delivery["data"]["value"] = configuration_;
+    } else {
+        delivery["channel"] = channels::commands;
+        delivery["data"]["command"] = command;
+        if (data.isMember("data") && !data["data"].isNull())
+            delivery["data"]["data"] = data["data"];
+        delivery["data"]["result"] = "ok";
+    }
+    deliveries.append(delivery);
     return reply;
 }
 

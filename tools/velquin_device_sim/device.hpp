@@ -67,6 +67,8 @@ private:
     Json::Value handle_one(const Json::Value& message, Json::Value& deliveries);
     Json::Value handle_publish(const Json::Value& message, Json::Value reply,
                                Json::Value& deliveries);
+    Json::Value handle_setting(const Json::Value& data, Json::Value reply, Json::Value& deliveries);
+    Json::Value handle_command(const Json::Value& data, Json::Value reply, Json::Value& deliveries);
     std::string fresh_client_id();
 
     mutable std::mutex mutex_;

@@ -204,6 +204,57 @@ void children(Json::Value& node, std::vector<Json::Value*>& out) {
     }
 }
 
+// Position `at` of a sequence of `size`; a negative one counts from the end. -1 if outside.
+long long position_in(long long at, std::size_t size) {
+    const long long n = static_cast<long long>(size);
+    const long long i = at < 0 ? n + at : at;
+    return i >= 0 && i < n ? i : -1;
+}
+
+void members(const std::vector<Json::Value*>& nodes, const std::string& name,
+             std::vector<Json::Value*>& out) {
+    for (Json::Value* node : nodes) {
+        if (!node->isObject())
+            continue;
+        Json::Value* found = const_cast<Json::Value*>(
+            static_cast<const Json::Value*>(node)->find(name.data(), name.data() + name.size()));
+        if (found != nullptr)
+            out.push_back(found);
+    }
+}
+
+// [N] on arrays: element N of each.
+void elements(const std::vector<Json::Value*>& nodes, long long at,
+              std::vector<Json::Value*>& out) {
+    for (Json::Value* node : nodes) {
+        if (!node->isArray())
+            continue;
+        const long long i = position_in(at, node->size());
+        if (i >= 0)
+            out.push_back(&(*node)[static_cast<Json::ArrayIndex>(i)]);
+    }
+}
+
+// [N] after a filter or wildcard picks among the matches.
+void pick(const std::vector<Json::Value*>& nodes, long long at, std::vector<Json::Value*>& out) {
+    const long long i = position_in(at, nodes.size());
+    if (i >= 0)
+        out.push_back(nodes[static_cast<std::size_t>(i)]);
+}
+
+void matching_children(const std::vector<Json::Value*>& nodes, const path_step& step,
+                       std::vector<Json::Value*>& out) {
+    for (Json::Value* node : nodes) {
+        std::vector<Json::Value*> candidates;
+        children(*node, candidates);
+        for (Json::Value* candidate : candidates) {
+            const Json::Value* field = member_at(*candidate, step.key);
+            if (field != nullptr && literal_matches(*field, step.literal))
+                out.push_back(candidate);
+        }
+    }
+}
+
 } // namespace
 
 std::vector<path_step> parse_path(const std::string& path) {
@@ -217,54 +268,23 @@ std::vector<Json::Value*> select(Json::Value& root, const std::vector<path_step>
         std::vector<Json::Value*> next;
         switch (step.kind) {
         case path_step::member:
-            for (Json::Value* node : nodes) {
-                if (!node->isObject())
-                    continue;
-                Json::Value* found =
-                    const_cast<Json::Value*>(static_cast<const Json::Value*>(node)->find(
-                        step.name.data(), step.name.data() + step.name.size()));
-                if (found != nullptr)
-                    next.push_back(found);
-            }
-            is_list = false;
+            members(nodes, step.name, next);
             break;
         case path_step::index:
-            if (is_list) {
-                // [N] after a filter picks among the matches; a negative N counts from the end.
-                const long long size = static_cast<long long>(nodes.size());
-                const long long at = step.position < 0 ? size + step.position : step.position;
-                if (at >= 0 && at < size)
-                    next.push_back(nodes[static_cast<std::size_t>(at)]);
-            } else {
-                for (Json::Value* node : nodes) {
-                    if (!node->isArray())
-                        continue;
-                    const long long size = static_cast<long long>(node->size());
-                    const long long at = step.position < 0 ? size + step.position : step.position;
-                    if (at >= 0 && at < size)
-                        next.push_back(&(*node)[static_cast<Json::ArrayIndex>(at)]);
-                }
-            }
-            is_list = false;
+            if (is_list)
+                pick(nodes, step.position, next);
+            else
+                elements(nodes, step.position, next);
             break;
         case path_step::wildcard:
             for (Json::Value* node : nodes)
                 children(*node, next);
-            is_list = true;
             break;
         case path_step::filter:
-            for (Json::Value* node : nodes) {
-                std::vector<Json::Value*> candidates;
-                children(*node, candidates);
-                for (Json::Value* candidate : candidates) {
-                    const Json::Value* field = member_at(*candidate, step.key);
-                    if (field != nullptr && literal_matches(*field, step.literal))
-                        next.push_back(candidate);
-                }
-            }
-            is_list = true;
+            matching_children(nodes, step, next);
             break;
         }
+        is_list = step.kind == path_step::wildcard || step.kind == path_step::filter;
         nodes.swap(next);
         if (nodes.empty())
             break;
