@@ -195,8 +195,9 @@ cmd_docs() {
 # Debian packages from the plain build, then what a user of them sees: a separate project
 # built against the installed package alone, and velquin_publish run from the package.
 cmd_package() {
-  require_packages "${PACKAGES[@]}"
+  require_packages "${PACKAGES[@]}" "${DOCS_PACKAGES[@]}"
   preset_build plain
+  cmake --build --preset plain --target reference
   rm -rf build/packages
   (cd build && cpack -G DEB -B "$ROOT/build/packages" >/dev/null)
   rm -rf build/packages/_CPack_Packages
