@@ -186,9 +186,10 @@ cmd_format_check() {
 # The reference of the installed headers; any warning (an undocumented entity, a broken
 # reference) fails it, so it cannot fall behind the headers.
 cmd_docs() {
-  install_packages "the reference documentation" "${DOCS_PACKAGES[@]}"
-  rm -rf build/docs/html && mkdir -p build/docs
-  doxygen docs/Doxyfile
+  install_packages "the reference documentation" "${PACKAGES[@]}" "${DOCS_PACKAGES[@]}"
+  # Through the build: the version header the reference covers is generated there.
+  cmake --preset plain >/dev/null
+  cmake --build --preset plain --target reference
   echo "== reference: $ROOT/build/docs/html/index.html"
 }
 

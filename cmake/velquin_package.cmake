@@ -127,8 +127,12 @@ endif()
 find_package(Doxygen QUIET)
 if(DOXYGEN_FOUND)
   set(VQ_DOXYFILE ${PROJECT_BINARY_DIR}/Doxyfile.reference)
+  # The generated version header is part of the reference too.
   file(WRITE ${VQ_DOXYFILE} "@INCLUDE = ${PROJECT_SOURCE_DIR}/docs/Doxyfile\n"
-    "OUTPUT_DIRECTORY = ${PROJECT_BINARY_DIR}/docs\n")
+    "OUTPUT_DIRECTORY = ${PROJECT_BINARY_DIR}/docs\n"
+    "INPUT += ${PROJECT_BINARY_DIR}/include/velquin_version.h\n"
+    "STRIP_FROM_PATH += ${PROJECT_BINARY_DIR}/include\n"
+    "STRIP_FROM_INC_PATH += ${PROJECT_BINARY_DIR}/include\n")
   file(GLOB_RECURSE VQ_REFERENCE_INPUTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md
     ${PROJECT_SOURCE_DIR}/docs/*.dox ${PROJECT_SOURCE_DIR}/httprtsp/src/*.hpp
     ${PROJECT_SOURCE_DIR}/oem_ui_process/src/vorn_device_ipc/oem/*.h
@@ -138,6 +142,7 @@ if(DOXYGEN_FOUND)
     COMMAND Doxygen::doxygen ${VQ_DOXYFILE}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     DEPENDS ${VQ_REFERENCE_INPUTS} ${PROJECT_SOURCE_DIR}/docs/Doxyfile
+      ${PROJECT_BINARY_DIR}/include/velquin_version.h
     COMMENT "HTML reference" VERBATIM)
   add_custom_target(reference DEPENDS ${PROJECT_BINARY_DIR}/docs/html/index.html)
 endif()
