@@ -42,17 +42,18 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 
-# What the main job builds on: velquin_publish and the device simulator.
+# What the main job builds on (velquin_publish and the device simulator), and the headers
+# the plain configuration looks for (GoogleTest, RapidJSON), so that build/ is configured
+# one way for every command.
 RUN_PACKAGES=(
   build-essential cmake pkg-config
   libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-filesystem-dev
-  libjsoncpp-dev
+  libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev
 )
 # Everything else the build and its tests use; help2man writes the manual pages, lintian
 # checks the Debian packages.
 PACKAGES=(
-  "${RUN_PACKAGES[@]}" git
-  rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+  "${RUN_PACKAGES[@]}" git libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   curl python3 nodejs procps
   help2man lintian
@@ -299,7 +300,7 @@ cmd_bench() {
 # Only what the main job runs: velquin_publish and the device simulator, no tests.
 cmd_run() {
   install_packages "building the main job" "${RUN_PACKAGES[@]}"
-  cmake --preset run >/dev/null
+  cmake --preset plain >/dev/null
   cmake --build --preset run -j "$JOBS"
   tools/run_main_job.sh "$ROOT/build" "$@"
 }
