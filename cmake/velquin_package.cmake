@@ -136,7 +136,7 @@ if(DOXYGEN_FOUND)
   file(GLOB_RECURSE VQ_REFERENCE_INPUTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md
     ${PROJECT_SOURCE_DIR}/docs/*.dox ${PROJECT_SOURCE_DIR}/httprtsp/src/*.hpp
     ${PROJECT_SOURCE_DIR}/oem_ui_process/src/vorn_device_ipc/oem/*.h
-    ${PROJECT_SOURCE_DIR}/tools/engine_sim/README.md ${PROJECT_SOURCE_DIR}/platform/README.md)
+    ${PROJECT_SOURCE_DIR}/tools/engine_sim/README.md)
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/docs/html/index.html
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${PROJECT_BINARY_DIR}/docs/html
     COMMAND Doxygen::doxygen ${VQ_DOXYFILE}
@@ -189,7 +189,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "velquin_publish, the device and engine simulators and httprtsp_serve")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME velquin-dev)
-# Debian wraps the description at 80 columns.
+# lintian wants each line of a description under 80 columns.
 set(CPACK_COMPONENT_DEV_DESCRIPTION "httprtsp and the device bridge: static libraries, headers,
 CMake and pkg-config files, the HTML reference and the examples")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
