@@ -4,15 +4,17 @@
 # usage: ./dev.sh COMMAND [ARGS]
 #
 #   run [-H host] [-P port] [-n name]  the main job (against the bundled device simulator
-#                                      unless a device is given)
+#                                      unless a device is given); builds only velquin_publish
+#                                      and the simulator
 #   test                               the whole suite: style, reference, plain build, package
 #                                      and consumer tests, ASan+UBSan, TSan, fuzz, arm64,
 #                                      Windows
 #   deps                               install the Debian packages the build needs
 #   build [dir]                        plain build into build/ (or dir)
 #   package                            Debian packages velquin-tools and velquin-dev into
-#                                      build/packages, then the consumer and package tests;
-#                                      the Ansible collection tarball into dist/
+#                                      build/packages, then the consumer and package tests
+#                                      and lintian; the Ansible collection tarball into dist/
+#   lintian                            Debian's checks of the packages in build/packages
 #   fuzz [seconds]                     every fuzz target (default 30 s each); each target's
 #                                      log, grown corpus and crash files stay in
 #                                      build-fuzz/runs/TARGET/
@@ -28,6 +30,10 @@
 # that need more than the build does (cross, bench, docs, windows), each saying what it installs and
 # why. build, package and fuzz say what is missing and stop.
 #
+# Flags, sanitizer settings and test filters live in CMakePresets.json; the steps here call
+# those presets (`cmake --list-presets` lists them; `ctest --preset everyday` is the quick
+# run without the tests that need curl, python3 or node or run long).
+#
 # Environment:
 #   JOBS              parallel compile and test jobs (default: the number of CPUs)
 #   VQ_FUZZ_SECONDS   seconds per fuzz target in the test command (default 30)
@@ -36,13 +42,21 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 
-PACKAGES=(
-  build-essential cmake pkg-config git
+# What the main job builds on (velquin_publish and the device simulator), and the headers
+# the plain configuration looks for (GoogleTest, RapidJSON), so that build/ is configured
+# one way for every command.
+RUN_PACKAGES=(
+  build-essential cmake pkg-config
   libboost-dev libboost-thread-dev libboost-system-dev libboost-regex-dev libboost-filesystem-dev
-  libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libjsoncpp-dev rapidjson-dev libgtest-dev libgmock-dev
+)
+# Everything else the build and its tests use; help2man writes the manual pages, lintian
+# checks the Debian packages.
+PACKAGES=(
+  "${RUN_PACKAGES[@]}" git libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   curl python3 nodejs procps
-  ansible-core
+  help2man lintian ansible-core
 )
 CROSS_PACKAGES=(
   g++-aarch64-linux-gnu qemu-user
@@ -92,22 +106,28 @@ require_packages() {
   exit 1
 }
 
-configure_build() { # dir, extra cmake args...
-  local dir=$1; shift
-  cmake -S "$ROOT" -B "$dir" -Wno-dev "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+# Configures and builds with one of CMakePresets.json's presets (same name for both).
+preset_build() { # preset, extra cmake configure args...
+  local preset=$1; shift
+  cmake --preset "$preset" "$@" >/dev/null
+  cmake --build --preset "$preset" -j "$JOBS"
 }
 
-run_ctest() { # dir, extra ctest args...
-  local dir=$1; shift
-  (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
+run_ctest() { # test preset, extra ctest args...
+  local preset=$1; shift
+  ctest --preset "$preset" -j "$JOBS" "$@"
 }
 
 cmd_deps() { install_packages "building and testing" "${PACKAGES[@]}"; }
 
 cmd_build() {
   require_packages "${PACKAGES[@]}"
-  configure_build "${1:-build}"
+  if [ $# -gt 0 ]; then
+    cmake --preset plain -B "$1" >/dev/null
+    cmake --build "$1" -j "$JOBS"
+  else
+    preset_build plain
+  fi
 }
 
 # Every target runs, even after one fails. Each keeps, under build-fuzz/runs/TARGET/, its full
@@ -116,8 +136,7 @@ cmd_build() {
 cmd_fuzz() {
   local seconds=${1:-30}
   require_packages "${PACKAGES[@]}"
-  configure_build build-fuzz -DVQ_FUZZ=ON -DVQ_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  preset_build fuzz
   local list=build-fuzz/fuzz_targets.txt exe corpus name dir rc crash failed=()
   [ -s "$list" ] || { echo "no fuzz targets in $list" >&2; return 1; }
   while read -r exe corpus; do
@@ -153,9 +172,8 @@ cmd_cross() {
   # The device side only, for arm64: bridge, stand-ins, engine simulator, examples and
   # the device's tests (GoogleTest is built from /usr/src/googletest); ctest runs the
   # tests labelled bridge under qemu-aarch64.
-  configure_build build-arm64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" \
-    -DVQ_WORKSTATION=OFF
-  run_ctest build-arm64 -L bridge
+  preset_build arm64
+  run_ctest arm64
   echo "== arm64 step took $((SECONDS - start)) s"
 }
 
@@ -169,26 +187,33 @@ cmd_format_check() {
 # The reference of the installed headers; any warning (an undocumented entity, a broken
 # reference) fails it, so it cannot fall behind the headers.
 cmd_docs() {
-  install_packages "the reference documentation" "${DOCS_PACKAGES[@]}"
-  rm -rf build/docs/html && mkdir -p build/docs
-  doxygen docs/Doxyfile
+  install_packages "the reference documentation" "${PACKAGES[@]}" "${DOCS_PACKAGES[@]}"
+  # Through the build: the version header the reference covers is generated there.
+  cmake --preset plain >/dev/null
+  cmake --build --preset plain --target reference
   echo "== reference: $ROOT/build/docs/html/index.html"
 }
 
 # Debian packages from the plain build, then what a user of them sees: a separate project
 # built against the installed package alone, and velquin_publish run from the package.
 cmd_package() {
-  require_packages "${PACKAGES[@]}"
-  configure_build build
-  local version
-  version=$(sed -n 's/^#define VELQUIN_VERSION "\(.*\)"$/\1/p' build/include/velquin_version.h)
+  require_packages "${PACKAGES[@]}" "${DOCS_PACKAGES[@]}"
+  preset_build plain
+  cmake --build --preset plain --target reference
   rm -rf build/packages
   (cd build && cpack -G DEB -B "$ROOT/build/packages" >/dev/null)
   rm -rf build/packages/_CPack_Packages
   tests/package/consumer_test.sh "$ROOT" "$ROOT/build"
-  tests/package/deb_test.sh build/packages "$version"
+  tests/package/deb_test.sh build/packages "$(project_version)-$(debian_revision)"
+  cmd_lintian
   ls -l build/packages/*.deb
   integrations/ansible/build_collection.sh "$ROOT/dist"
+}
+
+# Debian's own checks of the built packages: any error fails; the warnings we accept are
+# listed, with the reason for each, in tests/package/lintian-overrides.
+cmd_lintian() {
+  tests/package/lintian_test.sh build/packages
 }
 
 cmd_test() {
@@ -200,17 +225,16 @@ cmd_test() {
   echo "== reference documentation"
   cmd_docs
   echo "== plain build (warnings are errors in our own code)"
-  configure_build build -DVQ_WERROR=ON
-  run_ctest build
+  preset_build plain
+  run_ctest plain
   echo "== Debian packages, the installed package in a consumer project"
   cmd_package
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
-  configure_build build-asan -DVQ_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
-  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    run_ctest build-asan
+  preset_build asan
+  run_ctest asan
   echo "== ThreadSanitizer build (threaded tests)"
-  configure_build build-tsan -DVQ_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threads
+  preset_build tsan
+  run_ctest tsan
   echo "== fuzz targets"
   cmd_fuzz "${VQ_FUZZ_SECONDS:-30}"
   echo "== arm64 build of the device bridge, tests under qemu"
@@ -219,11 +243,18 @@ cmd_test() {
   cmd_windows
 }
 
-# The version of the toolchain: project(... VERSION x.y.z) of the top CMakeLists.txt.
+# The version of the toolchain: project(... VERSION x.y.z) of the top CMakeLists.txt, the one
+# place it is written.
 project_version() {
   local v
   v=$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt" | head -n 1)
-  echo "${v:-0.2.0}"
+  [ -n "$v" ] || { echo "dev.sh: no project(... VERSION x.y.z) in CMakeLists.txt" >&2; exit 1; }
+  echo "$v"
+}
+
+# The Debian revision of the packages, as cmake/velquin_package.cmake sets it.
+debian_revision() {
+  sed -n 's/^set(CPACK_DEBIAN_PACKAGE_RELEASE \([0-9]*\))$/\1/p' "$ROOT/cmake/velquin_package.cmake"
 }
 
 cmd_windows() {
@@ -234,14 +265,12 @@ cmd_windows() {
   tools/win64/build_deps.sh "$dir"
   # The Linux side of the tests: the program and end-to-end tests that start
   # velquin_publish.exe under Wine, and the device simulator they run it against.
-  cmake -S "$ROOT" -B build -Wno-dev >/dev/null
-  cmake --build build -j "$JOBS" --target publish_program_test publish_end_to_end_test \
-    velquin_device_sim
-  configure_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/x86_64-w64-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DVQ_BRIDGE=OFF -DVQ_LINUX_BUILD="$ROOT/build"
+  cmake --preset plain >/dev/null
+  cmake --build --preset win64-linux-side -j "$JOBS"
+  preset_build win64
   # Create the Wine prefix once, before tests start programs in it side by side.
   tools/win64/wine_run.sh "$ROOT/$dir/wineprefix" wineboot --init 2>/dev/null
-  run_ctest "$dir"
+  run_ctest win64
   windows_zip "$dir"
   echo "== Windows step took $((SECONDS - start)) s"
 }
@@ -262,16 +291,18 @@ windows_zip() {
 
 cmd_bench() {
   install_packages "the benchmarks' peers" "${PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
-  configure_build build-bench -DVQ_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+  preset_build bench
   local s
   for s in bench/*/run.sh; do
     [ -x "$s" ] && { echo "== $s"; "$s" "$ROOT/build-bench"; }
   done
 }
 
+# Only what the main job runs: velquin_publish and the device simulator, no tests.
 cmd_run() {
-  cmd_deps
-  configure_build build
+  install_packages "building the main job" "${RUN_PACKAGES[@]}"
+  cmake --preset plain >/dev/null
+  cmake --build --preset run -j "$JOBS"
   tools/run_main_job.sh "$ROOT/build" "$@"
 }
 
@@ -286,6 +317,7 @@ case "$sub" in
   bench) cmd_bench ;;
   docs) cmd_docs ;;
   package) cmd_package ;;
+  lintian) cmd_lintian ;;
   windows) cmd_windows ;;
   run) cmd_run "$@" ;;
   help|-h|--help) usage ;;

@@ -1,5 +1,7 @@
 # Installation: the CMake package `velquin` (find_package(velquin 0.2 CONFIG)), a pkg-config
-# file per library, and the Debian packages velquin-tools and velquin-dev (cpack -G DEB).
+# file per library, and the Debian packages velquin-tools and velquin-dev (cpack -G DEB), each
+# with its copyright file and changelogs; the tools with their manual pages (docs/man) and
+# bash completion, -dev with the HTML reference (target `reference`) and the examples.
 #
 # Headers go under include/velquin with their paths from the repository root, so a consumer
 # writes the same include lines as our examples; libraries under lib/ (our platform stand-ins
@@ -114,6 +116,61 @@ if(TARGET engine_sim)
   install(FILES tools/engine_sim/sample_config.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/velquin/engine_sim COMPONENT tools)
 endif()
+if(TARGET velquin_publish AND NOT WIN32)
+  install(FILES tools/completion/velquin_publish.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velquin_publish
+    COMPONENT tools)
+endif()
+
+# The HTML reference of the installed headers (docs/Doxyfile): `cmake --build DIR --target
+# reference`; it fails on any doxygen warning, as `./dev.sh docs` does. Installed when built.
+find_package(Doxygen QUIET)
+if(DOXYGEN_FOUND)
+  set(VQ_DOXYFILE ${PROJECT_BINARY_DIR}/Doxyfile.reference)
+  # The generated version header is part of the reference too.
+  file(WRITE ${VQ_DOXYFILE} "@INCLUDE = ${PROJECT_SOURCE_DIR}/docs/Doxyfile\n"
+    "OUTPUT_DIRECTORY = ${PROJECT_BINARY_DIR}/docs\n"
+    "INPUT += ${PROJECT_BINARY_DIR}/include/velquin_version.h\n"
+    "STRIP_FROM_PATH += ${PROJECT_BINARY_DIR}/include\n"
+    "STRIP_FROM_INC_PATH += ${PROJECT_BINARY_DIR}/include\n")
+  file(GLOB_RECURSE VQ_REFERENCE_INPUTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md
+    ${PROJECT_SOURCE_DIR}/docs/*.dox ${PROJECT_SOURCE_DIR}/httprtsp/src/*.hpp
+    ${PROJECT_SOURCE_DIR}/oem_ui_process/src/vorn_device_ipc/oem/*.h
+    ${PROJECT_SOURCE_DIR}/tools/engine_sim/README.md)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/docs/html/index.html
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${PROJECT_BINARY_DIR}/docs/html
+    COMMAND Doxygen::doxygen ${VQ_DOXYFILE}
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    DEPENDS ${VQ_REFERENCE_INPUTS} ${PROJECT_SOURCE_DIR}/docs/Doxyfile
+      ${PROJECT_BINARY_DIR}/include/velquin_version.h
+    COMMENT "HTML reference" VERBATIM)
+  add_custom_target(reference DEPENDS ${PROJECT_BINARY_DIR}/docs/html/index.html)
+endif()
+
+# Debian's documentation files of each package: the copyright file, the Debian changelog and
+# ours (changelog.gz), gzipped as Debian policy asks.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_PACKAGE_CONTACT "velquin maintainers <velquin@velquin.invalid>")
+set(VQ_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+configure_file(cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+find_program(VQ_GZIP gzip)
+set(VQ_DEB_DOCS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+if(VQ_GZIP)
+  add_custom_command(OUTPUT ${VQ_DEB_DOCS}
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/CHANGELOG.md debian/changelog
+    COMMAND ${VQ_GZIP} -9nkf debian/changelog debian/changelog.Debian
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR} VERBATIM)
+  add_custom_target(debian_changelogs ALL DEPENDS ${VQ_DEB_DOCS})
+endif()
+foreach(c tools dev)
+  install(FILES cmake/debian/copyright ${VQ_DEB_DOCS} OPTIONAL
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velquin-${c} COMPONENT ${c})
+endforeach()
+install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/html/ OPTIONAL
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velquin-dev/html COMPONENT dev)
+install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velquin-dev/examples
+  COMPONENT dev FILES_MATCHING PATTERN "*.cpp")
 
 # The Ansible collection velquin.devices beside velquin_publish, where ansible-core looks
 # without configuration (/usr/share/ansible/collections from the Debian package).
@@ -126,7 +183,6 @@ endif()
 # Debian packages: `cpack -G DEB` in the build folder.
 set(CPACK_PACKAGE_NAME velquin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "velquin maintainers <velquin@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Configuration toolchain for networked audio devices")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -142,8 +198,9 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS ansible-core)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "velquin_publish, the device and engine simulators and httprtsp_serve")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME velquin-dev)
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "httprtsp and the device bridge: static libraries, headers, CMake and pkg-config files")
+# lintian wants each line of a description under 80 columns.
+set(CPACK_COMPONENT_DEV_DESCRIPTION "httprtsp and the device bridge: static libraries, headers,
+CMake and pkg-config files, the HTML reference and the examples")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
   "libboost-dev (>= 1.74), libboost-thread-dev (>= 1.74), libboost-system-dev (>= 1.74), libboost-regex-dev (>= 1.74), libboost-filesystem-dev (>= 1.74), rapidjson-dev")
 include(CPack)

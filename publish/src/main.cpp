@@ -81,6 +81,16 @@ int main(int argc, char** argv) {
     // Standard output carries only the result (it may be piped into a file or a JSON tool).
     httprtsp::set_log_stream(stderr);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
+    switch (publish::find_info_request(arguments)) {
+    case publish::info_request::help:
+        std::cout << publish::usage_text() << std::flush;
+        return 0;
+    case publish::info_request::version:
+        std::cout << publish::version_text() << std::flush;
+        return 0;
+    case publish::info_request::none:
+        break;
+    }
     const publish::scan_result scanned = publish::scan_command_line(arguments);
     switch (scanned.outcome) {
     case publish::scan_outcome::usage:

@@ -1,5 +1,7 @@
 #include "publish/src/options.hpp"
 
+#include "velquin_version.h"
+
 #include <json/reader.h>
 
 #include <exception>
@@ -159,6 +161,25 @@ selected_action select_action(const command_options& options) {
     if (!options.path.empty())
         return selected_action::settings_update;
     return selected_action::none;
+}
+
+info_request find_info_request(const std::vector<std::string>& arguments) {
+    command_options scratch;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help")
+            return info_request::help;
+        if (argument == "--version")
+            return info_request::version;
+        // "-v --help" sets a value; it asks for nothing.
+        if (text_target(scratch, argument) || argument == "-jv" || argument == "--jsonvalue")
+            ++i;
+    }
+    return info_request::none;
+}
+
+std::string version_text() {
+    return std::string("velquin_publish ") + VELQUIN_VERSION + "\n";
 }
 
 } // namespace publish

@@ -52,4 +52,12 @@ scan_result scan_command_line(const std::vector<std::string>& arguments);
 // The first applicable action: -c, then -o with a value, then a path.
 selected_action select_action(const command_options& options);
 
+// --help and --version, answered before the scan: standing where an option may stand (not
+// as another option's value), the first of them decides; none: scan as usual.
+enum class info_request { none, help, version };
+info_request find_info_request(const std::vector<std::string>& arguments);
+
+// "velquin_publish VERSION", ended by "\n".
+std::string version_text();
+
 } // namespace publish

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Debian packages built by `cpack -G DEB`: their contents, and velquin_publish run from an
 # unpacked velquin-tools against the device simulator of the same package.
-#   deb_test.sh PACKAGE_DIR VERSION
+#   deb_test.sh PACKAGE_DIR DEBIAN_VERSION (0.2.0-1: the version and the Debian revision)
 set -euo pipefail
 DIR=$(cd "$1" && pwd)
-VERSION=$2
+DEB_VERSION=$2
+VERSION=${DEB_VERSION%-*}
 WORK=$(mktemp -d)
 SIM_PID=""
 cleanup() {
@@ -14,12 +15,17 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-tools=$(ls "$DIR"/velquin-tools_"$VERSION"_*.deb) || fail "no velquin-tools package"
-dev=$(ls "$DIR"/velquin-dev_"$VERSION"_*.deb) || fail "no velquin-dev package"
+tools=$(ls "$DIR"/velquin-tools_"$DEB_VERSION"_*.deb) || fail "no velquin-tools package"
+dev=$(ls "$DIR"/velquin-dev_"$DEB_VERSION"_*.deb) || fail "no velquin-dev package"
+[ "$(dpkg-deb -f "$tools" Version)" = "$DEB_VERSION" ] || fail "velquin-tools: version"
 dpkg-deb -c "$tools" >"$WORK/tools.list"
 dpkg-deb -c "$dev" >"$WORK/dev.list"
 for f in usr/bin/velquin_publish usr/bin/velquin_device_sim usr/bin/engine_sim \
   usr/bin/httprtsp_serve usr/share/velquin/engine_sim/sample_config.json \
+  usr/share/man/man1/velquin_publish.1.gz usr/share/man/man1/velquin_device_sim.1.gz \
+  usr/share/man/man1/engine_sim.1.gz usr/share/man/man1/httprtsp_serve.1.gz \
+  usr/share/bash-completion/completions/velquin_publish usr/share/doc/velquin-tools/copyright \
+  usr/share/doc/velquin-tools/changelog.Debian.gz usr/share/doc/velquin-tools/changelog.gz \
   usr/share/ansible/collections/ansible_collections/velquin/devices/plugins/modules/velquin_setting.py; do
   grep -q " \./$f\$" "$WORK/tools.list" || fail "velquin-tools lacks $f"
 done
@@ -28,7 +34,9 @@ for f in lib/libhttprtsp.a lib/liboem_vorn_device_ipc.a lib/velquin/libksal_ipc.
   include/velquin/oem_ui_process/src/vorn_device_ipc/oem/oem_vorn_device_ipc.h \
   include/velquin/platform/rapidjson_hook/ks_callstack_assert.h include/velquin/velquin_version.h \
   lib/cmake/velquin/velquinConfig.cmake lib/cmake/velquin/velquinConfigVersion.cmake \
-  lib/pkgconfig/velquin-httprtsp.pc lib/pkgconfig/velquin-oem-vorn-device-ipc.pc; do
+  lib/pkgconfig/velquin-httprtsp.pc lib/pkgconfig/velquin-oem-vorn-device-ipc.pc \
+  share/doc/velquin-dev/copyright share/doc/velquin-dev/changelog.Debian.gz \
+  share/doc/velquin-dev/html/index.html share/doc/velquin-dev/examples/oem_ui_minimal/main.cpp; do
   grep -q " \./usr/$f\$" "$WORK/dev.list" || fail "velquin-dev lacks $f"
 done
 # The programs' libraries are named as dependencies, found by dpkg-shlibdeps.
@@ -37,9 +45,15 @@ done
 
 ROOT=$WORK/root
 dpkg-deb -x "$tools" "$ROOT"
-for t in velquin_device_sim engine_sim httprtsp_serve; do
+for t in velquin_publish velquin_device_sim engine_sim httprtsp_serve; do
   [ "$("$ROOT/usr/bin/$t" --version)" = "$t $VERSION" ] || fail "$t --version"
+  # The manual page shows the program's own help.
+  zcat "$ROOT/usr/share/man/man1/$t.1.gz" | grep -q "^\.TH ${t^^} \"1\" .* \"$t $VERSION\"" ||
+    fail "$t.1: no header with the version"
 done
+zcat "$ROOT/usr/share/man/man1/velquin_publish.1.gz" | grep -q 'jsonvalue' || fail "velquin_publish.1 lacks the usage text"
+zcat "$ROOT/usr/share/doc/velquin-tools/changelog.Debian.gz" | head -n 1 | grep -q "($DEB_VERSION)" ||
+  fail "changelog.Debian: not $DEB_VERSION"
 
 "$ROOT/usr/bin/velquin_device_sim" --port 0 --die-with-parent >"$WORK/sim.out" 2>&1 &
 SIM_PID=$!

@@ -4,6 +4,7 @@
 #include "tests/publish/expected_usage.hpp"
 #include "tests/support/child_process.h"
 #include "tests/support/refusing_port.hpp"
+#include "velquin_version.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,41 @@ TEST(ProgramTest, unreachable_device_prints_null_and_ends_with_two) {
         const outcome result = run_program(c.arguments);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.status, 2);
+    }
+}
+
+// --help and --version answer on standard output with status 0 wherever an option may
+// stand; as the value of another option they are that value.
+TEST(ProgramTest, help_and_version_answer_with_zero_unless_they_are_a_value) {
+    struct info_case {
+        std::vector<std::string> arguments;
+        std::string out;
+        int status;
+    };
+    const std::string usage =
+        expected_usage(publish::usage_example_address, publish::usage_example_host_name);
+    const std::string version = std::string("velquin_publish ") + VELQUIN_VERSION + "\n";
+    const std::vector<info_case> cases = {
+        {{"--help"}, usage, 0},
+        {{"--version"}, version, 0},
+        {{"-H", "x", "-c", "--help"}, usage, 0},
+        {{"-x", "--version", "--help"}, version, 0},
+        {{"-v", "--help"}, usage, 1},
+        {{"-P", "8081", "-jv", "--version", "-zz"}, usage, 1},
+        {{"-P", "8081", "-k", "--help", "-zz"}, usage, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        const vq_testing::run_result result = vq_testing::run([&] {
+            std::vector<std::string> argv{program};
+            argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+            return argv;
+        }());
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(result.err, "");
+        }
     }
 }
 

@@ -34,6 +34,7 @@ const char* const kUsage =
     "  Opens the channel (default IPC_oem_ui2Hul) as the engine side (nodes 15, 14),\n"
     "  answers the OEM UI process and reads commands from standard input\n"
     "  (\"help\" lists them).\n"
+    "\n"
     "  --help       this text\n"
     "  --version    the version\n";
 
