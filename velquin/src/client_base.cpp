@@ -254,7 +254,7 @@ client_base::exchange(const boost::shared_ptr<httprtsp::request>& request) {
     if (!reply) {
         note_failure(unresponsive()
                          ? boost::system::error_code(boost::asio::error::timed_out).message()
-                         : "closed the connection without a reply");
+                         : "the connection closed without a usable reply");
         time_left();
     }
     return reply;
