@@ -802,6 +802,40 @@ TEST(EndToEndTest, CommandLinesThatEndBeforeConnecting) {
         printed(sample()));
 }
 
+TEST(EndToEndTest, JsonValueFromAFileOrStandardInputAndChangesWithNowhereToGo) {
+    simulator sim;
+    vq_testing::temp_dir dir;
+    const auto last_setting = [&sim] {
+        Json::Value found;
+        for (const Json::Value& m : sim.trace())
+            if (m["channel"] == Json::Value("/service/velquin/settings"))
+                found = m["data"]["value"];
+        return found;
+    };
+    // A saved configuration's part, restored from a file and from standard input.
+    std::ofstream(dir.file("sources.json")) << R"([{"id": 1, "name": "From file"}])";
+    vq_testing::run_result r =
+        sim.publish({"-p", "$.sessions.sources", "-jv", "@" + dir.file("sources.json")});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(last_setting(), parse_json(R"([{"id": 1, "name": "From file"}])"));
+
+    vq_testing::child_process piped(
+        {publish_exe, "-H", "127.0.0.1", "-P", sim.port(), "-p", "$.sessions.sources", "-jv", "@-"},
+        {"", vq_testing::error_output::separate, true});
+    piped.write_line(R"([{"id": 2, "name": "From stdin"}])");
+    piped.close_stdin();
+    EXPECT_EQ(piped.wait(std::chrono::seconds(60)), 0) << piped.error();
+    EXPECT_EQ(last_setting(), parse_json(R"([{"id": 2, "name": "From stdin"}])"));
+
+    // -k and -v without -p or -o: the run joins and leaves, sends no change, and says so.
+    const std::size_t before = sim.trace().size();
+    r = sim.publish({"-k", "name", "-v", "x"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "velquin_publish: warning: -k, -v or -jv without -p or -o: nothing is sent\n");
+    EXPECT_EQ(sim.trace().size() - before, 8u);
+}
+
 TEST(EndToEndTest, SeveralClientsAtOnce) {
     simulator sim;
     const std::size_t clients = 4;

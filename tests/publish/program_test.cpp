@@ -76,4 +76,33 @@ TEST(ProgramTest, unreachable_device_prints_null_and_ends_with_two) {
     }
 }
 
+TEST(ProgramTest, unusable_arguments_are_named_on_standard_error_before_the_usage_text) {
+    const std::string usage =
+        expected_usage(publish::usage_example_address, publish::usage_example_host_name);
+    struct named_case {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const std::vector<named_case> cases = {
+        {{"-P", "99999", "-c"}, "port 99999 is not between 1 and 65535"},
+        {{"-P", "8081", "--conifg"}, "unrecognised option \"--conifg\""},
+        {{"-P", "8081", "-x"}, "unrecognised option \"-x\""},
+        {{"-H", "127.0.0.1", "-P", "8081\r", "-c"},
+         "argument 4 (8081?) ends with a carriage return (a file with CR LF line ends?)"},
+        {{"-P", "8081", "-c", "--max-time", "soon"},
+         "--max-time takes seconds, above 0 and up to 86400, not \"soon\""},
+        {{"-P", "8081", "-p", "$.a", "-jv", "@/nonexistent/dir/config.json"},
+         "-jv @/nonexistent/dir/config.json: cannot be opened"},
+    };
+    for (const named_case& c : cases) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const vq_testing::run_result r = vq_testing::run(argv);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "velquin_publish: " + c.err + "\n");
+    }
+}
+
 } // namespace
