@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -172,6 +173,39 @@ TEST(PublishHostileDeviceTest, EveryAttackEndsBoundedWithoutInjectedOutput) {
          2,
          "null\n\n",
          "answered HTTP 100 on /cometd"},
+        {"bodiless reply now, the answer with the next, no ids",
+         always([](const std::string& request, const std::string&) {
+             // The late answer would be taken by the next exchange, had the connection stayed open.
+             answer a{e2e::hostile_peer::reply("204 No Content", ""), "", false};
+             a.later = e2e::hostile_peer::reply(
+                 "200 OK",
+                 std::regex_replace(sound_body(request, "x"), std::regex(R"("id":"x",)"), ""));
+             return a;
+         }),
+         {},
+         2,
+         "null\n\n",
+         "answered HTTP 204 without a body on /cometd"},
+        {"reply just past the 4 MiB cap",
+         on_update([](const std::string& id) {
+             const std::string body = R"([{"id":")" + id + R"(","successful":true,"data":")" +
+                                      std::string((4 << 20) - 40, 'x') + "\"}]";
+             return answer{e2e::hostile_peer::reply("200 OK", body), "", false};
+         }),
+         {},
+         2,
+         "null\n\n",
+         "the connection closed without a usable reply"},
+        {"reply just under the 4 MiB cap",
+         on_update([](const std::string& id) {
+             const std::string body = R"([{"id":")" + id + R"(","successful":true,"data":")" +
+                                      std::string((4 << 20) - 80, 'x') + "\"}]";
+             return answer{e2e::hostile_peer::reply("200 OK", body), "", false};
+         }),
+         {},
+         0,
+         "",
+         ""},
         {"bodiless reply first",
          always([](const std::string& request, const std::string& id) {
              return answer{e2e::hostile_peer::reply("204 No Content", "") +
@@ -240,8 +274,8 @@ TEST(PublishHostileDeviceTest, EveryAttackEndsBoundedWithoutInjectedOutput) {
             a.failure.empty()
                 ? ""
                 : "velquin_publish: 127.0.0.1:" + device.port() + ": " + a.failure + "\n";
-        ASSERT_GE(r.err.size(), summary.size()) << r.err;
-        EXPECT_EQ(r.err.substr(r.err.size() - summary.size()), summary) << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), summary.size())), summary)
+            << r.err;
         if (std::string(a.name) == "advice for ever") {
             // The refusal is the answer; the publish went out once and was repeated 5 times.
             EXPECT_NE(r.out.find("\"successful\" : false"), std::string::npos) << r.out;

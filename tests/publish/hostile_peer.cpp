@@ -78,7 +78,8 @@ void hostile_peer::take_requests(client& c) {
         std::smatch m;
         const std::string message_id = std::regex_search(request, m, id) ? m[1].str() : "";
         const answer a = answer_(number, request, message_id);
-        c.outbox += a.bytes;
+        c.outbox += c.owed + a.bytes;
+        c.owed = a.later;
         c.endless = a.endless;
         c.close_when_sent = a.close;
     }
@@ -98,7 +99,8 @@ void hostile_peer::serve() {
         if (fds[0].revents & POLLIN) {
             const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0)
-                clients.push_back({fd, std::string(), std::string(), std::string(), false});
+                clients.push_back(
+                    {fd, std::string(), std::string(), std::string(), false, std::string()});
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
             client& c = clients[i - 1];
@@ -116,6 +118,7 @@ void hostile_peer::serve() {
             }
             if (c.outbox.empty() && !c.endless.empty())
                 c.outbox = c.endless;
+
             if (!c.outbox.empty()) {
                 const ssize_t n = send(c.fd, c.outbox.data(), c.outbox.size(), MSG_NOSIGNAL);
                 if (n > 0) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -16,9 +17,12 @@ namespace e2e {
 class hostile_peer {
 public:
     struct answer {
+        answer(std::string now = "", std::string repeated = "", bool hang_up = false)
+            : bytes(std::move(now)), endless(std::move(repeated)), close(hang_up) {}
         std::string bytes;   // written at once
         std::string endless; // then written over and over until the client hangs up
         bool close = false;  // hang up once `bytes` is written
+        std::string later;   // written on this connection before the answer to the next request
     };
     // Gets the request's number (from 0), its bytes and the id of its first message.
     typedef std::function<answer(std::size_t, const std::string&, const std::string&)> script;
@@ -42,6 +46,7 @@ private:
         std::string outbox;
         std::string endless;
         bool close_when_sent;
+        std::string owed; // the previous answer's `later`
     };
     void serve();
     void take_requests(client& c);

@@ -50,7 +50,8 @@ TEST(StyledOutputTest, MatchesTheStyledWriterForEveryShape) {
         "[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25]",
         // Short arrays whose line passes the margin.
         R"(["aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"])",
-        R"(["aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"])",
+        R"(["aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"])", // 74 wide
+        R"(["aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"])",  // 73 wide
         R"({"k":["aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",{}]})",
         R"([{"successful":true,"advice":{"reconnect":"retry","interval":0}},[1,[2]],[]])",
         R"({"":{"":[null,{"x\u001by":1}]}})",
