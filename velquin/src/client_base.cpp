@@ -150,6 +150,31 @@ bool answer_within_limits(const char* begin, const char* end, const answer_limit
     return true;
 }
 
+bool parse_answer(const char* begin, const char* end, const answer_limits& limits,
+                  Json::Value& answer, std::string& why) {
+    if (!answer_within_limits(begin, end, limits, why))
+        return false;
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = false;
+    builder["collectComments"] = false;
+    builder["allowTrailingCommas"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value parsed;
+    bool parsed_whole = false;
+    try {
+        parsed_whole = reader->parse(begin, end, &parsed, nullptr);
+    } catch (const std::exception&) {
+        // Thrown for nesting past the reader's own limit: unparsable like any other.
+    }
+    // A tree that failed half way is dropped: only a whole answer may be printed.
+    if (!parsed_whole || !parsed.isArray()) {
+        why = "answered something other than a JSON array of Bayeux messages on /cometd";
+        return false;
+    }
+    answer.swap(parsed);
+    return true;
+}
+
 client_base::client_base(const std::string& device_host, const std::string& device_port,
                          boost::shared_ptr<httprtsp::request_handler_base> request_handler,
                          boost::shared_ptr<boost::asio::io_service> service)
@@ -291,28 +316,10 @@ bool client_base::take_answer(const httprtsp::reply& reply, const Json::Value& m
         note_failure("answered HTTP " + std::to_string(status) + " without a body on /cometd");
         return false;
     }
-    const char* begin = body->data();
-    const char* end = begin + body->size();
-    std::string why;
-    if (!answer_within_limits(begin, end, limits.answer, why)) {
-        note_failure(why);
-        return false;
-    }
-    Json::CharReaderBuilder builder;
-    builder["allowComments"] = false;
-    builder["collectComments"] = false;
-    builder["allowTrailingCommas"] = false;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value parsed;
-    try {
-        // A tree that failed half way is dropped: only a whole answer may be printed.
-        if (!reader->parse(begin, end, &parsed, nullptr) || !parsed.isArray()) {
-            note_failure("answered something other than a JSON array of Bayeux messages on "
-                         "/cometd");
-            return false;
-        }
-    } catch (const std::exception&) {
-        note_failure("answered something other than a JSON array of Bayeux messages on /cometd");
+    std::string why;
+    if (!parse_answer(body->data(), body->data() + body->size(), limits.answer, parsed, why)) {
+        note_failure(why);
         return false;
     }
     // Messages that carry ids answer the message with one of them; other ids mean the

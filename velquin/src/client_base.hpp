@@ -37,6 +37,11 @@ struct answer_limits {
 bool answer_within_limits(const char* begin, const char* end, const answer_limits& limits,
                           std::string& why);
 
+// Parses a reply body as an answer: within the limits, JSON without comments, an array at
+// the top. Otherwise false, with `why` saying what came instead, and `answer` untouched.
+bool parse_answer(const char* begin, const char* end, const answer_limits& limits,
+                  Json::Value& answer, std::string& why);
+
 // Thrown when the run's deadline passes: no exchange starts and no wait lasts beyond it.
 struct deadline_passed : std::runtime_error {
     deadline_passed() : std::runtime_error("the run's deadline passed") {}
