@@ -278,12 +278,17 @@ def run(program, port, limit):
     proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, start_new_session=True)
     out, err = bytearray(), bytearray()
+    written = {"out": 0}
 
-    def drain(stream, into):
+    def drain(stream, into, count=None):
+        # Everything is counted; the first 64 MiB are kept for the checks.
         for block in iter(lambda: stream.read(65536), b""):
-            into += block if len(into) < (64 << 20) else b""
+            if count:
+                written[count] += len(block)
+            if len(into) < (64 << 20):
+                into += block
 
-    threads = [threading.Thread(target=drain, args=(proc.stdout, out), daemon=True),
+    threads = [threading.Thread(target=drain, args=(proc.stdout, out, "out"), daemon=True),
                threading.Thread(target=drain, args=(proc.stderr, err), daemon=True)]
     for t in threads:
         t.start()
@@ -325,7 +330,7 @@ def run(program, port, limit):
     if not timed:
         peak = max(peak, usage.ru_maxrss / 1024.0)
     code = proc.returncode
-    return peak, wall, code, bytes(out), bytes(err), killed
+    return peak, wall, code, bytes(out), written["out"], bytes(err), killed
 
 
 def foreign(out):
@@ -336,7 +341,7 @@ def foreign(out):
         return False
     try:
         value = json.loads(text)
-    except ValueError:
+    except (ValueError, RecursionError):
         return True
     if value == CONFIG:
         return False
@@ -356,7 +361,7 @@ def main():
     for name, handler, expected in ATTACKS:
         device = Device(handler)
         try:
-            peak, wall, code, out, err, killed = run(program, device.port, limit)
+            peak, wall, code, out, out_bytes, err, killed = run(program, device.port, limit)
         finally:
             device.close()
         base = base or peak
@@ -377,7 +382,7 @@ def main():
             reasons.append("foreign answer")
         missed += bool(reasons)
         print("%-46s %9.1f %6.2f %8.2f %6s %10d %7s %7s  %s" % (
-            name, peak, peak / base, wall, code if not killed else "kill", len(out),
+            name, peak, peak / base, wall, code if not killed else "kill", out_bytes,
             "yes" if escapes else "no", "yes" if alien else "no",
             "MET" if not reasons else "MISSED (" + ", ".join(reasons) + ")"))
         last = err.decode("utf-8", "replace").strip().splitlines()[-1:] if err else []
