@@ -90,7 +90,10 @@ int run(const publish::command_options& options, publish::selected_action action
     client.reset();
     handler.reset();
     pool.reset();
-    if (late) {
+    if (late && status == 0) {
+        say(device_name(options) + ": stopped after the answer: the run's " +
+            seconds_text(options.max_time) + " s (--max-time) ran out");
+    } else if (late) {
         say(device_name(options) + ": no usable answer within " + seconds_text(options.max_time) +
             " s (--max-time)");
     } else if (status == status_no_answer) {
