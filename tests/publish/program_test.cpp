@@ -4,11 +4,13 @@
 #include "tests/publish/expected_usage.hpp"
 #include "tests/support/child_process.h"
 #include "tests/support/refusing_port.hpp"
+#include "tests/support/temp_files.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -83,7 +85,7 @@ TEST(ProgramTest, unusable_arguments_are_named_on_standard_error_before_the_usag
         std::vector<std::string> arguments;
         std::string err;
     };
-    const std::vector<named_case> cases = {
+    std::vector<named_case> cases = {
         {{"-P", "99999", "-c"}, "port 99999 is not between 1 and 65535"},
         {{"-P", "8081", "--conifg"}, "unrecognised option \"--conifg\""},
         {{"-P", "8081", "-x"}, "unrecognised option \"-x\""},
@@ -94,6 +96,12 @@ TEST(ProgramTest, unusable_arguments_are_named_on_standard_error_before_the_usag
         {{"-P", "8081", "-p", "$.a", "-jv", "@/nonexistent/dir/config.json"},
          "-jv @/nonexistent/dir/config.json: cannot be opened"},
     };
+    vq_testing::temp_dir dir;
+    std::ofstream(dir.file("big.json")) << std::string((16 << 20) + 1, ' ');
+    const std::string big = "@" + dir.file("big.json");
+    cases.push_back({{"-P", "8081", "-p", "$.a", "-jv", big},
+                     "-jv " + (big.size() > 40 ? big.substr(0, 40) + "..." : big) +
+                         ": holds more than 16 MiB"});
     for (const named_case& c : cases) {
         SCOPED_TRACE(c.err);
         std::vector<std::string> argv{program};
@@ -103,6 +111,15 @@ TEST(ProgramTest, unusable_arguments_are_named_on_standard_error_before_the_usag
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "velquin_publish: " + c.err + "\n");
     }
+}
+
+TEST(ProgramTest, the_summary_line_puts_an_ipv6_address_in_brackets) {
+    // Port 9 (discard) is closed on a test machine; without IPv6 the connect fails otherwise,
+    // and the line names the device all the same.
+    const vq_testing::run_result r = vq_testing::run({program, "-H", "::1", "-P", "9", "-o"});
+    EXPECT_EQ(r.status, 2);
+    const std::string lead = "\nvelquin_publish: [::1]:9: ";
+    EXPECT_NE(("\n" + r.err).find(lead), std::string::npos) << r.err;
 }
 
 } // namespace
