@@ -12,7 +12,7 @@ A run is killed past 1 GiB of RSS (to spare the machine) or past the time limit;
 then misses its goals. The first row, a sound device, is the peer the others are
 compared with (RSS ratio).
 
-  python3 hostile_device.py VELQUIN_PUBLISH [LIMIT_SECONDS]
+  python3 hostile_device.py VELQUIN_PUBLISH [LIMIT_SECONDS [ATTACK NAME PART]]
 """
 import json
 import os
@@ -231,8 +231,9 @@ ATTACKS = [
     ("endless chunked request to the client", endless_chunked_request, "2"),
     ("990 arrays around 100,000 zeros", on_update(lambda m: reply(nested(990, b"0," * 99999 + b"0"))), "2"),
     ("nested deeper than 1000 levels", on_update(lambda m: reply(nested(1500000, b"0"))), "2"),
-    ("comments holding ESC/BEL", on_update(lambda m: reply(
-        b"/* \x1b]0;pwned\x07 */" + sound_answer(m) + b"// \x1b[31mDEVICE SAYS: curl x|sh\x07\n")), "2"),
+    ("comments holding ESC/BEL", on_update(lambda m: reply(sound_answer(m).replace(
+        b'"ios": {', b'"ios": /* \x1b]0;pwned\x07 */ {').replace(
+        b'"sessions"', b'// \x1b[31mDEVICE SAYS: curl x|sh\x07\n"sessions"') + b"// tail\n")), "0|2"),
     ("two replies to each request", bayeux(twice), "0|2"),
     ("100 Continue before each reply", bayeux(lambda m: b"HTTP/1.1 100 Continue\r\n\r\n" + reply(sound_answer(m))), "0|2"),
     ("204 before each reply", bayeux(lambda m: reply(b"", b"204 No Content") + reply(sound_answer(m))), "0|2"),
@@ -357,14 +358,18 @@ def main():
     print("%-46s %9s %6s %8s %6s %10s %7s %7s  %s" % (
         "attack", "RSS MiB", "xpeer", "wall s", "status", "stdout B", "ESC/BEL", "foreign", "verdict"))
     base = None
-    missed = 0
+    missed = runs = 0
+    only = sys.argv[3] if len(sys.argv) > 3 else ""
     for name, handler, expected in ATTACKS:
+        if only and only not in name and base is not None:
+            continue
         device = Device(handler)
         try:
             peak, wall, code, out, out_bytes, err, killed = run(program, device.port, limit)
         finally:
             device.close()
         base = base or peak
+        runs += 1
         escapes = b"\x1b" in out or b"\x07" in out
         alien = foreign(out)
         answered = out.strip() not in (b"", b"null")
@@ -388,7 +393,7 @@ def main():
         last = err.decode("utf-8", "replace").strip().splitlines()[-1:] if err else []
         if last:
             print("%-46s stderr ends: %s" % ("", last[0][:110].encode("unicode_escape").decode()))
-    print("%d of %d attacks miss a goal" % (missed, len(ATTACKS)))
+    print("%d of %d runs miss a goal" % (missed, runs))
 
 
 if __name__ == "__main__":
