@@ -216,6 +216,32 @@ TEST(PublishHostileDeviceTest, EveryAttackEndsBoundedWithoutInjectedOutput) {
          2,
          "null\n\n",
          "answered HTTP 204 without a body on /cometd"},
+        {"a reset instead of a reply",
+         on_update([](const std::string&) {
+             answer a;
+             a.reset = true;
+             return a;
+         }),
+         {},
+         2,
+         "null\n\n",
+         "the connection closed without a usable reply"},
+        {"garbage instead of a reply",
+         on_update([](const std::string&) {
+             return answer{"\x16\x03\x01 not http at all\r\n\r\n", "", false};
+         }),
+         {},
+         2,
+         "null\n\n",
+         ""},
+        {"a request with a body past the cap instead of a reply",
+         on_update([&](const std::string&) {
+             return answer{"POST /x HTTP/1.1\r\nContent-Length: 2147483647\r\n\r\n", zeros, false};
+         }),
+         {},
+         2,
+         "null\n\n",
+         ""},
         {"another web service",
          always([](const std::string&, const std::string&) {
              return answer{e2e::hostile_peer::reply("404 Not Found",
@@ -284,6 +310,20 @@ TEST(PublishHostileDeviceTest, EveryAttackEndsBoundedWithoutInjectedOutput) {
                 publishes += is_update(request) ? 1u : 0u;
             EXPECT_EQ(publishes, 6u);
         }
+    }
+}
+
+TEST(PublishHostileDeviceTest, ARequestPastTheCapBeforeAnyReplyIsNoAnswer) {
+    // The connection fails under the client's first request, which is not yet written or
+    // not yet answered: every exchange fails as with a dead device, none ends the run.
+    for (int round = 0; round < 5; ++round) {
+        e2e::hostile_peer device(
+            always([](const std::string&, const std::string&) { return answer(); }),
+            "POST /x HTTP/1.1\r\nContent-Length: 2147483647\r\n\r\n" + std::string(5 << 20, '0'));
+        const vq_testing::run_result r =
+            vq_testing::run({publish_exe, "-H", "127.0.0.1", "-P", device.port(), "-c"});
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.out, "null\n\n");
     }
 }
 

@@ -27,7 +27,8 @@ std::size_t content_length(const std::string& head) {
 
 } // namespace
 
-hostile_peer::hostile_peer(script replies) : answer_(std::move(replies)) {
+hostile_peer::hostile_peer(script replies, std::string greeting)
+    : answer_(std::move(replies)), greeting_(std::move(greeting)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -81,7 +82,8 @@ void hostile_peer::take_requests(client& c) {
         c.outbox += c.owed + a.bytes;
         c.owed = a.later;
         c.endless = a.endless;
-        c.close_when_sent = a.close;
+        c.close_when_sent = a.close || a.reset;
+        c.reset = a.reset;
     }
 }
 
@@ -100,7 +102,7 @@ void hostile_peer::serve() {
             const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0)
                 clients.push_back(
-                    {fd, std::string(), std::string(), std::string(), false, std::string()});
+                    {fd, std::string(), greeting_, std::string(), false, false, std::string()});
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
             client& c = clients[i - 1];
@@ -130,6 +132,10 @@ void hostile_peer::serve() {
                 }
             }
             if (c.outbox.empty() && c.endless.empty() && c.close_when_sent) {
+                if (c.reset) {
+                    const linger abort{1, 0};
+                    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                }
                 close(c.fd);
                 c.fd = -1;
             }

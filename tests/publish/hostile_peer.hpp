@@ -23,11 +23,13 @@ public:
         std::string endless; // then written over and over until the client hangs up
         bool close = false;  // hang up once `bytes` is written
         std::string later;   // written on this connection before the answer to the next request
+        bool reset = false;  // hang up with a reset (RST) rather than an orderly close
     };
     // Gets the request's number (from 0), its bytes and the id of its first message.
     typedef std::function<answer(std::size_t, const std::string&, const std::string&)> script;
 
-    explicit hostile_peer(script replies);
+    // `greeting` goes to every connection as soon as it is accepted, before any request.
+    explicit hostile_peer(script replies, std::string greeting = "");
     ~hostile_peer();
     hostile_peer(const hostile_peer&) = delete;
     hostile_peer& operator=(const hostile_peer&) = delete;
@@ -46,12 +48,14 @@ private:
         std::string outbox;
         std::string endless;
         bool close_when_sent;
+        bool reset;
         std::string owed; // the previous answer's `later`
     };
     void serve();
     void take_requests(client& c);
 
     script answer_;
+    std::string greeting_;
     int listener_ = -1;
     unsigned short port_ = 0;
     std::atomic<bool> stop_{false};

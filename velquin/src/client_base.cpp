@@ -274,8 +274,18 @@ client_base::exchange(const boost::shared_ptr<httprtsp::request>& request) {
             return boost::shared_ptr<httprtsp::reply>();
         }
     }
-    boost::shared_ptr<httprtsp::reply> reply =
-        issue_request(request, shorter(limits.reply_timeout, left));
+    boost::shared_ptr<httprtsp::reply> reply;
+    try {
+        reply = issue_request(request, shorter(limits.reply_timeout, left));
+    } catch (const boost::system::system_error& e) {
+        // The connection failed under the request (the device broke it before the request
+        // was written): this exchange fails as with a dead device; the run goes on.
+        report(e.code());
+        note_failure(e.code().message());
+        close_connection();
+        time_left();
+        return boost::shared_ptr<httprtsp::reply>();
+    }
     if (!reply) {
         note_failure(unresponsive()
                          ? boost::system::error_code(boost::asio::error::timed_out).message()
