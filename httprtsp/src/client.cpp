@@ -40,6 +40,10 @@ void client::set_connect_timeout(std::optional<std::chrono::milliseconds> timeou
     connect_timeout = timeout;
 }
 
+void client::set_reply_limits(const parser_limits& limits) {
+    reply_limits = limits;
+}
+
 void client::ensure_connected() {
     if (conn && !conn->is_closed())
         return;
@@ -49,6 +53,8 @@ void client::ensure_connected() {
         resolver.resolve(host, port, boost::asio::ip::tcp::resolver::address_configured);
 
     conn = boost::make_shared<connection>(io_service, handler);
+    if (reply_limits)
+        conn->set_parser_limits(*reply_limits);
     boost::asio::ip::tcp::socket& socket = conn->socket();
     // One time-out for every address of the host together.
     const std::chrono::steady_clock::time_point deadline =

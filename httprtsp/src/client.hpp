@@ -48,6 +48,11 @@ public:
     /// as long as the system allows. With a time-out the connect runs on the I/O service, which
     /// must be running (as it must for any reply).
     void set_connect_timeout(std::optional<std::chrono::milliseconds> timeout);
+    /// What a reply may hold, given to every connection opened from now on (see
+    /// connection::set_parser_limits()); without a call, a connection's own default applies.
+    /// Past a limit the reply is malformed and its connection closes: the request gets an
+    /// empty reply.
+    void set_reply_limits(const parser_limits& limits);
     /// After one time-out the server counts as unresponsive: every later issue_request() fails
     /// at once with the same report, without connecting or waiting again.
     bool unresponsive() const { return static_cast<bool>(gave_up); }
@@ -69,6 +74,7 @@ private:
                                              std::chrono::steady_clock::time_point deadline);
 
     std::optional<std::chrono::milliseconds> connect_timeout;
+    std::optional<parser_limits> reply_limits;
     boost::system::error_code gave_up; // the time-out that made the server unresponsive
 };
 

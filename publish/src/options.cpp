@@ -4,7 +4,11 @@
 
 #include <json/reader.h>
 
+#include <cstdio>
 #include <exception>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -14,6 +18,8 @@ namespace publish {
 const char* const usage_example_address = "192.168.1.20";
 const char* const usage_example_host_name = "velquin-stage.local";
 const char* const bad_json_value_message = "Failed to parse json value";
+// A saved configuration is kilobytes; the device would refuse far less than this.
+const std::size_t max_value_file = std::size_t(16) << 20;
 
 int scan_result::exit_status() const {
     switch (outcome) {
@@ -92,6 +98,49 @@ std::string* text_target(command_options& options, const std::string& argument) 
     return nullptr;
 }
 
+// An argument as it may be shown on a terminal: control bytes as '?', long ones cut.
+std::string shown(const std::string& argument) {
+    std::string text;
+    for (const char c : argument.substr(0, 40))
+        text += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    return argument.size() > 40 ? text + "..." : text;
+}
+
+scan_result unusable(const std::string& problem) {
+    scan_result result = ending(scan_outcome::usage);
+    result.problem = problem;
+    return result;
+}
+
+// Seconds as curl takes them ("10", "0.5"), at least a millisecond and at most a day.
+bool parse_seconds(const std::string& text, std::chrono::milliseconds& duration) {
+    const std::size_t point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    const auto digits = [](const std::string& part) {
+        return part.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (whole.empty() || whole.size() > 5 || !digits(whole) || !digits(fraction) ||
+        (point != std::string::npos && fraction.empty()))
+        return false;
+    long long ms = std::stoll(whole) * 1000;
+    const std::string thousandths = (fraction + "000").substr(0, 3);
+    ms += std::stoll(thousandths);
+    if (ms < 1 || ms > 86400 * 1000LL)
+        return false;
+    duration = std::chrono::milliseconds(ms);
+    return true;
+}
+
+// A port given as digits must name one; anything else is a service name for the resolver.
+bool port_usable(const std::string& port) {
+    if (port.find_first_not_of("0123456789") != std::string::npos)
+        return true;
+    const std::size_t first = port.find_first_not_of('0');
+    return first != std::string::npos && port.size() - first <= 5 &&
+           std::stol(port.substr(first)) <= 65535;
+}
+
 // The reader throws instead of failing on very deep nesting; that is a text
 // it cannot parse like any other.
 bool parse_json_value(const std::string& text, Json::Value& value) {
@@ -105,27 +154,53 @@ bool parse_json_value(const std::string& text, Json::Value& value) {
 
 } // namespace
 
-scan_result scan_command_line(const std::vector<std::string>& arguments) {
+scan_result scan_command_line(const std::vector<std::string>& arguments,
+                              const value_file_reader& read_file) {
     // "-P 8081 -c" is the shortest command line that can run.
     if (arguments.size() < 3)
         return ending(scan_outcome::usage);
 
     scan_result result;
     command_options& options = result.options;
+    bool change_given = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
+        // A list saved with CR LF line ends leaves a CR on its last word: that is never what
+        // the device or the resolver should see.
+        if (!argument.empty() && argument.back() == '\r')
+            return unusable("argument " + std::to_string(i + 1) + " (" + shown(argument) +
+                            ") ends with a carriage return (a file with CR LF line ends?)");
         std::string* target = text_target(options, argument);
         const bool is_json_value = argument == "-jv" || argument == "--jsonvalue";
-        if (target || is_json_value) {
+        const bool is_duration = argument == "--connect-timeout" || argument == "--max-time";
+        if (target || is_json_value || is_duration) {
             // A value-taking option with nothing after it cannot be honoured.
             if (i + 1 == arguments.size())
                 return ending(scan_outcome::usage);
             const std::string& next = arguments[++i];
+            if (!next.empty() && next.back() == '\r')
+                return unusable("argument " + std::to_string(i + 1) + " (" + shown(next) +
+                                ") ends with a carriage return (a file with CR LF line ends?)");
+            change_given =
+                change_given || target == &options.key || target == &options.value || is_json_value;
             if (target) {
                 *target = next;
+            } else if (is_duration) {
+                std::chrono::milliseconds& duration =
+                    argument == "--max-time" ? options.max_time : options.connect_timeout;
+                if (!parse_seconds(next, duration))
+                    return unusable(argument + " takes seconds, above 0 and up to 86400, not \"" +
+                                    shown(next) + "\"");
             } else {
+                // No JSON text starts with "@": it names a file ("@-": standard input).
+                std::string text = next;
+                if (!next.empty() && next[0] == '@') {
+                    std::string why;
+                    if (!read_file(next.substr(1), text, why))
+                        return unusable("-jv " + shown(next) + ": " + why);
+                }
                 Json::Value parsed;
-                if (!parse_json_value(next, parsed))
+                if (!parse_json_value(text, parsed))
                     return ending(scan_outcome::bad_json_value);
                 options.json_value = parsed;
             }
@@ -134,7 +209,7 @@ scan_result scan_command_line(const std::vector<std::string>& arguments) {
         } else if (argument == "-o" || argument == "--command") {
             options.send_command = true;
         } else if (!argument.empty() && argument[0] == '-') {
-            return ending(scan_outcome::usage);
+            return unusable("unrecognised option \"" + shown(argument) + "\"");
         } else if (options.path.empty()) {
             options.path = argument;
         } else if (options.key.empty()) {
@@ -147,10 +222,41 @@ scan_result scan_command_line(const std::vector<std::string>& arguments) {
     }
     if (options.host.empty() || options.port.empty())
         return ending(scan_outcome::usage);
+    if (!port_usable(options.port))
+        return unusable("port " + shown(options.port) + " is not between 1 and 65535");
 
     result.outcome = scan_outcome::run;
     result.action = select_action(options);
+    if (change_given && options.path.empty() && !options.send_command)
+        result.warning = "warning: -k, -v or -jv without -p or -o: nothing is sent";
     return result;
+}
+
+bool read_value_file(const std::string& name, std::string& text, std::string& why) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (name != "-") {
+        file.open(name, std::ios::binary);
+        if (!file) {
+            why = "cannot be opened";
+            return false;
+        }
+        in = &file;
+    }
+    text.clear();
+    char buffer[65536];
+    while (in->read(buffer, sizeof buffer) || in->gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in->gcount()));
+        if (text.size() > max_value_file) {
+            why = "holds more than " + std::to_string(max_value_file >> 20) + " MiB";
+            return false;
+        }
+    }
+    if (in->bad()) {
+        why = "cannot be read";
+        return false;
+    }
+    return true;
 }
 
 selected_action select_action(const command_options& options) {

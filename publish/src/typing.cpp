@@ -1,5 +1,7 @@
 #include "publish/src/typing.hpp"
 
+#include "publish/src/styled.hpp"
+
 #include <json/reader.h>
 #include <json/writer.h>
 
@@ -129,8 +131,8 @@ Json::Value command_data(const command_options& options) {
 }
 
 void print_answer(std::ostream& out, const Json::Value& answer) {
-    Json::StyledWriter writer;
-    out << writer.write(answer) << std::endl;
+    write_styled(out, answer);
+    out << std::endl;
 }
 
 } // namespace publish

@@ -159,18 +159,6 @@ const std::string timed_out = vq_testing::is_windows_program(publish_exe)
                                   ? "BOOST SYSTEM ERROR : Unknown error (10060)\n"
                                   : "BOOST SYSTEM ERROR : Connection timed out\n";
 
-// Sets an environment variable for the programs a test starts.
-class scoped_environment {
-public:
-    scoped_environment(const char* name, const char* value) : name_(name) {
-        setenv(name, value, 1);
-    }
-    ~scoped_environment() { unsetenv(name_); }
-
-private:
-    const char* name_;
-};
-
 // A loopback listener whose accept queue is full: the kernel drops further connection
 // attempts, which then neither complete nor get refused.
 class full_listener {
@@ -376,7 +364,9 @@ TEST(EndToEndTest, UnreachableDeviceReportsEachExchangeOnStandardErrorAndEndsWit
         const vq_testing::run_result r = vq_testing::run(args);
         EXPECT_EQ(r.status, 2) << describe(r);
         EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, repeated("BOOST SYSTEM ERROR : Connection refused\n", c.exchanges));
+        // Each exchange's report, then one line naming the device and the first failure.
+        EXPECT_EQ(r.err, repeated("BOOST SYSTEM ERROR : Connection refused\n", c.exchanges) +
+                             "velquin_publish: 127.0.0.1:" + port + ": Connection refused\n");
     }
 }
 
@@ -397,11 +387,18 @@ TEST(EndToEndTest, UnresolvableHostReportsTheSystemsTextForEachExchange) {
     std::istringstream lines(r.err);
     int count = 0;
     for (std::string line; std::getline(lines, line); ++count) {
+        const std::string summary = "velquin_publish: host.invalid:80: ";
+        if (count == 8) {
+            // The run's summary names the device and repeats the first failure.
+            ASSERT_EQ(line.compare(0, summary.size(), summary), 0) << r.err;
+            EXPECT_EQ(texts.count(line.substr(summary.size())), 1u) << line;
+            continue;
+        }
         const std::string lead = "BOOST SYSTEM ERROR : ";
         ASSERT_EQ(line.compare(0, lead.size(), lead), 0) << r.err;
         EXPECT_EQ(texts.count(line.substr(lead.size())), 1u) << line;
     }
-    EXPECT_EQ(count, 8) << r.err; // handshake, 3 subscriptions, 3 unsubscriptions, disconnect
+    EXPECT_EQ(count, 9) << r.err; // handshake, 3 subscriptions, 3 unsubscriptions, disconnect
 }
 
 TEST(EndToEndTest, ReconnectAdviceIsFollowed) {
@@ -558,21 +555,33 @@ TEST(EndToEndTest, SuccessIsJudgedByJsonTruth) {
 }
 
 TEST(EndToEndTest, AnswersOfOtherShapesAreUnsuccessfulWithoutAdvice) {
-    // None of these may be taken as advice to repeat, and none may crash the program.
-    const char* const bodies[] = {
-        R"({"successful": true, "advice": {"reconnect": "retry", "interval": 0}})",
-        R"([{"successful": false, "advice": {"reconnect": "retry", "interval": 0}}, 5])",
-        R"(["advice", {"reconnect": "retry"}, null])",
-        R"(7)",
+    // None of these may be taken as advice to repeat, and none may crash the program. An
+    // array is an answer whatever its elements; anything else is no answer at all.
+    struct shape_case {
+        const char* body;
+        bool answer;
+    } cases[] = {
+        {R"([{"successful": false, "advice": {"reconnect": "retry", "interval": 0}}, 5])", true},
+        {R"(["advice", {"reconnect": "retry"}, null])", true},
+        {R"({"successful": true, "advice": {"reconnect": "retry", "interval": 0}})", false},
+        {R"(7)", false},
     };
-    for (const char* body : bodies) {
-        SCOPED_TRACE(body);
-        simulator sim({"--raw-body", body, "--raw-channel", "/service/velquin/commands"});
+    for (const shape_case& c : cases) {
+        SCOPED_TRACE(c.body);
+        simulator sim({"--raw-body", c.body, "--raw-channel", "/service/velquin/commands"});
         const vq_testing::run_result r =
             sim.publish({"-o", "-v", "ping"}, std::chrono::seconds(30));
-        ASSERT_EQ(r.status, 0) << describe(r);
         EXPECT_EQ(sim.trace().size(), 9u);
-        EXPECT_EQ(r.out, printed(parse_json(body)));
+        if (c.answer) {
+            ASSERT_EQ(r.status, 0) << describe(r);
+            EXPECT_EQ(r.out, printed(parse_json(c.body)));
+        } else {
+            ASSERT_EQ(r.status, 2) << describe(r);
+            EXPECT_EQ(r.out, "null\n\n");
+            EXPECT_EQ(r.err, "velquin_publish: 127.0.0.1:" + sim.port() +
+                                 ": answered something other than a JSON array of Bayeux "
+                                 "messages on /cometd\n");
+        }
     }
 }
 
@@ -693,10 +702,9 @@ TEST(EndToEndTest, RepliesThatEndTheConnectionLoseNoMessage) {
     }
 }
 
-TEST(EndToEndTest, SilentDeviceCostsOneTimeOut) {
-    // Connecting may take 5 s, a reply 300 ms. Once a reply is late the device counts as
-    // unresponsive: the remaining exchanges fail at once, without reaching it.
-    const scoped_environment timeouts("VELQUIN_PUBLISH_TEST_TIMEOUTS", "5000,300");
+TEST(EndToEndTest, SilentDeviceStopsTheRunAtItsDeadline) {
+    // The whole run may take 1 s: the exchange the device leaves waiting ends there, and the
+    // run stops with one line. An answer printed before stands.
     struct silent_case {
         const char* answered; // requests answered before the device falls silent
         std::vector<std::string> args;
@@ -712,17 +720,20 @@ TEST(EndToEndTest, SilentDeviceCostsOneTimeOut) {
     for (const silent_case& c : cases) {
         SCOPED_TRACE(std::string(c.answered) + " " + c.args[0]);
         simulator sim({"--silent-after", c.answered});
-        const vq_testing::run_result r = sim.publish(c.args);
+        std::vector<std::string> args{"--max-time", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const vq_testing::run_result r = sim.publish(args);
         std::cout << "silent after " << c.answered << ", " << c.args[0] << ": " << r.seconds
                   << " s\n";
         EXPECT_EQ(r.status, c.status) << describe(r);
-        const int exchanges = c.args[0] == "-o" ? 8 : 9;
-        EXPECT_EQ(r.err, repeated(timed_out, exchanges - static_cast<int>(c.reached) + 1));
-        EXPECT_EQ(r.out, c.printed_configuration ? printed(sample())
-                         : c.args[0] == "-o"     ? ""
-                                                 : "null\n\n");
+        EXPECT_EQ(r.err,
+                  timed_out + "velquin_publish: 127.0.0.1:" + sim.port() +
+                      (c.printed_configuration
+                           ? ": stopped after the answer: the run's 1 s (--max-time) ran out\n"
+                           : ": no usable answer within 1 s (--max-time)\n"));
+        EXPECT_EQ(r.out, c.printed_configuration ? printed(sample()) : "");
         EXPECT_EQ(sim.trace().size(), c.reached);
-        EXPECT_GE(r.seconds, 0.3);
+        EXPECT_GE(r.seconds, 1.0);
     }
 }
 
@@ -730,13 +741,13 @@ TEST(EndToEndTest, ConnectionThatNeverCompletesCostsOneTimeOut) {
     full_listener listener;
     if (!listener.full())
         GTEST_SKIP() << "this kernel completes connections beyond the accept queue";
-    const scoped_environment timeouts("VELQUIN_PUBLISH_TEST_TIMEOUTS", "300,5000");
-    const vq_testing::run_result r =
-        vq_testing::run({publish_exe, "-H", "127.0.0.1", "-P", listener.port(), "-c"});
+    const vq_testing::run_result r = vq_testing::run(
+        {publish_exe, "--connect-timeout", "0.3", "-H", "127.0.0.1", "-P", listener.port(), "-c"});
     std::cout << "never completing connection: " << r.seconds << " s\n";
     EXPECT_EQ(r.status, 2) << describe(r);
     EXPECT_EQ(r.out, "null\n\n");
-    EXPECT_EQ(r.err, repeated(timed_out, 9));
+    EXPECT_EQ(r.err, repeated(timed_out, 9) + "velquin_publish: 127.0.0.1:" + listener.port() +
+                         ": " + timed_out.substr(21));
     EXPECT_GE(r.seconds, 0.3);
 }
 
@@ -792,6 +803,40 @@ TEST(EndToEndTest, CommandLinesThatEndBeforeConnecting) {
     EXPECT_EQ(
         r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), printed(sample()).size())),
         printed(sample()));
+}
+
+TEST(EndToEndTest, JsonValueFromAFileOrStandardInputAndChangesWithNowhereToGo) {
+    simulator sim;
+    vq_testing::temp_dir dir;
+    const auto last_setting = [&sim] {
+        Json::Value found;
+        for (const Json::Value& m : sim.trace())
+            if (m["channel"] == Json::Value("/service/velquin/settings"))
+                found = m["data"]["value"];
+        return found;
+    };
+    // A saved configuration's part, restored from a file and from standard input.
+    std::ofstream(dir.file("sources.json")) << R"([{"id": 1, "name": "From file"}])";
+    vq_testing::run_result r =
+        sim.publish({"-p", "$.sessions.sources", "-jv", "@" + dir.file("sources.json")});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(last_setting(), parse_json(R"([{"id": 1, "name": "From file"}])"));
+
+    vq_testing::child_process piped(
+        {publish_exe, "-H", "127.0.0.1", "-P", sim.port(), "-p", "$.sessions.sources", "-jv", "@-"},
+        {"", vq_testing::error_output::separate, true});
+    piped.write_line(R"([{"id": 2, "name": "From stdin"}])");
+    piped.close_stdin();
+    EXPECT_EQ(piped.wait(std::chrono::seconds(60)), 0) << piped.error();
+    EXPECT_EQ(last_setting(), parse_json(R"([{"id": 2, "name": "From stdin"}])"));
+
+    // -k and -v without -p or -o: the run joins and leaves, sends no change, and says so.
+    const std::size_t before = sim.trace().size();
+    r = sim.publish({"-k", "name", "-v", "x"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "velquin_publish: warning: -k, -v or -jv without -p or -o: nothing is sent\n");
+    EXPECT_EQ(sim.trace().size() - before, 8u);
 }
 
 TEST(EndToEndTest, SeveralClientsAtOnce) {

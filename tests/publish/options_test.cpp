@@ -3,12 +3,15 @@
 #include "publish/src/options.hpp"
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <json/value.h>
 
 #include <algorithm>
 
 #include <string>
 #include <vector>
+
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 namespace {
 
@@ -355,6 +358,145 @@ TEST(UsageTextTest, examples_scan_to_the_actions_they_show) {
         const auto result = scan_command_line(e.arguments);
         ASSERT_EQ(result.outcome, scan_outcome::run);
         EXPECT_EQ(result.action, e.action);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Reads "-jv @NAME" from a table of names instead of files.
+bool fake_file(const std::string& name, std::string& text, std::string& why) {
+    if (name == "config.json") {
+        text = R"({"ios": {}})";
+        return true;
+    }
+    if (name == "-") {
+        text = "[1, 2]";
+        return true;
+    }
+    if (name == "notes.txt") {
+        text = "not json";
+        return true;
+    }
+    why = "cannot be opened";
+    return false;
+}
+
+TEST(OptionCheckTest, ports_carriage_returns_unknown_options_and_durations_are_named) {
+    struct check_case {
+        std::vector<std::string> arguments;
+        scan_outcome outcome;
+        std::string problem; // the line for standard error; empty: none
+    };
+    const std::vector<check_case> cases = {
+        {{"-P", "99999", "-c"}, scan_outcome::usage, "port 99999 is not between 1 and 65535"},
+        {{"-P", "65536", "-c"}, scan_outcome::usage, "port 65536 is not between 1 and 65535"},
+        {{"-P", "0", "-c"}, scan_outcome::usage, "port 0 is not between 1 and 65535"},
+        {{"-P", "000", "-c"}, scan_outcome::usage, "port 000 is not between 1 and 65535"},
+        {{"-P", "100000000000000000000", "-c"},
+         scan_outcome::usage,
+         "port 100000000000000000000 is not between 1 and 65535"},
+        {{"-P", "65535", "-c"}, scan_outcome::run, ""},
+        {{"-P", "1", "-c"}, scan_outcome::run, ""},
+        {{"-P", "0008081", "-c"}, scan_outcome::run, ""},
+        {{"-P", "http", "-c"}, scan_outcome::run, ""}, // a service name
+        {{"-P", "8081\r", "-c"},
+         scan_outcome::usage,
+         "argument 2 (8081?) ends with a carriage return (a file with CR LF line ends?)"},
+        {{"-P", "8081", "-c", "$.a\r"},
+         scan_outcome::usage,
+         "argument 4 ($.a?) ends with a carriage return (a file with CR LF line ends?)"},
+        {{"-P", "8081", "-c\r"},
+         scan_outcome::usage,
+         "argument 3 (-c?) ends with a carriage return (a file with CR LF line ends?)"},
+        {{"-P", "8081", "--conifg"}, scan_outcome::usage, "unrecognised option \"--conifg\""},
+        {{"-P", "8081", "-c", "--host=1.2.3.4"},
+         scan_outcome::usage,
+         "unrecognised option \"--host=1.2.3.4\""},
+        {{"-P", "8081", "-x\x1b[31m"}, scan_outcome::usage, "unrecognised option \"-x?[31m\""},
+        {{"-P", "8081", "--" + std::string(60, 'y')},
+         scan_outcome::usage,
+         "unrecognised option \"--" + std::string(38, 'y') + "...\""},
+        {{"-P", "8081", "-c", "--max-time", "0"},
+         scan_outcome::usage,
+         "--max-time takes seconds, above 0 and up to 86400, not \"0\""},
+        {{"-P", "8081", "-c", "--max-time", "86401"},
+         scan_outcome::usage,
+         "--max-time takes seconds, above 0 and up to 86400, not \"86401\""},
+        {{"-P", "8081", "-c", "--connect-timeout", "-1"},
+         scan_outcome::usage,
+         "--connect-timeout takes seconds, above 0 and up to 86400, not \"-1\""},
+        {{"-P", "8081", "-c", "--connect-timeout", "1e3"},
+         scan_outcome::usage,
+         "--connect-timeout takes seconds, above 0 and up to 86400, not \"1e3\""},
+        {{"-P", "8081", "-c", "--connect-timeout", "1."},
+         scan_outcome::usage,
+         "--connect-timeout takes seconds, above 0 and up to 86400, not \"1.\""},
+        {{"-P", "8081", "-c", "--connect-timeout", "0.0001"},
+         scan_outcome::usage,
+         "--connect-timeout takes seconds, above 0 and up to 86400, not \"0.0001\""},
+        {{"-P", "8081", "-c", "-jv", "@missing.json"},
+         scan_outcome::usage,
+         "-jv @missing.json: cannot be opened"},
+        {{"-P", "8081", "-c", "-jv", "@notes.txt"}, scan_outcome::bad_json_value, ""},
+    };
+    for (const check_case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.arguments)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        const publish::scan_result result = scan_command_line(c.arguments, fake_file);
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(result.problem, c.problem);
+    }
+}
+
+TEST(OptionCheckTest, durations_files_and_warnings_fill_the_options) {
+    struct option_fill {
+        std::vector<std::string> arguments;
+        long long connect_ms;
+        long long max_ms;
+        const char* json; // the -jv value, compact; nullptr: none
+        bool warned;
+    };
+    const std::vector<option_fill> cases = {
+        {{"-P", "8081", "-c"}, 10000, 120000, nullptr, false},
+        {{"-P", "8081", "-c", "--connect-timeout", "0.5", "--max-time", "30"},
+         500,
+         30000,
+         nullptr,
+         false},
+        {{"-P", "8081", "--max-time", "86400", "-c", "--max-time", "2.25"},
+         10000,
+         2250,
+         nullptr,
+         false},
+        {{"-P", "8081", "-p", "$.x", "-jv", "@config.json"}, 10000, 120000, R"({"ios":{}})", false},
+        {{"-P", "8081", "-p", "$.x", "-jv", "@-"}, 10000, 120000, "[1,2]", false},
+        // A change with nowhere to go is run all the same, with a warning.
+        {{"-P", "8081", "-k", "name", "-v", "x"}, 10000, 120000, nullptr, true},
+        {{"-P", "8081", "-jv", "@config.json", "-c"}, 10000, 120000, R"({"ios":{}})", true},
+        {{"-P", "8081", "-o", "-v", "reboot"}, 10000, 120000, nullptr, false},
+        {{"-P", "8081", "$.x", "name", "x"}, 10000, 120000, nullptr, false},
+        {{"-P", "8081", "-o"}, 10000, 120000, nullptr, false},
+    };
+    for (const option_fill& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.arguments)
+            shown += a + " ";
+        SCOPED_TRACE(shown);
+        const publish::scan_result result = scan_command_line(c.arguments, fake_file);
+        ASSERT_EQ(result.outcome, scan_outcome::run) << result.problem;
+        EXPECT_EQ(result.options.connect_timeout.count(), c.connect_ms);
+        EXPECT_EQ(result.options.max_time.count(), c.max_ms);
+        if (c.json) {
+            Json::Value expected;
+            Json::Reader reader;
+            ASSERT_TRUE(reader.parse(c.json, expected));
+            EXPECT_EQ(result.options.json_value, expected);
+        }
+        EXPECT_EQ(!result.warning.empty(), c.warned) << result.warning;
     }
 }
 

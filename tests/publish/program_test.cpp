@@ -5,11 +5,13 @@
 #include "tests/support/child_process.h"
 #include "tests/support/refusing_port.hpp"
 #include "velquin_version.h"
+#include "tests/support/temp_files.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,50 @@ TEST(ProgramTest, help_and_version_answer_with_zero_unless_they_are_a_value) {
             EXPECT_EQ(result.err, "");
         }
     }
+}
+
+TEST(ProgramTest, unusable_arguments_are_named_on_standard_error_before_the_usage_text) {
+    const std::string usage =
+        expected_usage(publish::usage_example_address, publish::usage_example_host_name);
+    struct named_case {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    std::vector<named_case> cases = {
+        {{"-P", "99999", "-c"}, "port 99999 is not between 1 and 65535"},
+        {{"-P", "8081", "--conifg"}, "unrecognised option \"--conifg\""},
+        {{"-P", "8081", "-x"}, "unrecognised option \"-x\""},
+        {{"-H", "127.0.0.1", "-P", "8081\r", "-c"},
+         "argument 4 (8081?) ends with a carriage return (a file with CR LF line ends?)"},
+        {{"-P", "8081", "-c", "--max-time", "soon"},
+         "--max-time takes seconds, above 0 and up to 86400, not \"soon\""},
+        {{"-P", "8081", "-p", "$.a", "-jv", "@/nonexistent/dir/config.json"},
+         "-jv @/nonexistent/dir/config.json: cannot be opened"},
+    };
+    vq_testing::temp_dir dir;
+    std::ofstream(dir.file("big.json")) << std::string((16 << 20) + 1, ' ');
+    const std::string big = "@" + dir.file("big.json");
+    cases.push_back({{"-P", "8081", "-p", "$.a", "-jv", big},
+                     "-jv " + (big.size() > 40 ? big.substr(0, 40) + "..." : big) +
+                         ": holds more than 16 MiB"});
+    for (const named_case& c : cases) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const vq_testing::run_result r = vq_testing::run(argv);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "velquin_publish: " + c.err + "\n");
+    }
+}
+
+TEST(ProgramTest, the_summary_line_puts_an_ipv6_address_in_brackets) {
+    // Port 9 (discard) is closed on a test machine; without IPv6 the connect fails otherwise,
+    // and the line names the device all the same.
+    const vq_testing::run_result r = vq_testing::run({program, "-H", "::1", "-P", "9", "-o"});
+    EXPECT_EQ(r.status, 2);
+    const std::string lead = "\nvelquin_publish: [::1]:9: ";
+    EXPECT_NE(("\n" + r.err).find(lead), std::string::npos) << r.err;
 }
 
 } // namespace

@@ -83,6 +83,7 @@ struct scripted_peer {
     respond(const boost::shared_ptr<httprtsp::request>& request) {
         requests.push_back(request);
         auto reply = boost::make_shared<httprtsp::reply>();
+        reply->status() = 200;
         if (script.empty()) {
             reply->set_body(acknowledgement(message_of(requests.size() - 1)));
             return reply;

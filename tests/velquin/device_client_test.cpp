@@ -139,8 +139,8 @@ TEST(DeviceClientTest, configuration_is_picked_out_of_the_answer_or_the_answer_i
              "}}],{\"data\":{\"path\":\"$\",\"value\":" + config + "}}]",
          config},
         {"an empty answer", "[]", "[]"},
-        {"an answer that is not an array", "{\"data\":{\"path\":\"$\",\"value\":" + config + "}}",
-         "{\"data\":{\"path\":\"$\",\"value\":" + config + "}}"},
+        {"an answer that is not an array is none",
+         "{\"data\":{\"path\":\"$\",\"value\":" + config + "}}", "null"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,14 +1,19 @@
 #include "velquin/src/client_base.hpp"
 
 #include "cometd/src/fields.hpp"
+#include "httprtsp/src/io_service_helper.hpp"
 
+#include <boost/asio/error.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
 #include <json/reader.h>
 #include <json/writer.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
+#include <memory>
 #include <thread>
 #include <utility>
 
@@ -95,6 +100,81 @@ bool answer_successful(const Json::Value& answer) {
     return successful && json_truth(*successful);
 }
 
+bool answer_within_limits(const char* begin, const char* end, const answer_limits& limits,
+                          std::string& why) {
+    // Outside texts, every value but the first follows a comma or an opening bracket, so
+    // these count the values from above. Comments are not accepted, so no text hides in one.
+    std::size_t depth = 0, values = 1;
+    bool in_text = false, escaped = false;
+    for (const char* p = begin; p != end; ++p) {
+        const char c = *p;
+        if (in_text) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_text = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            in_text = true;
+            break;
+        case '[':
+        case '{':
+            if (++depth > limits.depth) {
+                why = "answered JSON nested deeper than " + std::to_string(limits.depth) +
+                      " levels on /cometd";
+                return false;
+            }
+            ++values;
+            break;
+        case ']':
+        case '}':
+            if (depth > 0)
+                --depth;
+            break;
+        case ',':
+            ++values;
+            break;
+        default:
+            break;
+        }
+        if (values > limits.values) {
+            why = "answered JSON of more than " + std::to_string(limits.values) +
+                  " values on /cometd";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_answer(const char* begin, const char* end, const answer_limits& limits,
+                  Json::Value& answer, std::string& why) {
+    if (!answer_within_limits(begin, end, limits, why))
+        return false;
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = false;
+    builder["collectComments"] = false;
+    builder["allowTrailingCommas"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value parsed;
+    bool parsed_whole = false;
+    try {
+        parsed_whole = reader->parse(begin, end, &parsed, nullptr);
+    } catch (const std::exception&) {
+        // Thrown for nesting past the reader's own limit: unparsable like any other.
+    }
+    // A tree that failed half way is dropped: only a whole answer may be printed.
+    if (!parsed_whole || !parsed.isArray()) {
+        why = "answered something other than a JSON array of Bayeux messages on /cometd";
+        return false;
+    }
+    answer.swap(parsed);
+    return true;
+}
+
 client_base::client_base(const std::string& device_host, const std::string& device_port,
                          boost::shared_ptr<httprtsp::request_handler_base> request_handler,
                          boost::shared_ptr<boost::asio::io_service> service)
@@ -114,6 +194,8 @@ client_base::client_base(const std::string& device_host, const std::string& devi
     : httprtsp::client(device_host, device_port, request_handler, service),
       hooks(std::move(exchange)), limits(std::move(chosen)) {
     set_connect_timeout(limits.connect_timeout);
+    if (limits.reply_limits)
+        set_reply_limits(*limits.reply_limits);
     try {
         // Our own handshake: a derived class is not built yet and renews nothing here.
         Json::Value answer;
@@ -132,19 +214,148 @@ void client_base::construction_failed() const {
 
 client_base::~client_base() = default;
 
+void client_base::note_failure(const std::string& what) {
+    if (failure.empty())
+        failure = what;
+}
+
+std::optional<std::chrono::milliseconds> client_base::time_left() const {
+    if (!limits.deadline)
+        return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= *limits.deadline)
+        throw deadline_passed();
+    // Rounded up: a wait cut to zero would not wait at all.
+    return std::chrono::ceil<std::chrono::milliseconds>(*limits.deadline - now);
+}
+
+namespace {
+
+std::optional<std::chrono::milliseconds> shorter(std::optional<std::chrono::milliseconds> a,
+                                                 std::optional<std::chrono::milliseconds> b) {
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
+
+// The line httprtsp::client writes for a failed exchange, for the failures met here first.
+void report(const boost::system::error_code& error) {
+    const std::string line = "BOOST SYSTEM ERROR : " + error.message() + "\n";
+    std::FILE* const out = httprtsp::log_stream();
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+}
+
+} // namespace
+
 boost::shared_ptr<httprtsp::reply>
 client_base::exchange(const boost::shared_ptr<httprtsp::request>& request) {
+    const std::optional<std::chrono::milliseconds> left = time_left();
     if (hooks.exchange)
         return hooks.exchange(request);
-    return issue_request(request, limits.reply_timeout);
+    if (connect_gave_up) {
+        report(connect_gave_up);
+        return boost::shared_ptr<httprtsp::reply>();
+    }
+    if (!unresponsive()) {
+        // Connected here rather than inside issue_request so that the failure's own text is
+        // known for the run's summary.
+        set_connect_timeout(shorter(limits.connect_timeout, left));
+        try {
+            ensure_connected();
+        } catch (const boost::system::system_error& e) {
+            if (e.code() == boost::asio::error::timed_out)
+                connect_gave_up = e.code();
+            report(e.code());
+            note_failure(e.code().message());
+            time_left();
+            return boost::shared_ptr<httprtsp::reply>();
+        }
+    }
+    boost::shared_ptr<httprtsp::reply> reply;
+    try {
+        reply = issue_request(request, shorter(limits.reply_timeout, left));
+    } catch (const boost::system::system_error& e) {
+        // The connection failed under the request (the device broke it before the request
+        // was written): this exchange fails as with a dead device; the run goes on.
+        report(e.code());
+        note_failure(e.code().message());
+        close_connection();
+        time_left();
+        return boost::shared_ptr<httprtsp::reply>();
+    }
+    if (!reply) {
+        note_failure(unresponsive()
+                         ? boost::system::error_code(boost::asio::error::timed_out).message()
+                         : "the connection closed without a usable reply");
+        time_left();
+    }
+    return reply;
 }
 
 void client_base::pause(int milliseconds) {
-    if (hooks.pause) {
-        hooks.pause(milliseconds);
-        return;
+    std::chrono::milliseconds wait(std::max(0, milliseconds));
+    wait = std::min(wait, limits.advice_interval_cap);
+    const std::optional<std::chrono::milliseconds> left = time_left();
+    const bool cut = left && *left < wait;
+    if (cut)
+        wait = *left;
+    if (hooks.pause)
+        hooks.pause(static_cast<int>(wait.count()));
+    else
+        std::this_thread::sleep_for(wait);
+    if (cut)
+        throw deadline_passed();
+}
+
+bool client_base::take_answer(const httprtsp::reply& reply, const Json::Value& message,
+                              Json::Value& answer, bool& out_of_step) {
+    const unsigned status = reply.status();
+    if (status < 200 || status > 299) {
+        // An interim reply is followed by the final one, which the next exchange would take.
+        out_of_step = status < 200;
+        note_failure("answered HTTP " + std::to_string(status) + " on /cometd");
+        return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    const boost::shared_ptr<std::vector<char>> body = reply.body();
+    if (!body || body->empty()) {
+        // A bodiless reply ahead of the real one ("204 No Content") leaves that one unclaimed.
+        out_of_step = true;
+        note_failure("answered HTTP " + std::to_string(status) + " without a body on /cometd");
+        return false;
+    }
+    Json::Value parsed;
+    std::string why;
+    if (!parse_answer(body->data(), body->data() + body->size(), limits.answer, parsed, why)) {
+        note_failure(why);
+        return false;
+    }
+    // Messages that carry ids answer the message with one of them; other ids mean the
+    // replies on this connection are out of step. Messages without ids are taken.
+    bool only_other_ids = false;
+    const Json::Value& own_id = message[fields::id];
+    for (const Json::Value& element : parsed) {
+        const Json::Value* id =
+            element.isObject()
+                ? element.find(fields::id.data(), fields::id.data() + fields::id.size())
+                : nullptr;
+        if (!id)
+            continue;
+        if (*id == own_id) {
+            only_other_ids = false;
+            break;
+        }
+        only_other_ids = true;
+    }
+    if (only_other_ids) {
+        out_of_step = true;
+        note_failure("answered another exchange's messages on /cometd");
+        return false;
+    }
+    answer.swap(parsed);
+    return true;
 }
 
 bool client_base::send_message(const std::string& method, const Json::Value& message,
@@ -160,20 +371,17 @@ bool client_base::send_message(const std::string& method, const Json::Value& mes
 
     last_answered = false;
     const boost::shared_ptr<httprtsp::reply> reply = exchange(request);
-    last_answered = static_cast<bool>(reply);
     answer = Json::Value();
-    if (!reply || !reply->body())
+    if (!reply)
         return false;
-    const std::vector<char>& bytes = *reply->body();
-    const char* begin = bytes.empty() ? "" : bytes.data();
-    try {
-        Json::Reader reader;
-        if (!reader.parse(begin, begin + bytes.size(), answer, true))
-            return false;
-    } catch (const std::exception&) {
-        // The reader throws on nesting too deep for it: a body it cannot parse.
+    bool out_of_step = false;
+    if (!take_answer(*reply, message, answer, out_of_step)) {
+        // Whatever follows on this connection may belong to this exchange: start afresh.
+        if (out_of_step)
+            close_connection();
         return false;
     }
+    last_answered = true;
     return answer_successful(answer);
 }
 
@@ -242,9 +450,9 @@ bool client_base::publish(const std::string& channel, const Json::Value& data,
                           Json::Value& answer) {
     // The caller may hand the same value as data and answer; keep what was asked.
     const Json::Value published = data;
-    // Advice is followed for as long as the server gives it, in a loop so that a
-    // long run of advice cannot grow the stack.
-    for (;;) {
+    // Advice is followed a few times, in a loop so that a long run of advice cannot grow
+    // the stack.
+    for (unsigned repeats = 0;; ++repeats) {
         Json::Value message(Json::objectValue);
         message[fields::channel] = channel;
         message[fields::id] = next_message_id();
@@ -257,7 +465,7 @@ bool client_base::publish(const std::string& channel, const Json::Value& data,
             return true;
         const Json::Value* advice =
             last->find(fields::advice.data(), fields::advice.data() + fields::advice.size());
-        if (!advice || !advice->isObject())
+        if (!advice || !advice->isObject() || repeats == limits.advice_repeats)
             return true;
         // Values of the wrong type throw; that is left to the caller.
         const int interval = number_member(*advice, fields::interval);
