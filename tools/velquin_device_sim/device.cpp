@@ -241,7 +241,7 @@ Json::Value device::handle_publish(const Json::Value& message, Json::Value reply
         Json::Value changed = configuration_;
         std::size_t count = 0;
         try {
-            if (parse_path(path).empty() && !value.isObject()) {
+            if (parse_selector_path(path).empty() && !value.isObject()) {
                 return refused(
                     reply, "400::the configuration is an object; \"$\" takes only an object value");
             }
