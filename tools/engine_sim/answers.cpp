@@ -2,14 +2,16 @@
 #include "tools/engine_sim/engine_sim.h"
 
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_text.h"
-#include "platform/common/platform_path.h"
+#include "platform/common/handoff_files.h"
 #include "platform/oem_files/oem_files.h"
 #include "tools/engine_sim/event.hpp"
 
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace oem_ui_process;
 
@@ -41,41 +43,26 @@ void add_file(event& ev, const TJsonFile_Info& info) {
     ev.add("file", json_file_path(info)).add("json_id", int64_t(info.ui32JsonId));
 }
 
-// True when a file that a peer names leaves the platform root
-// (VQ_PLATFORM_ROOT, or /tmp where the stand-ins keep their files without
-// one): a relative path, a ".." step or a symbolic link on its way. A peer
-// must not make us read or write anywhere else. An empty path names no file
-// at all, which the file functions refuse by themselves.
+// True when a file that a peer names is no hand-off file of the platform:
+// outside the hand-off folders, a ".." step, a folder on its way missing or
+// reached through a symbolic link, or a link or something other than a
+// regular file at its name. The file functions check the same again as they
+// open the file, so nothing that changes in between makes us touch anything
+// else; this check only lets us answer a plain refusal. An empty path names
+// no file at all, which the file functions refuse by themselves.
 bool leaves_root(const std::string& path) {
     if (path.empty())
         return false;
-    if (path[0] != '/')
+    std::string name;
+    std::string why;
+    const int dir = vq_platform::open_handoff_folder(path, name, why);
+    if (dir < 0)
         return true;
-    for (std::size_t start = 0; start < path.size();) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (path.compare(start, end - start, "..") == 0)
-            return true;
-        start = end + 1;
-    }
-    std::string root = vq_platform::platform_root();
-    if (root.empty())
-        root = "/tmp";
-    const std::string real = vq_platform::map_path(path);
-    if (real.compare(0, root.size() + 1, root + "/") != 0)
-        return true;
-    // What exists already must be plain folders and a plain file; the missing
-    // rest is made that way.
-    for (std::size_t at = real.find('/', root.size() + 1);; at = real.find('/', at + 1)) {
-        struct stat st;
-        if (::lstat(real.substr(0, at).c_str(), &st) != 0)
-            return false;
-        if (S_ISLNK(st.st_mode))
-            return true;
-        if (at == std::string::npos)
-            return false;
-    }
+    struct stat st;
+    const bool other =
+        ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode);
+    ::close(dir);
+    return other;
 }
 
 } // namespace

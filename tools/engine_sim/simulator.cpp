@@ -3,6 +3,7 @@
 
 #include "tools/engine_sim/event.hpp"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
+#include "platform/common/platform_path.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 
 #include <rapidjson/stringbuffer.h>
@@ -38,6 +39,8 @@ void simulator::set_config_document(const rapidjson::Document& config) {
 
 bool simulator::open(const std::string& channel, uint32_t local, uint32_t remote) {
     m_channel = channel;
+    // Our own hand-off folder; the file functions make none.
+    vq_platform::make_dirs(vq_platform::parent_of(vq_platform::map_path(m_handoff)));
     int32_t rc = KSAL_IPC_init_ex(local, remote, &ipc_callback, this, channel.c_str(), &m_handle);
     if (rc != KSAL_IPC_OK) {
         emit(event("error").add("what", std::string("init")).add("rc", int64_t(rc)).value());
