@@ -19,9 +19,10 @@ namespace {
 using namespace ksal_ipc;
 
 struct channel {
-    channel(uint32_t local, uint32_t remote, KSAL_IPC_Callback cb, void* cb_user)
+    channel(const std::string& name, uint32_t local, uint32_t remote, KSAL_IPC_Callback cb,
+            void* cb_user)
         : m_sender(local, remote),
-          m_receiver(std::make_shared<receiver>(local, remote, cb, cb_user)) {}
+          m_receiver(std::make_shared<receiver>(name, local, remote, cb, cb_user)) {}
 
     ksal_ipc::sender m_sender;
     std::shared_ptr<receiver> m_receiver;
@@ -73,7 +74,7 @@ extern "C" int32_t KSAL_IPC_init_ex(uint32_t ui32LocalNode, uint32_t ui32RemoteN
 
     std::shared_ptr<channel> ch;
     try {
-        ch = std::make_shared<channel>(ui32LocalNode, ui32RemoteNode, cb, cb_user);
+        ch = std::make_shared<channel>(szChannelName, ui32LocalNode, ui32RemoteNode, cb, cb_user);
     } catch (...) {
         return KSAL_IPC_E_RESOURCE;
     }

@@ -20,7 +20,15 @@ using clock_type = std::chrono::steady_clock;
 const uint32_t kRequestMagic = 0x4b534931; // "KSI1"
 const uint32_t kReplyMagic = 0x4b535231;   // "KSR1"
 const std::size_t kMaxIdleConnections = 8;
+// Threads serving connections, finished ones not yet joined included.
 const std::size_t kMaxServedConnections = 256;
+// Callbacks running at once; past it a message is refused (kBusy), so that
+// deliveries that hang never deafen the channel.
+const std::size_t kMaxDeliveriesInFlight = 32;
+// How long a close waits for callbacks still running before leaving them.
+const std::chrono::milliseconds kStopGrace{3000};
+// How long a new connection waits for an evicted one's thread to end.
+const std::chrono::milliseconds kAdmitWait{1000};
 
 enum ReplyStatus : uint32_t {
     kDelivered = 0,
@@ -28,6 +36,7 @@ enum ReplyStatus : uint32_t {
     kNoCallback = 2,
     kClosing = 3,
     kCallbackThrew = 4,
+    kBusy = 5, // too many deliveries in flight
 };
 
 struct RequestHeader {

@@ -1,6 +1,8 @@
 #include "platform/ksal_ipc/receiver.hpp"
 
+#include "platform/device_log/vq_log.h"
 #include "platform/ksal_ipc/fd_io.hpp"
+#include "platform/ksal_ipc/message_limits.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,39 +81,41 @@ void receiver::stop() {
     if (m_acceptor.joinable())
         m_acceptor.join();
 
+    // Threads still inside a callback get a grace period; one that hangs
+    // past it must not hang the close as well.
     const std::thread::id self = std::this_thread::get_id();
-    for (;;) {
-        std::vector<std::thread> threads;
-        {
-            std::lock_guard<std::mutex> lk(m_mutex);
-            for (auto& w : m_workers)
-                threads.push_back(std::move(w.second));
-            m_workers.clear();
-            for (auto& t : m_finished)
-                threads.push_back(std::move(t));
-            m_finished.clear();
-        }
-        if (threads.empty())
-            break;
-        for (auto& t : threads) {
-            // Stopped from one of our own callbacks: that thread finishes its
-            // message on its own after we return.
-            if (t.get_id() == self)
-                t.detach();
-            else
-                t.join();
-        }
+    std::unique_lock<std::mutex> lk(m_mutex);
+    const bool from_callback = m_workers.count(self) != 0;
+    m_threadEnded.wait_for(lk, kStopGrace,
+                           [&] { return m_workers.size() == (from_callback ? 1u : 0u); });
+    join_finished(lk);
+    std::size_t left = 0;
+    for (auto& w : m_workers) {
+        // Stopped from one of our own callbacks: that thread finishes its
+        // message on its own after we return.
+        left += w.first != self;
+        w.second.detach();
     }
+    m_workers.clear();
+    if (left != 0)
+        vq_log__(3, "receiver.cpp", __LINE__,
+                 "KSAL IPC %s: %zu deliveries still running after %lld ms, left to end alone\n",
+                 m_channel.c_str(), left, static_cast<long long>(kStopGrace.count()));
+}
+
+// Joins the threads that have ended; called and returns with `lk` held.
+void receiver::join_finished(std::unique_lock<std::mutex>& lk) {
+    std::vector<std::thread> done;
+    done.swap(m_finished);
+    lk.unlock();
+    for (auto& t : done)
+        t.join();
+    lk.lock();
 }
 
 void receiver::reap_finished() {
-    std::vector<std::thread> done;
-    {
-        std::lock_guard<std::mutex> lk(m_mutex);
-        done.swap(m_finished);
-    }
-    for (auto& t : done)
-        t.join();
+    std::unique_lock<std::mutex> lk(m_mutex);
+    join_finished(lk);
 }
 
 // Called full, under the lock: the connection that has waited longest for a
@@ -127,6 +131,24 @@ bool receiver::make_room_for_one() {
     ::shutdown(oldest->first, SHUT_RDWR);
     m_waiting.erase(oldest);
     return true;
+}
+
+// Whether a new connection may be served, under `lk`: threads not yet joined
+// count against the cap; when full, the longest waiter is evicted and its
+// thread's end awaited (briefly), so the cap holds for threads, not only for
+// connections.
+bool receiver::admit(std::unique_lock<std::mutex>& lk) {
+    join_finished(lk);
+    if (m_stopping)
+        return false;
+    if (m_workers.size() < kMaxServedConnections)
+        return true;
+    if (!make_room_for_one())
+        return false;
+    m_threadEnded.wait_for(lk, kAdmitWait,
+                           [&] { return m_stopping || m_workers.size() < kMaxServedConnections; });
+    join_finished(lk);
+    return !m_stopping && m_workers.size() < kMaxServedConnections;
 }
 
 void receiver::accept_loop() {
@@ -190,6 +212,7 @@ void receiver::serve(int fd) {
         m_finished.push_back(std::move(it->second));
         m_workers.erase(it);
     }
+    m_threadEnded.notify_all();
 }
 
 // The next whole, well-formed request within the frame time-out; false when
@@ -202,15 +225,37 @@ bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>
             return false;
         m_waiting[fd] = clock_type::now();
     }
-    if (!read_all(fd, &h, sizeof h, deadline) || h.magic != kRequestMagic ||
-        h.in_size > KSAL_IPC_MAX_MESSAGE_SIZE || h.out_capacity > KSAL_IPC_MAX_MESSAGE_SIZE)
+    if (!read_all(fd, &h, sizeof h, deadline) || h.magic != kRequestMagic)
         return false;
-    payload.resize(h.in_size);
-    if (h.in_size > 0 && !read_all(fd, payload.data(), h.in_size, deadline))
+    const message_limit limit = limit_for(m_channel, h.msg_id);
+    if (h.in_size > limit.max_in || h.out_capacity > limit.max_out) {
+        vq_log__(3, "receiver.cpp", __LINE__,
+                 "KSAL IPC %s: message %u claims %u payload and %u reply bytes, past its %u and "
+                 "%u: dropped\n",
+                 m_channel.c_str(), h.msg_id, h.in_size, h.out_capacity, limit.max_in,
+                 limit.max_out);
+        return false;
+    }
+    if (!read_payload(fd, h.in_size, deadline, payload))
         return false;
     // Made room for a newer connection meanwhile: it has been shut down.
     std::lock_guard<std::mutex> lk(m_mutex);
     return m_waiting.erase(fd) != 0;
+}
+
+// The payload, grown only as its bytes arrive: a claimed size costs nothing
+// until the peer sends that much.
+bool receiver::read_payload(int fd, uint32_t size, clock_type::time_point deadline,
+                            std::vector<unsigned char>& payload) {
+    payload.clear();
+    unsigned char chunk[4096];
+    while (payload.size() < size) {
+        const std::size_t n = std::min(sizeof chunk, size - payload.size());
+        if (!read_all(fd, chunk, n, deadline))
+            return false;
+        payload.insert(payload.end(), chunk, chunk + n);
+    }
+    return true;
 }
 
 // Runs the callback for one request. The reply header and the callback's
@@ -220,18 +265,28 @@ void receiver::answer(const RequestHeader& h, std::vector<unsigned char>& payloa
     const uint32_t capacity = std::max(h.out_capacity, KSAL_IPC_MIN_REPLY_CAPACITY);
     reply.assign(sizeof(ReplyHeader) + capacity, 0);
     ReplyHeader r{kReplyMagic, kDelivered, -1, 0};
+    const bool addressed = h.dst_node == m_local && h.src_node == m_remote;
     bool stopping;
+    bool busy;
     {
         std::lock_guard<std::mutex> lk(m_mutex);
         stopping = m_stopping;
+        busy = m_inFlight >= kMaxDeliveriesInFlight;
+        if (addressed && m_cb != nullptr && !stopping && !busy)
+            ++m_inFlight;
     }
-    if (h.dst_node != m_local || h.src_node != m_remote)
+    if (!addressed)
         r.status = kWrongNode;
     else if (m_cb == nullptr)
         r.status = kNoCallback;
     else if (stopping)
         r.status = kClosing;
-    else {
+    else if (busy) {
+        r.status = kBusy;
+        vq_log__(3, "receiver.cpp", __LINE__,
+                 "KSAL IPC %s: message %u refused, %zu deliveries already running\n",
+                 m_channel.c_str(), h.msg_id, kMaxDeliveriesInFlight);
+    } else {
         uint32_t reply_size = capacity;
         try {
             r.result = m_cb(m_cbUser, h.msg_id, h.in_size > 0 ? payload.data() : nullptr, h.in_size,
@@ -241,6 +296,8 @@ void receiver::answer(const RequestHeader& h, std::vector<unsigned char>& payloa
         } catch (...) {
             r.status = kCallbackThrew;
         }
+        std::lock_guard<std::mutex> lk(m_mutex);
+        --m_inFlight;
     }
     std::memcpy(reply.data(), &r, sizeof r);
 }
