@@ -1,8 +1,11 @@
 // Round trips of get_config with a 100 KB configuration (IPC message plus the
 // engine writing and the bridge reading the hand-off file) against a
-// payload-only send_command, through the real IPC stand-in. The engine side
-// runs in this process on its own node; its work per get_config is what the
-// engine process would do: write the configuration into the named file.
+// payload-only send_command, through the real IPC stand-in, and both against
+// the floor in the same run: a bare Unix-domain socket pair with a thread
+// answering, carrying the same bytes (a 24-byte header and a 256-byte
+// command, a 16-byte reply). The engine side runs in this process on its own
+// node; its work per get_config is what the engine process would do: write
+// the configuration into the named file.
 //
 //   bench_bridge_round_trip [seconds per case]
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
@@ -20,6 +23,10 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace oem_ui_process;
 
@@ -93,7 +100,48 @@ figures measure(double seconds, const std::function<bool()>& round) {
         now = std::chrono::steady_clock::now();
     }
     const double elapsed = std::chrono::duration<double>(now - start).count();
-    return figures{rounds, rounds / elapsed, elapsed * 1e6 / rounds};
+    return figures{rounds, static_cast<double>(rounds) / elapsed,
+                   elapsed * 1e6 / static_cast<double>(rounds)};
+}
+
+bool whole(ssize_t (*op)(int, void*, size_t), int fd, char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t k = op(fd, p, n);
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+ssize_t do_read(int fd, void* p, size_t n) {
+    return ::read(fd, p, n);
+}
+ssize_t do_write(int fd, void* p, size_t n) {
+    return ::write(fd, p, n);
+}
+
+// The same bytes as a send_command round trip over a bare socket pair.
+figures socketpair_round_trips(double seconds) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        std::exit(1);
+    std::thread answering([fd = sv[1]] {
+        char msg[24 + 256], reply[16] = {};
+        while (whole(do_read, fd, msg, sizeof msg))
+            if (!whole(do_write, fd, reply, sizeof reply))
+                break;
+    });
+    char msg[24 + 256] = {}, reply[16];
+    const figures f = measure(seconds, [&] {
+        return whole(do_write, sv[0], msg, sizeof msg) &&
+               whole(do_read, sv[0], reply, sizeof reply);
+    });
+    ::shutdown(sv[0], SHUT_RDWR);
+    answering.join();
+    ::close(sv[0]);
+    ::close(sv[1]);
+    return f;
 }
 
 } // namespace
@@ -103,6 +151,7 @@ int main(int argc, char** argv) {
     const std::size_t configBytes = make_config(100 * 1024);
 
     uintptr_t engine = 0;
+    uintptr_t engine_bare = 0;
     if (KSAL_IPC_init_ex(15, 14, &engine_side, nullptr, "IPC_oem_ui2Hul", &engine) != 0) {
         std::fprintf(stderr, "cannot open the engine side of the channel\n");
         return 1;
@@ -121,16 +170,42 @@ int main(int argc, char** argv) {
         impl->send_command("mute_all");
         return true;
     });
+    // The stand-in alone: a send_command's message without the bridge around it.
+    uintptr_t oem = 0;
+    if (KSAL_IPC_init_ex(14, 15, nullptr, nullptr, "bench_bare", &oem) != 0 ||
+        KSAL_IPC_init_ex(15, 14, &engine_side, nullptr, "bench_bare", &engine_bare) != 0) {
+        std::fprintf(stderr, "cannot open the bare channel\n");
+        return 1;
+    }
+    const figures standin = measure(seconds, [&] {
+        TOEM_send_command msg{};
+        int32_t err = -1;
+        return KSAL_IPC_SendIOCTL(oem, EOEMUIP_OEM_send_command, &msg, sizeof msg, nullptr, 0,
+                                  &err) == 0 &&
+               err == 0;
+    });
+    const figures pair = socketpair_round_trips(seconds);
 
     std::printf("get_config (%zu bytes of JSON): %ld round trips, %.0f/s, %.1f us each\n",
                 configBytes, config.rounds, config.per_second, config.micros);
     std::printf("send_command (payload only):    %ld round trips, %.0f/s, %.1f us each\n",
                 command.rounds, command.per_second, command.micros);
+    std::printf("KSAL_IPC_SendIOCTL (same bytes):  %ld round trips, %.0f/s, %.1f us each\n",
+                standin.rounds, standin.per_second, standin.micros);
+    std::printf("bare socketpair (same bytes):     %ld round trips, %.0f/s, %.1f us each\n",
+                pair.rounds, pair.per_second, pair.micros);
     std::printf(
         "ratio get_config / send_command: %.1fx the time per round trip (the hand-off file's cost)\n",
         config.micros / command.micros);
+    std::printf("ratio stand-in / socketpair:     %.2fx (goal: <= 1.15x)\n",
+                standin.micros / pair.micros);
+    std::printf("ratio send_command / socketpair: %.2fx (goal: send_command no slower than at "
+                "8d9881a; run this program of both builds, alternating)\n",
+                command.micros / pair.micros);
 
     impl->destroy();
     KSAL_IPC_destroy(engine);
+    KSAL_IPC_destroy(oem);
+    KSAL_IPC_destroy(engine_bare);
     return 0;
 }

@@ -54,6 +54,28 @@ bool read_all(int fd, void* buf, std::size_t size, clock_type::time_point deadli
     return true;
 }
 
+std::size_t read_at_least(int fd, void* buf, std::size_t least, std::size_t most,
+                          clock_type::time_point deadline) {
+    char* p = static_cast<char*>(buf);
+    std::size_t got = 0;
+    bool first = true;
+    while (got < least) {
+        if (!first && !wait_ready(fd, POLLIN, deadline))
+            return 0;
+        const ssize_t n = ::recv(fd, p + got, most - got, first ? 0 : MSG_DONTWAIT);
+        if (n < 0 && first && errno != EINTR)
+            return 0; // the receive time-out, or an error
+        first = false;
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        else
+            return 0;
+    }
+    return got;
+}
+
 bool write_all(int fd, const void* buf, std::size_t size, clock_type::time_point deadline) {
     const char* p = static_cast<const char*>(buf);
     while (size > 0) {

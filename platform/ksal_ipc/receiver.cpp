@@ -174,6 +174,8 @@ void receiver::accept_loop() {
         const timeval tv{static_cast<time_t>(g_frameTimeoutMs.load() / 1000),
                          static_cast<suseconds_t>((g_frameTimeoutMs.load() % 1000) * 1000)};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        // Nor one that connects and sends nothing (see read_at_least).
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         try {
             std::thread t(&receiver::serve, shared_from_this(), fd);
             m_busy.insert(fd);
@@ -225,7 +227,14 @@ bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>
             return false;
         m_waiting[fd] = clock_type::now();
     }
-    if (!read_all(fd, &h, sizeof h, deadline) || h.magic != kRequestMagic)
+    // Header and payload come in one write of the sender: usually one read
+    // takes both. The sender sends nothing more before our answer.
+    unsigned char first[sizeof(RequestHeader) + 4096];
+    const std::size_t got = read_at_least(fd, first, sizeof h, sizeof first, deadline);
+    if (got < sizeof h)
+        return false;
+    std::memcpy(&h, first, sizeof h);
+    if (h.magic != kRequestMagic)
         return false;
     const message_limit limit = limit_for(m_channel, h.msg_id);
     if (h.in_size > limit.max_in || h.out_capacity > limit.max_out) {
@@ -236,6 +245,9 @@ bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>
                  limit.max_out);
         return false;
     }
+    if (got - sizeof h > h.in_size)
+        return false; // bytes past the request: no sender of ours
+    payload.assign(first + sizeof h, first + got);
     if (!read_payload(fd, h.in_size, deadline, payload))
         return false;
     // Made room for a newer connection meanwhile: it has been shut down.
@@ -243,11 +255,10 @@ bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>
     return m_waiting.erase(fd) != 0;
 }
 
-// The payload, grown only as its bytes arrive: a claimed size costs nothing
-// until the peer sends that much.
+// The rest of the payload, grown only as its bytes arrive: a claimed size
+// costs nothing until the peer sends that much.
 bool receiver::read_payload(int fd, uint32_t size, clock_type::time_point deadline,
                             std::vector<unsigned char>& payload) {
-    payload.clear();
     unsigned char chunk[4096];
     while (payload.size() < size) {
         const std::size_t n = std::min(sizeof chunk, size - payload.size());

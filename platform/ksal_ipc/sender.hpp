@@ -8,7 +8,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace ksal_ipc {
@@ -30,8 +29,14 @@ public:
     void stop();
 
 private:
-    int take_connection();
-    void give_back(int fd, bool reusable);
+    // A connection to the peer and the receive time-out set on it (0: none yet).
+    struct connection {
+        int fd;
+        uint32_t timeout_ms;
+        clock_type::time_point idle_since;
+    };
+    int take_connection(connection& c);
+    void give_back(const connection& c, bool reusable);
 
     const uint32_t m_local;
     const uint32_t m_remote;
@@ -39,9 +44,8 @@ private:
 
     std::mutex m_mutex; // guards everything below
     bool m_stopping = false;
-    std::set<int> m_busy; // connections in an exchange; shut down on stop
-    // Connections to the peer, ready for reuse, with the time they went idle.
-    std::vector<std::pair<int, clock_type::time_point>> m_idle;
+    std::set<int> m_busy;           // connections in an exchange; shut down on stop
+    std::vector<connection> m_idle; // ready for reuse
 };
 
 } // namespace ksal_ipc
