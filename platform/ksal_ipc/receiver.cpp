@@ -193,10 +193,11 @@ void receiver::serve(int fd) {
         std::lock_guard<std::mutex> lk(m_mutex);
     }
     std::vector<unsigned char> payload;
+    std::vector<unsigned char> ahead;
     std::vector<unsigned char> reply;
     t_servingFd = fd;
     RequestHeader h;
-    while (read_request(fd, h, payload)) {
+    while (read_request(fd, h, payload, ahead)) {
         answer(h, payload, reply);
         ReplyHeader r;
         std::memcpy(&r, reply.data(), sizeof r);
@@ -219,7 +220,8 @@ void receiver::serve(int fd) {
 
 // The next whole, well-formed request within the frame time-out; false when
 // the connection is to go.
-bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>& payload) {
+bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>& payload,
+                            std::vector<unsigned char>& ahead) {
     const clock_type::time_point deadline = deadline_in(g_frameTimeoutMs);
     {
         std::lock_guard<std::mutex> lk(m_mutex);
@@ -228,12 +230,17 @@ bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>
         m_waiting[fd] = clock_type::now();
     }
     // Header and payload come in one write of the sender: usually one read
-    // takes both. The sender sends nothing more before our answer.
-    unsigned char first[sizeof(RequestHeader) + 4096];
-    const std::size_t got = read_at_least(fd, first, sizeof h, sizeof first, deadline);
-    if (got < sizeof h)
-        return false;
-    std::memcpy(&h, first, sizeof h);
+    // takes both. Bytes read past this request (a peer that does not wait
+    // for our answer) are kept for the next one.
+    if (ahead.size() < sizeof h) {
+        unsigned char chunk[sizeof(RequestHeader) + 4096];
+        const std::size_t got =
+            read_at_least(fd, chunk, sizeof h - ahead.size(), sizeof chunk, deadline);
+        if (got == 0)
+            return false;
+        ahead.insert(ahead.end(), chunk, chunk + got);
+    }
+    std::memcpy(&h, ahead.data(), sizeof h);
     if (h.magic != kRequestMagic)
         return false;
     const message_limit limit = limit_for(m_channel, h.msg_id);
@@ -245,9 +252,10 @@ bool receiver::read_request(int fd, RequestHeader& h, std::vector<unsigned char>
                  limit.max_out);
         return false;
     }
-    if (got - sizeof h > h.in_size)
-        return false; // bytes past the request: no sender of ours
-    payload.assign(first + sizeof h, first + got);
+    const std::size_t have = std::min<std::size_t>(ahead.size() - sizeof h, h.in_size);
+    const auto end = ahead.begin() + static_cast<std::ptrdiff_t>(sizeof h + have);
+    payload.assign(ahead.begin() + static_cast<std::ptrdiff_t>(sizeof h), end);
+    ahead.erase(ahead.begin(), end);
     if (!read_payload(fd, h.in_size, deadline, payload))
         return false;
     // Made room for a newer connection meanwhile: it has been shut down.

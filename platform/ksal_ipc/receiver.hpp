@@ -45,7 +45,8 @@ private:
     bool read_payload(int fd, uint32_t size, clock_type::time_point deadline,
                       std::vector<unsigned char>& payload);
     void serve(int fd);
-    bool read_request(int fd, RequestHeader& h, std::vector<unsigned char>& payload);
+    bool read_request(int fd, RequestHeader& h, std::vector<unsigned char>& payload,
+                      std::vector<unsigned char>& ahead);
     void answer(const RequestHeader& h, std::vector<unsigned char>& payload,
                 std::vector<unsigned char>& reply);
     void reap_finished();

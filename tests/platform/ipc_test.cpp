@@ -528,6 +528,36 @@ TEST(IpcHostilePeersTest, ClaimsPastTheMessageLimitAreDroppedAndLogged) {
     }
 }
 
+// A peer that does not wait for each answer: requests that arrive in one read
+// are each answered, in turn.
+TEST(IpcHostilePeersTest, RequestsSentWithoutWaitingAreAnsweredInTurn) {
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    const int fd = raw_connection(channel_name());
+    ASSERT_GE(fd, 0);
+    std::vector<char> bytes;
+    for (uint32_t id : {21u, 22u, 23u}) {
+        const forged_header h{0x4b534931, id, kPeerNode, kOurNode, 3, 3};
+        bytes.insert(bytes.end(), reinterpret_cast<const char*>(&h),
+                     reinterpret_cast<const char*>(&h) + sizeof h);
+        bytes.insert(bytes.end(), {'a', 'b', 'c'});
+    }
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    for (int32_t id : {21, 22, 23}) {
+        struct {
+            uint32_t magic, status;
+            int32_t result;
+            uint32_t size;
+            char reply[3];
+        } r;
+        ASSERT_EQ(::recv(fd, &r, sizeof r.magic * 4 + 3, MSG_WAITALL), 19) << id;
+        EXPECT_EQ(r.result, id + 10000);
+        EXPECT_EQ(std::string(r.reply, 3), "cba");
+    }
+    ::close(fd);
+}
+
 // Callbacks that never return hold at most a bounded number of deliveries:
 // later messages are refused one by one instead of waiting behind them, the
 // channel answers again once they return, and a close does not wait for ever.
