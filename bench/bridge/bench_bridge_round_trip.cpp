@@ -24,6 +24,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -122,26 +123,51 @@ ssize_t do_write(int fd, void* p, size_t n) {
 }
 
 // The same bytes as a send_command round trip over a bare socket pair.
-figures socketpair_round_trips(double seconds) {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
-        std::exit(1);
-    std::thread answering([fd = sv[1]] {
-        char msg[24 + 256], reply[16] = {};
-        while (whole(do_read, fd, msg, sizeof msg))
-            if (!whole(do_write, fd, reply, sizeof reply))
-                break;
-    });
-    char msg[24 + 256] = {}, reply[16];
-    const figures f = measure(seconds, [&] {
-        return whole(do_write, sv[0], msg, sizeof msg) &&
-               whole(do_read, sv[0], reply, sizeof reply);
-    });
-    ::shutdown(sv[0], SHUT_RDWR);
-    answering.join();
-    ::close(sv[0]);
-    ::close(sv[1]);
-    return f;
+class socket_pair {
+public:
+    socket_pair() {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, m_fds) != 0)
+            std::exit(1);
+        m_answering = std::thread([fd = m_fds[1]] {
+            char msg[24 + 256], reply[16] = {};
+            while (whole(do_read, fd, msg, sizeof msg))
+                if (!whole(do_write, fd, reply, sizeof reply))
+                    break;
+        });
+    }
+    ~socket_pair() {
+        ::shutdown(m_fds[0], SHUT_RDWR);
+        m_answering.join();
+        ::close(m_fds[0]);
+        ::close(m_fds[1]);
+    }
+    bool round() {
+        char msg[24 + 256] = {}, reply[16];
+        return whole(do_write, m_fds[0], msg, sizeof msg) &&
+               whole(do_read, m_fds[0], reply, sizeof reply);
+    }
+
+private:
+    int m_fds[2];
+    std::thread m_answering;
+};
+
+// Each case measured in ten slices taken in turn, so that a load that comes
+// and goes on the machine falls on all of them alike.
+std::vector<figures> interleaved(double seconds, const std::vector<std::function<bool()>>& cases) {
+    std::vector<figures> sums(cases.size(), figures{0, 0, 0});
+    std::vector<double> elapsed(cases.size(), 0);
+    for (int slice = 0; slice < 10; ++slice)
+        for (std::size_t c = 0; c < cases.size(); ++c) {
+            const figures f = measure(seconds / 10, cases[c]);
+            sums[c].rounds += f.rounds;
+            elapsed[c] += static_cast<double>(f.rounds) * f.micros / 1e6;
+        }
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        sums[c].per_second = static_cast<double>(sums[c].rounds) / elapsed[c];
+        sums[c].micros = elapsed[c] * 1e6 / static_cast<double>(sums[c].rounds);
+    }
+    return sums;
 }
 
 } // namespace
@@ -162,14 +188,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const figures config = measure(seconds, [&] {
-        auto doc = boost::make_shared<rapidjson::Document>();
-        return impl->get_config(doc) && doc->IsObject();
-    });
-    const figures command = measure(seconds, [&] {
-        impl->send_command("mute_all");
-        return true;
-    });
     // The stand-in alone: a send_command's message without the bridge around it.
     uintptr_t oem = 0;
     if (KSAL_IPC_init_ex(14, 15, nullptr, nullptr, "bench_bare", &oem) != 0 ||
@@ -177,14 +195,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open the bare channel\n");
         return 1;
     }
-    const figures standin = measure(seconds, [&] {
-        TOEM_send_command msg{};
-        int32_t err = -1;
-        return KSAL_IPC_SendIOCTL(oem, EOEMUIP_OEM_send_command, &msg, sizeof msg, nullptr, 0,
-                                  &err) == 0 &&
-               err == 0;
-    });
-    const figures pair = socketpair_round_trips(seconds);
+    socket_pair bare;
+    const std::vector<figures> f =
+        interleaved(seconds, {[&] {
+                                  auto doc = boost::make_shared<rapidjson::Document>();
+                                  return impl->get_config(doc) && doc->IsObject();
+                              },
+                              [&] {
+                                  impl->send_command("mute_all");
+                                  return true;
+                              },
+                              [&] {
+                                  TOEM_send_command msg{};
+                                  int32_t err = -1;
+                                  return KSAL_IPC_SendIOCTL(oem, EOEMUIP_OEM_send_command, &msg,
+                                                            sizeof msg, nullptr, 0, &err) == 0 &&
+                                         err == 0;
+                              },
+                              [&] { return bare.round(); }});
+    const figures &config = f[0], &command = f[1], &standin = f[2], &pair = f[3];
 
     std::printf("get_config (%zu bytes of JSON): %ld round trips, %.0f/s, %.1f us each\n",
                 configBytes, config.rounds, config.per_second, config.micros);
