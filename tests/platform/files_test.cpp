@@ -214,6 +214,9 @@ TEST(OemFilesTest, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
     // Brackets inside strings do not count; escaped quotes do not end them.
     write_text(path, "[\"\\\"[[[[[[[[[[\"," + nested_text(511) + "]");
     EXPECT_TRUE(read_json_from_file(info, doc));
+    // ... nor hide the brackets after the string's end: 513 levels.
+    write_text(path, "[\"x\\\"\"," + nested_text(512) + "]");
+    EXPECT_FALSE(read_json_from_file(info, doc));
 
     doc.Parse("{\"kept\":1}");
     for (const std::size_t depth : std::vector<std::size_t>{513, 100000, 1000000}) {
