@@ -5,6 +5,8 @@
 // (its first `claimed` bytes, or all of it when it holds fewer).
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_catalogue.h"
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_impl.h"
+#include "platform/common/handoff_files.h"
+#include "platform/common/platform_path.h"
 #include "platform/device_log/vq_log.h"
 #include "platform/oem_files/oem_files.h"
 
@@ -112,6 +114,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::atexit(remove_root);
     // Unknown ids are logged on every run; keep the fuzzer's output readable.
     vq_log_set_sink([](const vq_log_record&) {});
+    // The fuzzer's peer keeps its files in /tmp/fz, a hand-off folder made here.
+    vq_platform::set_handoff_folders({"/tmp/oem", "/tmp/fz"});
+    vq_platform::make_dirs(vq_platform::map_path("/tmp/fz"));
     rapidjson::Document doc;
     doc.Parse("{\"path\":\"$.a\",\"value\":[1,2,{\"b\":\"c\"}]}");
     TJsonFile_Info info;

@@ -6,14 +6,19 @@
 
 namespace vq_platform {
 
-std::string map_path(const std::string& path) {
+std::string platform_root() {
     const char* env = std::getenv("VQ_PLATFORM_ROOT");
-    if (env == nullptr || *env == '\0' || path.empty() || path[0] != '/')
-        return path;
-    std::string root(env);
-    while (root.size() > 1 && root.back() == '/')
+    std::string root(env != nullptr ? env : "");
+    while (!root.empty() && root.back() == '/')
         root.pop_back();
-    if (root == "/")
+    return root;
+}
+
+std::string map_path(const std::string& path) {
+    if (path.empty() || path[0] != '/')
+        return path;
+    const std::string root = platform_root();
+    if (root.empty())
         return path;
     if (path.compare(0, root.size(), root) == 0 &&
         (path.size() == root.size() || path[root.size()] == '/'))

@@ -13,6 +13,10 @@ namespace vq_platform {
 // absolute; a path already under the root, or a relative one, is unchanged.
 std::string map_path(const std::string& path);
 
+// The folder the stand-ins keep their files under: VQ_PLATFORM_ROOT without
+// trailing slashes, or "" when it is not set (files then sit where named).
+std::string platform_root();
+
 // Creates `dir` and its missing parents; true when it exists afterwards.
 bool make_dirs(const std::string& dir);
 

@@ -13,7 +13,11 @@
  * threads may send on one handle at once. A connection that brings no whole
  * request within 10 s is dropped, and when 256 connections are served the one
  * that has waited longest for a request makes room for a new one, so idle
- * peers cannot lock out one that sends.
+ * peers cannot lock out one that sends. Claimed sizes are checked before
+ * anything is read (on the OEM UI channel the catalogue's largest message);
+ * a request past them is dropped with a log line. At most 32 callbacks run
+ * at once; a message past that is refused (KSAL_IPC_E_REJECTED) with a log
+ * line.
  *
  * Every function returns KSAL_IPC_OK (0) on success and a negative
  * KSAL_IPC_E_* value on failure. */
@@ -66,8 +70,10 @@ int32_t KSAL_IPC_SendIOCTL(uintptr_t handle, uint32_t ui32MsgId, const void* pIn
                            int32_t* pi32MsgErr);
 
 /* Closes the channel: pending sends on it fail, the delivery threads are
- * joined, and no callback runs after it returns (except the one calling it,
- * when called from a callback, whose answer still reaches its sender). */
+ * joined, and no callback starts after it returns (the one calling it, when
+ * called from a callback, still answers its sender). Callbacks still running
+ * after 3 s are left to end on their own (logged), so the close returns
+ * whatever they do. */
 int32_t KSAL_IPC_destroy(uintptr_t handle);
 
 /* Stand-in only, for tests: the time a peer has to send a whole request on a

@@ -105,19 +105,20 @@ TEST(FacadeLogJsonValueTest, NumbersJsonCannotHoldStillLog) {
 }
 
 TEST(FacadeLogJsonValueTest, ValuesNestedTooDeepAreRefusedWithALogLine) {
-    rapidjson::Document doc;
-    vq_log_capture capture;
-    oem_vorn_device_ipc::log_json_value(6, "deep", nested(1000000, doc.GetAllocator()));
-    ASSERT_EQ(1u, capture.records().size());
-    EXPECT_EQ(3, capture.records()[0].level);
-    EXPECT_EQ("log_json_value: JSON nested deeper than 512 levels refused\n",
-              capture.records()[0].message);
-
-    capture.clear();
-    oem_vorn_device_ipc::log_json_value(6, "ok", nested(512, doc.GetAllocator()));
-    ASSERT_EQ(1u, capture.records().size());
-    EXPECT_EQ("ok= " + std::string(512, '[') + "1" + std::string(512, ']') + "\n",
-              capture.records()[0].message);
+    // At the limit (OEMUIP_MAX_JSON_DEPTH, 512), one past it, far past it.
+    const std::size_t depths[] = {512, 513, 1000000};
+    for (const std::size_t depth : depths) {
+        SCOPED_TRACE(depth);
+        rapidjson::Document doc;
+        vq_log_capture capture;
+        oem_vorn_device_ipc::log_json_value(6, "v", nested(depth, doc.GetAllocator()));
+        ASSERT_EQ(1u, capture.records().size());
+        EXPECT_EQ(depth <= 512 ? 6 : 3, capture.records()[0].level);
+        EXPECT_EQ(depth <= 512
+                      ? "v= " + std::string(512, '[') + "1" + std::string(512, ']') + "\n"
+                      : std::string("log_json_value: JSON nested deeper than 512 levels refused\n"),
+                  capture.records()[0].message);
+    }
 }
 
 TEST(FacadeTest, ForwardsToTheEndpoint) {

@@ -483,6 +483,10 @@ TEST_F(OutgoingTest, DocumentsNestedTooDeepAreRefusedWithALogLine) {
     impl->set_config(deep_config("$.a", 511));
     impl->engine_publish("/vorn/x", deep_publication("$._oem_ui_process_engine.x", 510));
     EXPECT_EQ((std::vector<uint32_t>{EOEMUIP_OEM_set_config, EOEMUIP_OEM_engine_publish}), ids());
+    // One level more is refused.
+    impl->set_config(deep_config("$.a", 512));
+    EXPECT_EQ(2u, capture.count("set_config: JSON nested deeper than 512 levels refused\n"));
+    EXPECT_EQ(2u, ids().size());
     const std::vector<call> calls = log.calls();
     EXPECT_EQ(1, std::count_if(calls.begin(), calls.end(),
                                [](const call& c) { return c.name == "on_publish"; }));

@@ -1,5 +1,6 @@
 // OEM file functions, path relocation, logger and assertion hook.
 #include "tests/support/private_root.hpp"
+#include "platform/common/handoff_files.h"
 #include "platform/common/platform_path.h"
 #include "platform/device_log/vq_log.h"
 #include "platform/oem_files/oem_files.h"
@@ -11,6 +12,8 @@
 #include <rapidjson/writer.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -31,6 +36,12 @@ std::string g_root;
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(
     new platform_testing::private_root("vq_files_test", g_root));
+
+// Every test's files lie in one hand-off folder of its own under "/files".
+struct files_folder : ::testing::Environment {
+    void SetUp() override { vq_platform::set_handoff_folders({"/files"}); }
+};
+const auto* const g_folders = ::testing::AddGlobalTestEnvironment(new files_folder);
 
 TJsonFile_Info info_for(const std::string& path, uint32_t id = 0) {
     TJsonFile_Info info;
@@ -55,8 +66,12 @@ std::string to_json(const rapidjson::Value& v) {
     return b.GetString();
 }
 
+// The test's own folder, made (the file functions make none for a peer).
 std::string test_dir() {
-    return std::string("/files/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string dir =
+        std::string("/files/") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(g_root + dir);
+    return dir;
 }
 
 TEST(PlatformPathTest, RelocatesAbsolutePathsUnderTheRootOnce) {
@@ -124,7 +139,7 @@ TEST(OemFilesTest, DocumentsSurviveTheRoundTrip) {
         EXPECT_EQ(to_json(out), to_json(in));
         EXPECT_TRUE(out == in);
     }
-    // Writing needs no create_file first, and leaves no temporary files.
+    // Writing needs no create_file first (only the folder), and leaves no temporary files.
     size_t entries = 0;
     for (const auto& e : fs::directory_iterator(g_root + test_dir())) {
         (void)e;
@@ -170,9 +185,11 @@ TEST(OemFilesTest, AValueThatIsNotJsonIsNotWrittenAndTheOldFileStays) {
     EXPECT_FALSE(write_json_to_file(info_for(path), bad));
     EXPECT_EQ(slurp(g_root + path), "{\"v\":1}");
 
-    // Folder that cannot be made.
+    // A file where the folder should be; a folder that is missing is not made.
     std::ofstream(g_root + test_dir() + "/file") << "x";
     EXPECT_FALSE(write_json_to_file(info_for(test_dir() + "/file/x.json"), good));
+    EXPECT_FALSE(write_json_to_file(info_for(test_dir() + "/new/x.json"), good));
+    EXPECT_FALSE(fs::exists(g_root + test_dir() + "/new"));
 }
 
 // `depth` nested arrays around a number.
@@ -197,6 +214,9 @@ TEST(OemFilesTest, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
     // Brackets inside strings do not count; escaped quotes do not end them.
     write_text(path, "[\"\\\"[[[[[[[[[[\"," + nested_text(511) + "]");
     EXPECT_TRUE(read_json_from_file(info, doc));
+    // ... nor hide the brackets after the string's end: 513 levels.
+    write_text(path, "[\"x\\\"\"," + nested_text(512) + "]");
+    EXPECT_FALSE(read_json_from_file(info, doc));
 
     doc.Parse("{\"kept\":1}");
     for (const std::size_t depth : std::vector<std::size_t>{513, 100000, 1000000}) {
@@ -221,6 +241,62 @@ TEST(OemFilesTest, DocumentsNestedDeeperThanTheLimitAreNeitherReadNorWritten) {
         EXPECT_EQ(write_json_to_file(info_for(test_dir() + "/w.json"), deep), depth <= 512);
     }
     EXPECT_EQ(slurp(g_root + test_dir() + "/w.json"), nested_text(512));
+}
+
+// A peer names the file: only a regular file inside a hand-off folder, within
+// the size cap, reached without a symbolic link, is read or written, and each
+// refusal is one log line.
+TEST(OemFilesTest, HandOffFilesOutsideTheFoldersOrNotRegularAreRefused) {
+    const std::string dir = test_dir();
+    const std::string outside = g_root + "/outside";
+    fs::create_directories(outside);
+    std::ofstream(outside + "/doc.json") << "{\"outside\":1}";
+    fs::create_directory_symlink(outside, g_root + dir + "/linked_dir");
+    fs::create_symlink(outside + "/doc.json", g_root + dir + "/linked.json");
+    fs::create_directories(g_root + dir + "/a_dir");
+    ASSERT_EQ(::mkfifo((g_root + dir + "/fifo.json").c_str(), 0600), 0);
+    // Sparse: one byte past the cap, and exactly the cap (a valid document).
+    std::ofstream(g_root + dir + "/big.json") << "1";
+    fs::resize_file(g_root + dir + "/big.json", vq_platform::kMaxHandoffFileSize + 1);
+    std::ofstream(g_root + dir + "/cap.json")
+        << std::string(vq_platform::kMaxHandoffFileSize - 1, ' ') << "1";
+
+    const char* const refused[] = {
+        "/linked_dir/doc.json",    "/linked.json", "/a_dir", "/fifo.json", "/big.json",
+        "/../../outside/doc.json", "/./cap.json"};
+    for (const char* name : refused) {
+        SCOPED_TRACE(name);
+        vq_log_capture log;
+        rapidjson::Document doc;
+        // A FIFO without a writer would block an open that waits: bounded here.
+        auto read = std::async(std::launch::async,
+                               [&] { return read_json_from_file(info_for(dir + name), doc); });
+        if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "read still blocked after 5 s";
+            ::close(::open((g_root + dir + "/fifo.json").c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        EXPECT_FALSE(read.get());
+        EXPECT_EQ(log.records().size(), 1u);
+    }
+    rapidjson::Document doc;
+    EXPECT_TRUE(read_json_from_file(info_for(dir + "/cap.json"), doc));
+    EXPECT_TRUE(read_json_from_file(info_for(dir + "/big.json"), doc) == false);
+
+    // Writes: outside the folders, through a linked folder, into a missing one.
+    rapidjson::Document value;
+    value.Parse("{\"written\":1}");
+    vq_log_capture log;
+    EXPECT_FALSE(write_json_to_file(info_for("/outside/doc.json"), value));
+    EXPECT_FALSE(write_json_to_file(info_for(dir + "/linked_dir/doc.json"), value));
+    EXPECT_FALSE(write_json_to_file(info_for(dir + "/missing/doc.json"), value));
+    EXPECT_FALSE(create_file("/outside/new.json", false));
+    EXPECT_EQ(log.records().size(), 3u); // the missing folder is only unwritable
+    EXPECT_FALSE(fs::exists(g_root + dir + "/missing"));
+    // A link at the name itself is replaced, its target left alone.
+    EXPECT_TRUE(write_json_to_file(info_for(dir + "/linked.json"), value));
+    EXPECT_FALSE(fs::is_symlink(g_root + dir + "/linked.json"));
+    EXPECT_EQ(slurp(outside + "/doc.json"), "{\"outside\":1}");
+    EXPECT_FALSE(fs::exists(outside + "/new.json"));
 }
 
 TEST(OemFilesTest, TextFieldsStopAtTheFirstZeroOrTheFieldSize) {

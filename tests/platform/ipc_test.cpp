@@ -1,12 +1,16 @@
 // The IPC stand-in across two real processes: this test program on one side,
 // platform_ipc_peer (see ipc_peer.cpp) on the other.
 #include "tests/support/private_root.hpp"
+#include "platform/device_log/vq_log.h"
 #include "platform/ksal_ipc/KSAL_IPC.h"
 #include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -280,6 +284,31 @@ TEST(IpcFailuresTest, APeerThatEndsFailsTheSendAndARestartedPeerIsReached) {
     }
 }
 
+// Idle connections to a peer that has ended since are left behind in the
+// pool; the first send to its successor must not take one of them.
+TEST(IpcFailuresTest, StaleIdleConnectionsToAnEndedPeerAreNotReused) {
+    const std::string channel = channel_name();
+    OurSide us;
+    ASSERT_EQ(us.open(channel), KSAL_IPC_OK);
+    {
+        auto peer = start_peer(channel);
+        // Two exchanges at once (900 answers after 300 ms): two idle connections.
+        std::thread second([&] {
+            int32_t err = 0;
+            EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 900, nullptr, 0, nullptr, 0, &err),
+                      KSAL_IPC_OK);
+        });
+        int32_t err = 0;
+        EXPECT_EQ(KSAL_IPC_SendIOCTL(us.handle, 900, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+        second.join();
+        peer->stop();
+    }
+    auto peer = start_peer(channel);
+    int32_t err = 0;
+    ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 6, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 6);
+}
+
 TEST(IpcLifecycleTest, DestroyWhileIdleStopsDeliveryAndInvalidatesTheHandle) {
     const std::string channel = channel_name();
     // The peer side here is a second channel in this process: the checks are
@@ -437,6 +466,171 @@ TEST(IpcHostilePeersTest, ASendGivesUpOnAPeerThatDoesNotAnswer) {
     // The late answer does not pass for the next message's.
     ASSERT_EQ(KSAL_IPC_SendIOCTL(us.handle, 12, "x", 1, nullptr, 0, &err), KSAL_IPC_OK);
     EXPECT_EQ(err, 12);
+}
+
+// A request header as the channel's wire carries it.
+struct forged_header {
+    uint32_t magic, msg_id, src_node, dst_node, in_size, out_capacity;
+};
+
+// Claimed sizes are checked before anything is read or allocated: at the
+// limit the request is served, one past it the connection is dropped at once
+// (not after the frame time-out) with one log line. The OEM UI channel's limit
+// is its catalogue's largest message (516 bytes, 256 of reply).
+TEST(IpcHostilePeersTest, ClaimsPastTheMessageLimitAreDroppedAndLogged) {
+    const uint32_t kMax = KSAL_IPC_MAX_MESSAGE_SIZE;
+    struct Case {
+        const char* channel;
+        uint32_t in_size, out_capacity;
+        bool served;
+    } const cases[] = {
+        {"t_claims", kMax, 0, true},
+        {"t_claims", kMax + 1, 0, false},
+        {"t_claims", 0, kMax + 1, false},
+        {"IPC_oem_ui2Hul", 516, 256, true},
+        {"IPC_oem_ui2Hul", 517, 0, false},
+        {"IPC_oem_ui2Hul", 0, 257, false},
+        {"IPC_oem_ui2Hul", 0xffffffff, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.channel) + " " + std::to_string(c.in_size) + " " +
+                     std::to_string(c.out_capacity));
+        OurSide us;
+        ASSERT_EQ(us.open(c.channel), KSAL_IPC_OK);
+        vq_log_capture log;
+        const int fd = raw_connection(c.channel);
+        ASSERT_GE(fd, 0);
+        const forged_header h{0x4b534931, 3, kPeerNode, kOurNode, c.in_size, c.out_capacity};
+        ASSERT_EQ(::send(fd, &h, sizeof h, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof h));
+        if (c.served) {
+            const std::vector<char> payload(c.in_size, 'p');
+            std::size_t sent = 0;
+            while (sent < payload.size()) {
+                const ssize_t n =
+                    ::send(fd, payload.data() + sent, payload.size() - sent, MSG_NOSIGNAL);
+                ASSERT_GT(n, 0);
+                sent += static_cast<std::size_t>(n);
+            }
+        }
+        uint32_t reply[4] = {};
+        const ssize_t n = ::recv(fd, reply, sizeof reply, MSG_WAITALL);
+        if (c.served) {
+            ASSERT_EQ(n, static_cast<ssize_t>(sizeof reply));
+            EXPECT_EQ(reply[1], 0u); // delivered
+            EXPECT_EQ(us.calls.load(), 1);
+        } else {
+            EXPECT_EQ(n, 0) << "the connection was not closed at once";
+            EXPECT_EQ(us.calls.load(), 0);
+            ASSERT_EQ(log.records().size(), 1u);
+            EXPECT_NE(log.records()[0].message.find("past its"), std::string::npos);
+        }
+        ::close(fd);
+    }
+}
+
+// A peer that does not wait for each answer: requests that arrive in one read
+// are each answered, in turn.
+TEST(IpcHostilePeersTest, RequestsSentWithoutWaitingAreAnsweredInTurn) {
+    OurSide us;
+    ASSERT_EQ(us.open(channel_name()), KSAL_IPC_OK);
+    const int fd = raw_connection(channel_name());
+    ASSERT_GE(fd, 0);
+    std::vector<char> bytes;
+    for (uint32_t id : {21u, 22u, 23u}) {
+        const forged_header h{0x4b534931, id, kPeerNode, kOurNode, 3, 3};
+        bytes.insert(bytes.end(), reinterpret_cast<const char*>(&h),
+                     reinterpret_cast<const char*>(&h) + sizeof h);
+        bytes.insert(bytes.end(), {'a', 'b', 'c'});
+    }
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    for (int32_t id : {21, 22, 23}) {
+        struct {
+            uint32_t magic, status;
+            int32_t result;
+            uint32_t size;
+            char reply[3];
+        } r;
+        ASSERT_EQ(::recv(fd, &r, sizeof r.magic * 4 + 3, MSG_WAITALL), 19) << id;
+        EXPECT_EQ(r.result, id + 10000);
+        EXPECT_EQ(std::string(r.reply, 3), "cba");
+    }
+    ::close(fd);
+}
+
+// Callbacks that never return hold at most a bounded number of deliveries:
+// later messages are refused one by one instead of waiting behind them, the
+// channel answers again once they return, and a close does not wait for ever.
+TEST(IpcHostilePeersTest, HangingDeliveriesNeitherDeafenTheChannelNorBlockItsClose) {
+    static std::mutex gate;
+    static std::condition_variable opened;
+    static bool open_gate = false;
+    static std::atomic<int> inside{0};
+    struct Hanging {
+        static int32_t callback(void*, uint32_t id, const void*, uint32_t, void*, uint32_t* n) {
+            *n = 0;
+            if (id == 950) {
+                inside++;
+                std::unique_lock<std::mutex> lk(gate);
+                opened.wait(lk, [] { return open_gate; });
+                inside--;
+            }
+            return static_cast<int32_t>(id);
+        }
+    };
+    const std::string channel = channel_name();
+    uintptr_t hanging = 0;
+    ASSERT_EQ(KSAL_IPC_init_ex(kOurNode, kPeerNode, &Hanging::callback, nullptr, channel.c_str(),
+                               &hanging),
+              KSAL_IPC_OK);
+    OurSide other;
+    ASSERT_EQ(other.open(channel, kPeerNode, kOurNode), KSAL_IPC_OK);
+    auto release = [&] {
+        std::lock_guard<std::mutex> lk(gate);
+        open_gate = true;
+        opened.notify_all();
+    };
+    std::vector<std::thread> senders;
+    std::atomic<int> refused{0};
+    for (int i = 0; i < 40; ++i)
+        senders.emplace_back([&] {
+            int32_t err = 0;
+            if (KSAL_IPC_SendIOCTL(other.handle, 950, nullptr, 0, nullptr, 0, &err) ==
+                KSAL_IPC_E_REJECTED)
+                refused++;
+        });
+    // 32 hang; the other 8 come back refused without waiting.
+    while (refused.load() < 8 && inside.load() <= 32)
+        std::this_thread::yield();
+    EXPECT_EQ(refused.load(), 8);
+    int32_t err = 0;
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(other.handle, 7, nullptr, 0, nullptr, 0, &err),
+              KSAL_IPC_E_REJECTED);
+    release();
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(KSAL_IPC_SendIOCTL(other.handle, 7, nullptr, 0, nullptr, 0, &err), KSAL_IPC_OK);
+    EXPECT_EQ(err, 7);
+
+    // Hanging again, then closed: the close returns though callbacks still run.
+    {
+        std::lock_guard<std::mutex> lk(gate);
+        open_gate = false;
+    }
+    std::thread stuck([&] {
+        int32_t e = 0;
+        KSAL_IPC_SendIOCTL(other.handle, 950, nullptr, 0, nullptr, 0, &e);
+    });
+    while (inside.load() == 0)
+        std::this_thread::yield();
+    auto closing = std::async(std::launch::async, [&] { return KSAL_IPC_destroy(hanging); });
+    const bool returned = closing.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    release();
+    EXPECT_TRUE(returned) << "KSAL_IPC_destroy still waiting for a hanging callback";
+    EXPECT_EQ(closing.get(), KSAL_IPC_OK);
+    stuck.join();
+    while (inside.load() != 0)
+        std::this_thread::yield();
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "tests/support/bridge_support.h"
 
 #include "oem_ui_process/src/vorn_device_ipc/oem/impl/oem_vorn_device_ipc_text.h"
+#include "platform/common/handoff_files.h"
+#include "platform/common/platform_path.h"
 #include "platform/oem_files/oem_files.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +25,11 @@ bool g_rootGiven = false;
 // so IPC sockets and hand-off files never meet those of another program.
 class platform_root_environment : public ::testing::Environment {
 public:
-    void SetUp() override { platform_root(); }
+    void SetUp() override {
+        platform_root();
+        // The tests' own peer keeps its files in /tmp/oem_test.
+        vq_platform::set_handoff_folders({"/tmp/oem", "/tmp/engine_sim", "/tmp/oem_test"});
+    }
     void TearDown() override {
         if (!g_rootGiven) {
             std::error_code ec;
@@ -79,6 +85,9 @@ std::string to_text(const rapidjson::Value& value) {
 
 void write_doc(const std::string& path, const std::string& text) {
     platform_root();
+    // As a peer does, in its own folder (the file functions make none).
+    std::filesystem::create_directories(
+        std::filesystem::path(vq_platform::map_path(path)).parent_path());
     ASSERT_TRUE(oem_ui_process::write_json_to_file(file_info(path), *parse(text))) << path;
 }
 

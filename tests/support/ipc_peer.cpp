@@ -14,6 +14,7 @@
 //   904      exits the process without answering
 #include "platform/ksal_ipc/KSAL_IPC.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,10 @@
 
 namespace {
 
-uintptr_t g_handle = 0;
+// Written once the channel is open; callbacks may already run then (the
+// ordering through our "ready" line and the other process is invisible to
+// the thread sanitizer), hence atomic.
+std::atomic<uintptr_t> g_handle{0};
 
 int32_t answer(void*, uint32_t id, const void* in, uint32_t in_size, void* out,
                uint32_t* out_size) {
@@ -35,7 +39,7 @@ int32_t answer(void*, uint32_t id, const void* in, uint32_t in_size, void* out,
         std::_Exit(0);
     if (id == 901) {
         int32_t err = 0;
-        int32_t rc = KSAL_IPC_SendIOCTL(g_handle, 902, in, in_size, out, capacity, &err);
+        int32_t rc = KSAL_IPC_SendIOCTL(g_handle.load(), 902, in, in_size, out, capacity, &err);
         *out_size = rc == KSAL_IPC_OK ? capacity : 0;
         return rc == KSAL_IPC_OK ? err : 1000 + rc;
     }
@@ -59,18 +63,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: platform_ipc_peer CHANNEL LOCAL REMOTE\n");
         return 1;
     }
+    uintptr_t handle = 0;
     int32_t rc = KSAL_IPC_init_ex(static_cast<uint32_t>(std::atoi(argv[2])),
                                   static_cast<uint32_t>(std::atoi(argv[3])), &answer, nullptr,
-                                  argv[1], &g_handle);
+                                  argv[1], &handle);
     if (rc != KSAL_IPC_OK) {
         std::printf("init failed %d\n", rc);
         return 2;
     }
+    g_handle = handle;
     std::printf("ready\n");
     std::fflush(stdout);
     std::string line;
     while (std::getline(std::cin, line) && line != "quit") {
     }
-    KSAL_IPC_destroy(g_handle);
+    KSAL_IPC_destroy(g_handle.load());
     return 0;
 }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 using namespace oem_ui_process;
 
 namespace {
@@ -57,6 +59,8 @@ rapidjson::Document parse(const std::string& text) {
 class EngineSimAnswersTest : public ::testing::Test {
 protected:
     EngineSimAnswersTest() : sim("/tmp/esim/handoff.json") {
+        // The OEM UI process's hand-off folder, which it makes at init.
+        std::filesystem::create_directories(g_root + "/tmp/oem");
         sim.set_config_document(parse(
             R"({"ios":{"inputs":[{"gain":1}]},"sessions":[{"name":"Studio","sources":[]}],"_modules":{},"actions":[]})"));
     }
@@ -193,20 +197,24 @@ TEST_F(EngineSimAnswersTest, PublicationsNeedTheirDocumentAndFailOnRequest) {
     EXPECT_EQ(call(EOEMUIP_OEM_send_command, &cmd, sizeof cmd), 0);
 }
 
-TEST_F(EngineSimAnswersTest, FilesOutsideThePlatformRootAreRefused) {
+TEST_F(EngineSimAnswersTest, FilesOutsideTheHandOffFoldersAreRefused) {
     namespace fs = std::filesystem;
-    // A folder and a file outside the root, reached through symbolic links inside it.
+    // A folder and a file outside, reached through symbolic links inside the
+    // OEM UI process's hand-off folder; a FIFO and a folder where a file should be.
     const std::string outside = g_root + "_outside";
     fs::create_directories(outside);
     std::ofstream(outside + "/doc.json") << R"({"path":"$.ios.extra","value":1})";
-    fs::create_directories(g_root + "/tmp/esim_links");
+    fs::create_directories(g_root + "/tmp/oem/links/a_dir.json");
     std::error_code ec;
-    fs::create_directory_symlink(outside, g_root + "/tmp/esim_links/dir", ec);
-    fs::create_symlink(outside + "/doc.json", g_root + "/tmp/esim_links/doc.json", ec);
+    fs::create_directory_symlink(outside, g_root + "/tmp/oem/links/dir", ec);
+    fs::create_symlink(outside + "/doc.json", g_root + "/tmp/oem/links/doc.json", ec);
+    ASSERT_EQ(::mkfifo((g_root + "/tmp/oem/links/fifo.json").c_str(), 0600), 0);
 
     const char* const refused[] = {"/tmp/../../etc/answer.json", "/tmp/oem/../../x.json",
-                                   "relative/answer.json",       "/tmp/esim_links/dir/answer.json",
-                                   "/tmp/esim_links/doc.json",   "/tmp/esim_links/dir/doc.json"};
+                                   "relative/answer.json",       "/tmp/oem/links/dir/answer.json",
+                                   "/tmp/oem/links/doc.json",    "/tmp/oem/links/dir/doc.json",
+                                   "/tmp/elsewhere/answer.json", "/tmp/oem/new/a/b/cfg.json",
+                                   "/tmp/oem/links/fifo.json",   "/tmp/oem/links/a_dir.json"};
     uint32_t id = 0;
     for (const char* path : refused) {
         SCOPED_TRACE(path);
@@ -225,22 +233,20 @@ TEST_F(EngineSimAnswersTest, FilesOutsideThePlatformRootAreRefused) {
         q.JsonFile_Info = info_for(path, id++);
         EXPECT_EQ(call(EOEMUIP_OEM_send_query, &q, sizeof q), -2);
     }
-    // Nothing was written outside, nothing read from there was applied.
+    // Nothing was written outside, nothing read from there was applied, no
+    // folder was made for the peer.
     EXPECT_EQ(std::vector<std::string>{"doc.json"}, [&] {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(outside))
             names.push_back(e.path().filename().string());
         return names;
     }());
+    EXPECT_FALSE(fs::exists(g_root + "/tmp/oem/new"));
+    EXPECT_FALSE(fs::exists(g_root + "/tmp/elsewhere"));
     rapidjson::Document answer;
     ASSERT_EQ(query("$.ios.extra", id++, answer), 0);
     EXPECT_TRUE(answer["answer"].IsNull());
     fs::remove_all(outside);
-
-    // Paths inside the root with folders still to be made are fine.
-    TOEM_get_config get;
-    get.JsonFile_Info = info_for("/tmp/esim_new/a/b/cfg.json", id++);
-    EXPECT_EQ(call(EOEMUIP_OEM_get_config, &get, sizeof get), 0);
 }
 
 TEST(EngineSimPathsTest, FindAndSet) {
@@ -387,11 +393,11 @@ TEST(EngineSimProcessTest, DocumentsNestedAMillionDeepLeaveBothSidesRunning) {
     ASSERT_EQ(KSAL_IPC_init_ex(14, 15, &OemSide::callback, &oem, "esim_deep", &oem.handle),
               KSAL_IPC_OK);
     const std::string deep = nested_text(1000000);
-    std::filesystem::create_directories(g_root + "/tmp/deep");
-    std::ofstream(g_root + "/tmp/deep/doc.json", std::ios::binary) << deep;
+    std::filesystem::create_directories(g_root + "/tmp/oem");
+    std::ofstream(g_root + "/tmp/oem/deep.json", std::ios::binary) << deep;
 
     // From the OEM side: a configuration and a publication the engine cannot read.
-    const TJsonFile_Info info = info_for("/tmp/deep/doc.json", 1);
+    const TJsonFile_Info info = info_for("/tmp/oem/deep.json", 1);
     TOEM_configure set;
     set.JsonFile_Info = info;
     THUL_publish pub;

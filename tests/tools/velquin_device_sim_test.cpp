@@ -37,7 +37,7 @@ struct apply_case {
 
 // Reads a path of members and indexes only, for checking results.
 Json::Value read_back(Json::Value& root, const std::string& path) {
-    const auto nodes = velquin_sim::select(root, velquin_sim::parse_path(path));
+    const auto nodes = velquin_sim::select(root, velquin_sim::parse_selector_path(path));
     return nodes.size() == 1 ? *nodes[0]
                              : Json::Value("<" + std::to_string(nodes.size()) + " nodes>");
 }
@@ -464,7 +464,7 @@ TEST(DeviceSimSampleTest, SampleConfigurationHasWhatTheExamplesAddress) {
     for (const char* path : {"$.sessions.sources[?(@.id==1)][0]", "$._modules[?(@.id==254)][0]",
                              "$.actions.create_connections"}) {
         SCOPED_TRACE(path);
-        EXPECT_EQ(velquin_sim::select(config, velquin_sim::parse_path(path)).size(), 1u);
+        EXPECT_EQ(velquin_sim::select(config, velquin_sim::parse_selector_path(path)).size(), 1u);
     }
     EXPECT_TRUE(read_back(config, "$._modules[?(@.id==254)][0]").isMember("outputs_1to8"));
 }

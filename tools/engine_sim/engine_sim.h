@@ -42,8 +42,24 @@ public:
     void emit_error(const std::string& what, const std::string& detail);
 
 private:
+    // One command of the language (see s_commands).
+    typedef bool (simulator::*command_handler)(const std::string& verb, std::istringstream& args,
+                                               const std::string& line);
+    struct command_row {
+        const char* usage; // its verb first
+        const char* does;
+        command_handler run;
+    };
+    static const command_row s_commands[];
+    bool run_send(const std::string& verb, std::istringstream& args, const std::string& line);
+    bool run_raw(const std::string& verb, std::istringstream& args, const std::string& line);
+    bool run_fail(const std::string& verb, std::istringstream& args, const std::string& line);
+    bool run_config(const std::string& verb, std::istringstream& args, const std::string& line);
+    bool run_echo(const std::string& verb, std::istringstream& args, const std::string& line);
+    bool run_help(const std::string& verb, std::istringstream& args, const std::string& line);
+    bool run_quit(const std::string& verb, std::istringstream& args, const std::string& line);
+
     void emit(const rapidjson::Value& event);
-    void help();
     void send(std::istringstream& args);
     void raw(std::istringstream& args);
     // Our hand-off file with the next sequence number.

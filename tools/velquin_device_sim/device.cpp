@@ -251,7 +251,7 @@ Json::Value device::handle_setting(const Json::Value& data, Json::Value reply,
     Json::Value changed = configuration_;
     std::size_t count = 0;
     try {
-        if (parse_path(path).empty() && !value.isObject()) {
+        if (parse_selector_path(path).empty() && !value.isObject()) {
             return refused(reply,
                            "400::the configuration is an object; \"$\" takes only an object value");
         }

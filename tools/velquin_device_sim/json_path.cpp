@@ -257,7 +257,7 @@ void matching_children(const std::vector<Json::Value*>& nodes, const path_step& 
 
 } // namespace
 
-std::vector<path_step> parse_path(const std::string& path) {
+std::vector<path_step> parse_selector_path(const std::string& path) {
     return path_reader(path).read();
 }
 
@@ -293,7 +293,7 @@ std::vector<Json::Value*> select(Json::Value& root, const std::vector<path_step>
 }
 
 std::size_t apply_setting(Json::Value& root, const std::string& path, const Json::Value& value) {
-    const std::vector<Json::Value*> targets = select(root, parse_path(path));
+    const std::vector<Json::Value*> targets = select(root, parse_selector_path(path));
     // Every step descends one level, so the targets are disjoint subtrees and
     // changing one leaves the others in place.
     for (Json::Value* target : targets) {

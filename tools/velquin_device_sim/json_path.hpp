@@ -33,7 +33,7 @@ struct path_step {
 };
 
 // Reads a path; throws path_error when it is not of the dialect above.
-std::vector<path_step> parse_path(const std::string& path);
+std::vector<path_step> parse_selector_path(const std::string& path);
 
 // Every node of `root` the path selects, in document order. Pointers stay valid
 // until `root` is changed structurally.

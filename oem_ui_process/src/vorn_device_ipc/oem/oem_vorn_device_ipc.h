@@ -54,16 +54,21 @@ public:
     /// Closes the channel; harmless when it is not open, and init() may follow.
     ///
     /// When it returns, no notification is running or will run, except the one it is called
-    /// from.
+    /// from and (with the IPC stand-in) one that has not returned 3 s after the close began,
+    /// which is left to end on its own so that a hanging notification cannot hang the close.
     virtual void destroy();
 
     /// Tells the engine process that the OEM UI process is ready. Takes no lock; a failure is
-    /// logged.
+    /// logged. When no engine process listens yet the message is lost: send it again from
+    /// on_device_started().
     void oem_ui_process_ready() const;
     /// Fetches the whole device configuration into \p ptrjsDocument.
     ///
     /// The engine process writes it into the hand-off file before it answers; the file is read
     /// back here.
+    /// May be called once init() has succeeded. Before the engine process runs it fails; a UI
+    /// started after the engine's start notice never gets on_device_started(), so call it
+    /// after init() and, when it fails, again from on_device_started().
     /// \return false for a null pointer (nothing sent), a failed send (logged) or a file that
     ///         cannot be read; the document is then left as the read left it.
     bool get_config(boost::shared_ptr<rapidjson::Document> ptrjsDocument) const;
@@ -74,7 +79,9 @@ public:
     /// pointer goes to its engine_oem_vorn_device_ipc_callback::set_config() on this thread,
     /// nothing is sent, and without a hosted engine nothing happens at all. Any other change is
     /// written to the hand-off file and sent. The document is only read. A null pointer, a
-    /// document without a string "path", a failed write or send is logged and dropped.
+    /// document without a string "path", a failed write or send (the engine process's error
+    /// result included) is logged and dropped. Nothing tells the caller whether the engine
+    /// applied the change: read the path back with send_query() or get_config() to know.
     void set_config(boost::shared_ptr<const rapidjson::Document> ptrjsConfig);
     /// Sends a command to the engine process; the text is cut to 255 bytes. A failure is
     /// logged.
