@@ -15,27 +15,17 @@ SIM=$B/tools/velquin_device_sim/velquin_device_sim
 [ -x "$SIM" ] && [ -x "$B/publish/velquin_publish" ] || { echo "build velquin_publish and velquin_device_sim in $B" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/bench_ansible.XXXXXX)
-PIDS=()
+. "$(dirname "$0")/../../tools/simulator_fleet.sh"
 cleanup() {
-  local p
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  stop_simulators
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-for i in $(seq 1 "$N"); do
-  "$SIM" --port 0 --die-with-parent >"$WORK/sim$i.out" 2>&1 &
-  PIDS+=($!)
-done
+start_simulators "$SIM" "$N" "$WORK"
 { echo "velquin_devices:"; echo "  hosts:"; } >"$WORK/inventory.yml"
 for i in $(seq 1 "$N"); do
-  port=""
-  for _ in $(seq 1 300); do
-    [ "$(wc -l <"$WORK/sim$i.out")" -ge 1 ] && port=$(head -n 1 "$WORK/sim$i.out") && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "simulator $i did not start" >&2; exit 1; }
+  port=${SIM_PORTS[$((i - 1))]}
   echo "127.0.0.1 $port" >>"$WORK/devices.txt"
   printf '    dev%03d: {ansible_host: 127.0.0.1, velquin_port: %s}\n' "$i" "$port" >>"$WORK/inventory.yml"
 done

@@ -9,28 +9,18 @@ B=$(cd "${1:-$ROOT/build}" && pwd)
 N=${2:-20}
 command -v ansible-playbook >/dev/null || { echo "ansible-playbook missing: ./dev.sh deps installs ansible-core" >&2; exit 1; }
 WORK=$(mktemp -d /tmp/velquin_fleet.XXXXXX)
-PIDS=()
+. "$ROOT/tools/simulator_fleet.sh"
 cleanup() {
-  local p
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  stop_simulators
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-for i in $(seq 1 "$N"); do
-  "$B/tools/velquin_device_sim/velquin_device_sim" --port 0 --die-with-parent >"$WORK/sim$i.out" 2>&1 &
-  PIDS+=($!)
-done
+start_simulators "$B/tools/velquin_device_sim/velquin_device_sim" "$N" "$WORK"
 { echo "velquin_devices:"; echo "  hosts:"; } >"$WORK/inventory.yml"
 for i in $(seq 1 "$N"); do
-  port=""
-  for _ in $(seq 1 300); do
-    [ "$(wc -l <"$WORK/sim$i.out")" -ge 1 ] && port=$(head -n 1 "$WORK/sim$i.out") && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "simulator $i did not start" >&2; exit 1; }
-  printf '    stage%02d: {ansible_host: 127.0.0.1, velquin_port: %s}\n' "$i" "$port" >>"$WORK/inventory.yml"
+  printf '    stage%02d: {ansible_host: 127.0.0.1, velquin_port: %s}\n' "$i" "${SIM_PORTS[$((i - 1))]}" \
+    >>"$WORK/inventory.yml"
 done
 echo '  vars: {ansible_python_interpreter: "{{ ansible_playbook_python }}"}' >>"$WORK/inventory.yml"
 

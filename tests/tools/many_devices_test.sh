@@ -7,11 +7,9 @@ set -euo pipefail
 SRC=$1
 BUILD=$2
 WORK=$(mktemp -d)
-PIDS=()
+. "$SRC/tools/simulator_fleet.sh"
 cleanup() {
-  local p
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  stop_simulators
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -20,22 +18,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 command=$(sed -n 's/^    \(xargs -P .*\)$/\1/p' "$SRC/README.md")
 [ -n "$command" ] || fail "no xargs command in README.md"
 
-for i in $(seq 1 20); do
-  "$BUILD/tools/velquin_device_sim/velquin_device_sim" --port 0 --die-with-parent \
-    >"$WORK/sim$i.out" 2>&1 &
-  PIDS+=($!)
-done
-for i in $(seq 1 20); do
-  port=""
-  for _ in $(seq 1 300); do
-    # Only a whole line: the number may still be half written.
-    [ "$(wc -l <"$WORK/sim$i.out")" -ge 1 ] && port=$(head -n 1 "$WORK/sim$i.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || fail "simulator $i did not start"
-  echo "127.0.0.1 $port" >>"$WORK/devices.txt"
-done
+start_simulators "$BUILD/tools/velquin_device_sim/velquin_device_sim" 20 "$WORK" ||
+  fail "the simulators did not start"
+for port in "${SIM_PORTS[@]}"; do echo "127.0.0.1 $port" >>"$WORK/devices.txt"; done
 # Dead devices: the ports of two simulators that were started and stopped again.
 DEAD=()
 for i in 1 2; do
