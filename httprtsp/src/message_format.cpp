@@ -1,7 +1,7 @@
 #include "httprtsp/src/message_format.hpp"
 
 #include "httprtsp/src/io_service_helper.hpp"
-#include "httprtsp/src/upload_stream.hpp"
+#include "httprtsp/src/detail/upload_stream.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/lexical_cast.hpp>

@@ -1,4 +1,4 @@
-#include "httprtsp/src/upload_stream.hpp"
+#include "httprtsp/src/detail/upload_stream.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem/operations.hpp>
