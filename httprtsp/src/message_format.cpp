@@ -1,123 +1,26 @@
 #include "httprtsp/src/message_format.hpp"
 
-#include "httprtsp/src/io_service_helper.hpp"
-#include "httprtsp/src/detail/upload_stream.hpp"
+#include "httprtsp/src/detail/lexer.hpp"
+#include "httprtsp/src/detail/message_builder.hpp"
+#include "httprtsp/src/log.hpp"
+#include "httprtsp/src/message.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <limits>
 #include <new>
-#include <sstream>
 #include <stdexcept>
-#include <tuple>
 #include <typeinfo>
-#include <utility>
 
 namespace httprtsp {
 
-namespace detail {
-// A header entry left by a message this thread destroyed (empty when there is none); in
-// message.cpp, which keeps them.
-message::header_map::node_type take_spare_header();
-} // namespace detail
+using namespace detail;
 
 namespace {
-
-enum : unsigned char { printable = 1, separator = 2, control = 4 };
-
-struct char_classes {
-    unsigned char of[256];
-    char_classes() {
-        for (int c = 0; c < 256; ++c) {
-            unsigned char k = 0;
-            if (c >= 32 && c <= 126)
-                k |= printable;
-            if (c <= 31 || c == 127)
-                k |= control;
-            of[c] = k;
-        }
-        for (int c : {9, 32, 34, 40, 41, 44, 47, 58, 59, 60, 61, 62, 63, 64, 91, 93, 92, 123, 125})
-            of[c] |= separator;
-    }
-};
-const char_classes classes;
-
-inline unsigned char class_of(char c) {
-    return classes.of[static_cast<unsigned char>(c)];
-}
-inline bool is_printable(char c) {
-    return class_of(c) & printable;
-}
-inline bool is_control(char c) {
-    return class_of(c) & control;
-}
-// A byte that may start or continue a token (method, header name).
-inline bool is_token(char c) {
-    return (class_of(c) & (printable | separator)) == printable;
-}
-
-// Scans eight bytes at a time while none of them can end the run, then finishes the word that
-// may hold the end byte by byte. The tests are exact about whether a word holds such a byte.
-typedef std::uint64_t word;
-const word ones = 0x0101010101010101u;
-const word high_bits = 0x8080808080808080u;
-
-inline word load(const char* p) {
-    word w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-// Non-zero when some byte of w is below n (n at most 128).
-inline word any_below(word w, unsigned n) {
-    return (w - ones * n) & ~w & high_bits;
-}
-inline word any_equal(word w, unsigned char c) {
-    return any_below(w ^ (ones * c), 1);
-}
-
-// First control byte (0 to 31, 127) from p, or end.
-const char* skip_non_control(const char* p, const char* end) {
-    while (end - p >= 8) {
-        const word w = load(p);
-        if (any_below(w, 0x20) | any_equal(w, 0x7f))
-            break;
-        p += 8;
-    }
-    while (p != end && !is_control(*p))
-        ++p;
-    return p;
-}
-
-// First byte from p that is not printable (32 to 126), or end.
-const char* skip_printable(const char* p, const char* end) {
-    while (end - p >= 8) {
-        const word w = load(p);
-        if (any_below(w, 0x20) | any_equal(w, 0x7f) | (w & high_bits))
-            break;
-        p += 8;
-    }
-    while (p != end && is_printable(*p))
-        ++p;
-    return p;
-}
-
-// As boost::lexical_cast<std::int32_t>, which it leaves the rest to: up to nine digits are
-// always a number it would give the same way.
-std::int32_t to_int32(const char* p, std::size_t n) {
-    if (n == 0 || n > 9)
-        return boost::lexical_cast<std::int32_t>(p, n);
-    std::int32_t value = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned digit = static_cast<unsigned char>(p[i]) - unsigned('0');
-        if (digit > 9)
-            return boost::lexical_cast<std::int32_t>(p, n);
-        value = value * 10 + static_cast<std::int32_t>(digit);
-    }
-    return value;
-}
 
 const std::size_t upload_reserve = 16384;
 // The most reserved ahead of the bytes; a larger body grows as it arrives.
@@ -185,6 +88,7 @@ void httprtsp_message_format::reset() {
     parse_state = message_start;
     start_line.clear();
     current_message.reset();
+    leading_bytes = 0;
 }
 
 std::vector<boost::asio::const_buffer>
@@ -219,6 +123,8 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
     switch (parse_state) {
     case message_start:
         return take_first_byte(p, result);
+    case leading_lf:
+        return expect('\n', message_start, p, result);
     case start_line_text:
         return take_start_line(p, end, result);
     case start_line_lf:
@@ -233,19 +139,24 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
         return take_header_text(p, end, result);
     case body_by_length:
         return take_body(p, end, result);
+    case body_to_close:
+        return take_to_close(p, end, result);
     case chunk_size_line:
         return take_chunk_size_line(p, end, result);
     case chunk_data:
         return take_chunk_data(p, end);
-    case after_last_chunk: {
-        // Trailer lines are not parsed: the first LF completes the message.
-        const char* lf =
-            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        if (!lf)
-            return end;
-        result = true;
-        return lf + 1;
-    }
+    case chunk_data_cr:
+        // Chunk data ends with its line end; a bare LF is tolerated as everywhere.
+        if (*p == '\n')
+            return expect('\n', chunk_size_line, p, result);
+        return expect('\r', chunk_data_lf, p, result);
+    case chunk_data_lf:
+        return expect('\n', chunk_size_line, p, result);
+    case after_last_chunk:
+    case trailer_text:
+    case trailer_lf:
+    case trailer_end_lf:
+        return take_trailer(p, end, result);
     default:
         result = false;
         return p + 1;
@@ -316,10 +227,17 @@ const char* httprtsp_message_format::expect(char wanted, state next, const char*
 }
 
 const char* httprtsp_message_format::take_first_byte(const char* p, boost::tribool& result) {
-    if (!is_token(*p) || limits.start_line == 0) {
+    const char c = *p;
+    if (c == '\r' || c == '\n') {
+        // Empty lines before a message are skipped, up to the length of a start line.
+        if (++leading_bytes > limits.start_line)
+            result = false;
+        else if (c == '\r')
+            parse_state = leading_lf;
+    } else if (!is_token(c) || limits.start_line == 0) {
         result = false;
     } else {
-        start_line.push_back(*p);
+        start_line.push_back(c);
         parse_state = start_line_text;
     }
     return p + 1;
@@ -327,11 +245,19 @@ const char* httprtsp_message_format::take_first_byte(const char* p, boost::tribo
 
 const char* httprtsp_message_format::take_start_line(const char* p, const char* end,
                                                      boost::tribool& result) {
-    // Printable bytes up to the limit; CR (not printable) ends the line.
+    // Printable bytes up to the limit (and HT or obs-text in a reason phrase); CR (not
+    // printable) ends the line.
     const std::size_t room = room_left(limits.start_line, start_line.size());
     const char* stop = static_cast<std::size_t>(end - p) > room ? p + room : end;
-    const char* q = skip_printable(p, stop);
-    start_line.append(p, static_cast<std::size_t>(q - p));
+    const char* q = p;
+    for (;;) {
+        const char* r = skip_printable(q, stop);
+        start_line.append(q, static_cast<std::size_t>(r - q));
+        q = r;
+        if (q == stop || !reason_phrase_byte(start_line, *q))
+            break;
+        start_line.push_back(*q++);
+    }
     if (q == end)
         return end;
     if (*q != '\r' || !end_of_start_line()) {
@@ -352,9 +278,17 @@ const char* httprtsp_message_format::take_line_start(const char* p, const char* 
         parse_state = header_block_lf;
     } else if (header_lines == limits.header_lines) {
         result = false; // one line too many, whatever it holds
-    } else if ((c == ' ' || c == '\t') && current_message && !current_message->headers().empty()) {
-        ++header_lines;
-        parse_state = folding_space;
+    } else if (is_ows(c) && current_message && !current_message->headers().empty()) {
+        // A folded line: joined to the entry before it in a reply, refused in a request, where
+        // it could hide a framing header from us that another reader sees.
+        if (current_is_request) {
+            result = false;
+        } else {
+            ++header_lines;
+            header_name.clear();
+            header_value.clear();
+            parse_state = folding_space;
+        }
     } else if (!is_token(c)) {
         result = false;
     } else {
@@ -407,17 +341,18 @@ const char* httprtsp_message_format::take_header_name(const char* p, const char*
 
 const char* httprtsp_message_format::take_after_colon(const char* p, const char* end,
                                                       boost::tribool& result) {
-    if (*p != ' ') {
-        result = false;
-        return p + 1;
-    }
+    // Optional white space before the value, any amount.
+    while (p != end && is_ows(*p))
+        ++p;
+    if (p == end)
+        return end;
     parse_state = header_value_text;
-    return take_header_value(p + 1, end, result);
+    return take_header_value(p, end, result);
 }
 
 const char* httprtsp_message_format::take_header_value(const char* p, const char* end,
                                                        boost::tribool& result) {
-    const char* q = skip_non_control(p, end);
+    const char* q = skip_field_text(p, end);
     // A value that lies whole in this run is stored from the input, without collecting it.
     const char* value = p;
     std::size_t length = static_cast<std::size_t>(q - p);
@@ -432,19 +367,24 @@ const char* httprtsp_message_format::take_header_value(const char* p, const char
         result = false;
         return q + 1;
     }
+    while (length != 0 && is_ows(value[length - 1]))
+        --length;
     end_of_header_line(value, length);
     return q + 1;
 }
 
 void httprtsp_message_format::end_of_header_line(const char* value, std::size_t length) {
-    // Without a name (continuation text) nothing is stored; without a message (start line too
-    // short) the header goes nowhere.
+    // Without a message (start line too short) the header goes nowhere. A continuation line
+    // (no name) extends the entry before it, after one space.
     if (!header_name.empty()) {
         if (current_message)
             store_header(value, length);
         header_name.clear();
-        header_value.clear();
+    } else if (last_value && length != 0) {
+        last_value->push_back(' ');
+        last_value->append(value, length);
     }
+    header_value.clear();
     parse_state = header_line_lf;
 }
 
@@ -462,40 +402,100 @@ const char* httprtsp_message_format::take_body(const char* p, const char* end,
 
 const char* httprtsp_message_format::take_chunk_size_line(const char* p, const char* end,
                                                           boost::tribool& result) {
-    // Everything up to the LF but CR is the chunk-size line.
-    const char* lf =
-        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    // Everything up to the LF is the chunk-size line; a CR may only come right before the LF.
+    const char* lf = find_lf(p, end);
     const char* stop = lf ? lf : end;
     for (const char* q = p; q != stop; ++q) {
-        if (*q == '\r')
-            continue;
-        if (header_value.size() >= limits.header_line) {
+        if (line_cr || (*q != '\r' && header_value.size() >= limits.header_line)) {
             result = false;
             return q + 1;
         }
-        header_value.push_back(*q);
+        if (*q == '\r')
+            line_cr = true;
+        else
+            header_value.push_back(*q);
     }
     if (!lf)
         return end;
+    line_cr = false;
     result = read_chunk_size();
     return lf + 1;
 }
 
 const char* httprtsp_message_format::take_chunk_data(const char* p, const char* end) {
-    if (remaining > 0) {
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
-                                                    static_cast<std::size_t>(remaining));
-        append_to_body(p, n, chunked_room());
-        remaining -= static_cast<std::int32_t>(n);
-        return p + n;
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
+                                                static_cast<std::size_t>(remaining));
+    append_to_body(p, n, chunked_room());
+    remaining -= static_cast<std::int32_t>(n);
+    if (remaining == 0)
+        parse_state = chunk_data_cr;
+    return p + n;
+}
+
+const char* httprtsp_message_format::take_trailer(const char* p, const char* end,
+                                                  boost::tribool& result) {
+    // Trailer lines are read, bounded like header text, and dropped; the empty line ends the
+    // message.
+    const std::size_t room = std::min(room_left(limits.header_block, block_length),
+                                      room_left(limits.header_line, line_length));
+    if (room == 0) {
+        result = false;
+        return p + 1;
     }
-    // The CR after the data, and anything else, up to the LF.
-    const char* lf =
-        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (!lf)
+    if (static_cast<std::size_t>(end - p) > room)
+        end = p + room;
+    const char c = *p;
+    const char* q = p + 1;
+    if (parse_state == trailer_end_lf || (parse_state == after_last_chunk && c == '\n')) {
+        result = c == '\n';
+        return q;
+    }
+    if (parse_state == trailer_lf) {
+        q = expect('\n', after_last_chunk, p, result);
+    } else if (parse_state == after_last_chunk && c == '\r') {
+        parse_state = trailer_end_lf;
+    } else if (parse_state == after_last_chunk) {
+        if (is_control(c) && c != '\t')
+            result = false;
+        parse_state = trailer_text;
+    } else {
+        q = skip_field_text(p, end);
+        if (q != end) {
+            if (*q == '\r')
+                parse_state = trailer_lf;
+            else if (*q == '\n')
+                parse_state = after_last_chunk;
+            else
+                result = false;
+            ++q;
+        }
+    }
+    block_length += static_cast<std::size_t>(q - p);
+    line_length =
+        parse_state == after_last_chunk ? 0 : line_length + static_cast<std::size_t>(q - p);
+    return q;
+}
+
+const char* httprtsp_message_format::take_to_close(const char* p, const char* end,
+                                                   boost::tribool& result) {
+    // Everything is body until end_of_input(); the byte past the body limit is bad.
+    const std::uint64_t room = limits.body - std::min(limits.body, body_length);
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(end - p), room));
+    append_to_body(p, n, room);
+    body_length += n;
+    if (p + n == end)
         return end;
-    parse_state = chunk_size_line;
-    return lf + 1;
+    result = false;
+    return p + n + 1;
+}
+
+boost::shared_ptr<message> httprtsp_message_format::end_of_input() {
+    if (parse_state != body_to_close)
+        return boost::shared_ptr<message>();
+    boost::shared_ptr<message> done = current_message;
+    reset();
+    return done;
 }
 
 std::vector<char>& httprtsp_message_format::body_bytes() {
@@ -557,66 +557,40 @@ void httprtsp_message_format::store_header(const char* value, std::size_t length
     // Same as message::add_header, with the facet looked up once per message. The name is
     // cleared after this, so it is lowered where it lies.
     lower_in_place(header_name);
-    message::header_map& headers = current_message->headers();
-    message::header_map::iterator entry;
-    // Like emplace (after the entries of the same name), in a reused node when there is one.
-    if (message::header_map::node_type node = detail::take_spare_header()) {
-        node.key().assign(header_name);
-        node.mapped().assign(value, length);
-        entry = headers.insert(std::move(node));
-    } else {
-        entry = headers.emplace(std::piecewise_construct, std::forward_as_tuple(header_name),
-                                std::forward_as_tuple(value, length));
-    }
+    std::string& stored =
+        detail::store_header(current_message->headers(), header_name, value, length);
+    last_value = &stored;
     // Entries of one name keep their order, so the first stored is the first in the table: the
     // end of the header block needs no lookups.
-    if (!first_length && entry->first == content_length_key)
-        first_length = &entry->second;
-    else if (!first_coding && entry->first == transfer_encoding_key)
-        first_coding = &entry->second;
+    if (header_name == content_length_key) {
+        if (lengths++ == 0)
+            first_length = &stored;
+    } else if (header_name == transfer_encoding_key) {
+        if (codings++ == 0)
+            first_coding = &stored;
+    }
 }
 
 bool httprtsp_message_format::end_of_start_line() {
-    // Too short for any start line: no message; the end of the header block rejects it.
-    if (start_line.size() <= 5)
-        return true;
     refresh_names();
-
-    // Token boundaries; adjacent separators give empty tokens.
-    std::size_t bounds[4]; // start of tokens 2..4 are after bounds[0..2]
-    std::size_t found = 0;
-    for (std::size_t i = 0; i < start_line.size() && found < 3; ++i)
-        if (start_line[i] == ' ' || start_line[i] == '\t')
-            bounds[found++] = i;
-    const std::size_t tokens = found + 1; // at least; only the first three matter
-    auto from = [&](std::size_t k) { return k == 0 ? 0 : bounds[k - 1] + 1; };
-    auto length = [&](std::size_t k) {
-        return (k < found ? bounds[k] : start_line.size()) - from(k);
-    };
-
-    if (boost::starts_with(start_line, "HTTP/") || boost::starts_with(start_line, "RTSP/")) {
-        if (tokens < 2)
-            return false;
-        boost::shared_ptr<reply> r = boost::make_shared<reply>();
-        r->protocol().assign(start_line, 0, length(0));
-        r->status() = static_cast<std::uint32_t>(to_int32(start_line.data() + from(1), length(1)));
-        current_message = r;
-        current_is_request = false;
-        first_length = first_coding = nullptr;
-    } else {
-        if (tokens < 3)
-            return false;
-        // Built with an empty protocol, so the constructor adds no Connection entry: a received
-        // request keeps exactly the headers it arrived with.
-        boost::shared_ptr<request> r =
-            boost::make_shared<request>(std::string(), std::string(), std::string());
-        r->method().assign(start_line, 0, length(0));
-        r->uri().assign(start_line, from(1), length(1));
-        r->protocol().assign(start_line, from(2), length(2));
-        current_message = r;
+    boost::shared_ptr<message> built;
+    switch (build_start_line(start_line, built)) {
+    case start_line_kind::too_short:
+        // No message; the end of the header block rejects it.
+        return true;
+    case start_line_kind::bad:
+        return false;
+    case start_line_kind::request:
         current_is_request = true;
-        first_length = first_coding = nullptr;
+        break;
+    case start_line_kind::reply:
+        current_is_request = false;
+        break;
     }
+    current_message = built;
+    first_length = first_coding = nullptr;
+    lengths = codings = 0;
+    last_value = nullptr;
     return true;
 }
 
@@ -628,26 +602,43 @@ bool httprtsp_message_format::is_upload() const {
 boost::tribool httprtsp_message_format::end_of_header_block() {
     if (!current_message)
         return false;
-
-    chunked = first_coding && boost::iequals(*first_coding, "chunked");
+    framing_headers seen;
+    seen.first_length = first_length;
+    seen.first_coding = first_coding;
+    seen.lengths = lengths;
+    seen.codings = codings;
+    const framing body = decide_framing(*current_message, current_is_request, seen,
+                                        content_length_key, transfer_encoding_key);
+    chunked = body.kind == framing::chunked;
     body_streamed = is_upload();
     body_length = 0;
-    if (chunked) {
+    switch (body.kind) {
+    case framing::none:
+        return true;
+    case framing::bad:
+        return false;
+    case framing::negative:
+        // No body can have a negative size; reserving for it could only fail.
+        report_no_memory(body.length);
+        return false;
+    case framing::chunked:
         current_message->attach_body(boost::make_shared<std::vector<char>>());
         header_value.clear();
+        line_cr = false;
         parse_state = chunk_size_line;
         return boost::indeterminate;
+    case framing::to_close:
+        current_message->attach_body(boost::make_shared<std::vector<char>>());
+        parse_state = body_to_close;
+        return boost::indeterminate;
+    case framing::by_length:
+        break;
     }
+    return begin_body(body.length);
+}
 
-    // As message::content_length(): 0 without the entry, bad_lexical_cast for a malformed value.
-    remaining = first_length ? to_int32(first_length->data(), first_length->size()) : 0;
-    if (remaining == 0)
-        return true;
-    if (remaining < 0) {
-        // No body can have a negative size; reserving for it could only fail.
-        report_no_memory(remaining);
-        return false;
-    }
+boost::tribool httprtsp_message_format::begin_body(std::int32_t length) {
+    remaining = length;
     if (!body_streamed && static_cast<std::uint64_t>(remaining) > limits.body)
         return false;
     message::body_ptr body = boost::make_shared<std::vector<char>>();
@@ -663,16 +654,28 @@ boost::tribool httprtsp_message_format::end_of_header_block() {
 }
 
 boost::tribool httprtsp_message_format::read_chunk_size() {
-    // Same reading as formatted hex extraction: leading white space skipped, stops at the
-    // first non-digit, so chunk extensions after ';' are ignored.
-    std::istringstream in(header_value);
-    in >> std::hex;
-    std::int32_t size = 0;
-    in >> size;
-    // No number, a negative one, or one too large for a chunk: the stream cannot be followed.
-    if (in.fail() || size < 0)
+    // Hex digits, then nothing or extensions after ';' (white space allowed before it).
+    const char* p = header_value.data();
+    const char* const end = p + header_value.size();
+    const char* digits = p;
+    while (digits != end && std::isxdigit(static_cast<unsigned char>(*digits)))
+        ++digits;
+    std::uint64_t value = 0;
+    if (!read_hex(p, static_cast<std::size_t>(digits - p),
+                  static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), value))
         return false;
+    const char* rest = digits;
+    while (rest != end && is_ows(*rest))
+        ++rest;
+    if (rest != end && *rest != ';')
+        return false;
+    if (std::find_if(rest, end, [](char c) { return is_control(c) && c != '\t'; }) != end)
+        return false;
+    const std::int32_t size = static_cast<std::int32_t>(value);
     if (size == 0) {
+        // Trailers follow, bounded like a header block.
+        block_length = 0;
+        line_length = 0;
         parse_state = after_last_chunk;
         return boost::indeterminate;
     }

@@ -169,6 +169,23 @@ TEST_F(ConnectionTest, RepliesGoToRequestsInTheOrderTheyWereQueued) {
     EXPECT_EQ("/two", b.get());
 }
 
+TEST_F(ConnectionTest, ReplyFramedByNeitherLengthNorChunksEndsWithTheConnection) {
+    boost::shared_ptr<httprtsp::connection> conn =
+        connect_to_peer(boost::make_shared<recording_handler>());
+    std::future<boost::shared_ptr<httprtsp::reply>> answer = std::async(std::launch::async, [conn] {
+        return conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/", "HTTP/1.1"));
+    });
+    ASSERT_FALSE(read_http_message(peer, pending).empty());
+    // The body holds what looks like a second reply: it is body all the same.
+    peer_write("HTTP/1.1 200 OK\r\n\r\nHTTP/1.1 200 OK\r\n\r\nrest");
+    peer.shutdown(tcp::socket::shutdown_send);
+    ASSERT_EQ(std::future_status::ready, answer.wait_for(std::chrono::seconds(10)))
+        << "waited for the reply that ends with the connection";
+    boost::shared_ptr<httprtsp::reply> rep = answer.get();
+    ASSERT_TRUE(rep && rep->body());
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nrest", std::string(rep->body()->begin(), rep->body()->end()));
+}
+
 TEST_F(ConnectionTest, OneReadWithTwoMessagesAndAThirdStartedDispatchesTwoAndKeepsTheThird) {
     boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
     httprtsp::server server(pool.get_io_service(), handler);

@@ -60,14 +60,6 @@ part_start locate_part_data(const char* b, const char* e, const std::string& del
 
 } // namespace
 
-bool is_upload_request(const request& req, const std::string& upload_uri) {
-    if (upload_uri.empty() || !boost::starts_with(req.protocol(), "HTTP/") ||
-        req.method() != "POST" || req.uri() != upload_uri)
-        return false;
-    message::header_map::const_iterator type = req.find_header(header_names::content_type);
-    return type != req.headers().end() && boost::starts_with(type->second, multipart_prefix);
-}
-
 const std::size_t upload_stream::header_limit;
 
 upload_stream::upload_stream(boost::shared_ptr<upload_temp_file_request_handler> uploads,
