@@ -9,7 +9,6 @@
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -25,20 +24,6 @@ namespace {
 const std::size_t upload_reserve = 16384;
 // The most reserved ahead of the bytes; a larger body grows as it arrives.
 const std::size_t body_reserve = 1 << 20;
-
-// Room for n more bytes. Grows at least twofold, so a body arriving in many small pieces is
-// copied a bounded number of times, but not beyond `more` bytes past the present size when
-// that is all the body can still bring.
-void make_room(std::vector<char>& body, std::size_t n, std::uint64_t more) {
-    const std::size_t size = body.size();
-    if (body.capacity() - size >= n)
-        return;
-    std::uint64_t want = std::max<std::uint64_t>(2 * std::uint64_t(body.capacity()), size + n);
-    if (more < want - size)
-        want = size + std::max<std::uint64_t>(more, n);
-    want = std::min<std::uint64_t>(want, body.max_size());
-    body.reserve(static_cast<std::size_t>(want));
-}
 
 void report_no_memory(std::int32_t size) {
     HTTPRTSP_LOG_ERROR_ALWAYS("Could not allocate enough memory (%u) for message body.\n",
@@ -118,58 +103,6 @@ const char* httprtsp_message_format::consume_run(const char* p, const char* end,
     }
     return end;
 }
-
-const char* httprtsp_message_format::take(const char* p, const char* end, boost::tribool& result) {
-    switch (parse_state) {
-    case message_start:
-        return take_first_byte(p, result);
-    case leading_lf:
-        return expect('\n', message_start, p, result);
-    case start_line_text:
-        return take_start_line(p, end, result);
-    case start_line_lf:
-        return expect('\n', header_line_start, p, result);
-    case header_line_start:
-    case folding_space:
-    case header_name_text:
-    case after_colon:
-    case header_value_text:
-    case header_line_lf:
-    case header_block_lf:
-        return take_header_text(p, end, result);
-    case body_by_length:
-        return take_body(p, end, result);
-    case body_to_close:
-        return take_to_close(p, end, result);
-    case chunk_size_line:
-        return take_chunk_size_line(p, end, result);
-    case chunk_data:
-        return take_chunk_data(p, end);
-    case chunk_data_cr:
-        // Chunk data ends with its line end; a bare LF is tolerated as everywhere.
-        if (*p == '\n')
-            return expect('\n', chunk_size_line, p, result);
-        return expect('\r', chunk_data_lf, p, result);
-    case chunk_data_lf:
-        return expect('\n', chunk_size_line, p, result);
-    case after_last_chunk:
-    case trailer_text:
-    case trailer_lf:
-    case trailer_end_lf:
-        return take_trailer(p, end, result);
-    default:
-        result = false;
-        return p + 1;
-    }
-}
-
-namespace {
-
-std::size_t room_left(std::size_t limit, std::size_t used) {
-    return used < limit ? limit - used : 0;
-}
-
-} // namespace
 
 const char* httprtsp_message_format::take_header_text(const char* p, const char* end,
                                                       boost::tribool& result) {
@@ -388,150 +321,11 @@ void httprtsp_message_format::end_of_header_line(const char* value, std::size_t 
     parse_state = header_line_lf;
 }
 
-const char* httprtsp_message_format::take_body(const char* p, const char* end,
-                                               boost::tribool& result) {
-    // Up to the end of the body, never beyond.
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
-                                                static_cast<std::size_t>(remaining));
-    append_to_body(p, n, static_cast<std::uint64_t>(remaining));
-    remaining -= static_cast<std::int32_t>(n);
-    if (remaining == 0)
-        result = true;
-    return p + n;
-}
-
-const char* httprtsp_message_format::take_chunk_size_line(const char* p, const char* end,
-                                                          boost::tribool& result) {
-    // Everything up to the LF is the chunk-size line; a CR may only come right before the LF.
-    const char* lf = find_lf(p, end);
-    const char* stop = lf ? lf : end;
-    for (const char* q = p; q != stop; ++q) {
-        if (line_cr || (*q != '\r' && header_value.size() >= limits.header_line)) {
-            result = false;
-            return q + 1;
-        }
-        if (*q == '\r')
-            line_cr = true;
-        else
-            header_value.push_back(*q);
-    }
-    if (!lf)
-        return end;
-    line_cr = false;
-    result = read_chunk_size();
-    return lf + 1;
-}
-
-const char* httprtsp_message_format::take_chunk_data(const char* p, const char* end) {
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(end - p),
-                                                static_cast<std::size_t>(remaining));
-    append_to_body(p, n, chunked_room());
-    remaining -= static_cast<std::int32_t>(n);
-    if (remaining == 0)
-        parse_state = chunk_data_cr;
-    return p + n;
-}
-
-const char* httprtsp_message_format::take_trailer(const char* p, const char* end,
-                                                  boost::tribool& result) {
-    // Trailer lines are read, bounded like header text, and dropped; the empty line ends the
-    // message.
-    const std::size_t room = std::min(room_left(limits.header_block, block_length),
-                                      room_left(limits.header_line, line_length));
-    if (room == 0) {
-        result = false;
-        return p + 1;
-    }
-    if (static_cast<std::size_t>(end - p) > room)
-        end = p + room;
-    const char c = *p;
-    const char* q = p + 1;
-    if (parse_state == trailer_end_lf || (parse_state == after_last_chunk && c == '\n')) {
-        result = c == '\n';
-        return q;
-    }
-    if (parse_state == trailer_lf) {
-        q = expect('\n', after_last_chunk, p, result);
-    } else if (parse_state == after_last_chunk && c == '\r') {
-        parse_state = trailer_end_lf;
-    } else if (parse_state == after_last_chunk) {
-        if (is_control(c) && c != '\t')
-            result = false;
-        parse_state = trailer_text;
-    } else {
-        q = skip_field_text(p, end);
-        if (q != end) {
-            if (*q == '\r')
-                parse_state = trailer_lf;
-            else if (*q == '\n')
-                parse_state = after_last_chunk;
-            else
-                result = false;
-            ++q;
-        }
-    }
-    block_length += static_cast<std::size_t>(q - p);
-    line_length =
-        parse_state == after_last_chunk ? 0 : line_length + static_cast<std::size_t>(q - p);
-    return q;
-}
-
-const char* httprtsp_message_format::take_to_close(const char* p, const char* end,
-                                                   boost::tribool& result) {
-    // Everything is body until end_of_input(); the byte past the body limit is bad.
-    const std::uint64_t room = limits.body - std::min(limits.body, body_length);
-    const std::size_t n = static_cast<std::size_t>(
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(end - p), room));
-    append_to_body(p, n, room);
-    body_length += n;
-    if (p + n == end)
-        return end;
-    result = false;
-    return p + n + 1;
-}
-
-boost::shared_ptr<message> httprtsp_message_format::end_of_input() {
-    if (parse_state != body_to_close)
-        return boost::shared_ptr<message>();
-    boost::shared_ptr<message> done = current_message;
-    reset();
-    return done;
-}
-
-std::vector<char>& httprtsp_message_format::body_bytes() {
-    // While an upload arrives the connection drains the body; should it drop the vector
-    // altogether, collecting goes on into a fresh one instead of through a null pointer.
-    std::vector<char>* body = current_message->body().get();
-    if (!body) {
-        current_message->attach_body(boost::make_shared<std::vector<char>>());
-        body = current_message->body().get();
-    }
-    return *body;
-}
-
-std::uint64_t httprtsp_message_format::chunked_room() {
-    // What a chunked body held in memory may still grow by.
-    if (body_streamed || limits.body == parser_limits::unlimited)
-        return parser_limits::unlimited;
-    const std::size_t size = body_bytes().size();
-    return size < limits.body ? limits.body - size : 0;
-}
-
-void httprtsp_message_format::append_to_body(const char* p, std::size_t n, std::uint64_t more) {
-    std::vector<char>& body = body_bytes();
-    make_room(body, n, more);
-    body.insert(body.end(), p, p + n);
-}
-
 void httprtsp_message_format::refresh_names() {
     // Header names are lower-cased through the global locale; look its facet up again only
     // when the global locale has changed.
-    const std::locale now;
-    if (names_ctype && now == names_locale)
+    if (!cache_locale(names_locale, names_ctype, names_classic))
         return;
-    names_locale = now;
-    names_ctype = &std::use_facet<std::ctype<char>>(names_locale);
-    names_classic = names_locale == std::locale::classic();
     auto lowered = [this](const std::string& name) {
         std::string key(name);
         lower_in_place(key);
@@ -543,14 +337,7 @@ void httprtsp_message_format::refresh_names() {
 }
 
 void httprtsp_message_format::lower_in_place(std::string& key) const {
-    if (names_classic) {
-        // The classic locale changes only A to Z; spare the facet's virtual call.
-        for (char& c : key)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-    } else {
-        names_ctype->tolower(&key[0], &key[0] + key.size());
-    }
+    lower_name(key, *names_ctype, names_classic);
 }
 
 void httprtsp_message_format::store_header(const char* value, std::size_t length) {
@@ -654,22 +441,10 @@ boost::tribool httprtsp_message_format::begin_body(std::int32_t length) {
 }
 
 boost::tribool httprtsp_message_format::read_chunk_size() {
-    // Hex digits, then nothing or extensions after ';' (white space allowed before it).
-    const char* p = header_value.data();
-    const char* const end = p + header_value.size();
-    const char* digits = p;
-    while (digits != end && std::isxdigit(static_cast<unsigned char>(*digits)))
-        ++digits;
     std::uint64_t value = 0;
-    if (!read_hex(p, static_cast<std::size_t>(digits - p),
-                  static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), value))
-        return false;
-    const char* rest = digits;
-    while (rest != end && is_ows(*rest))
-        ++rest;
-    if (rest != end && *rest != ';')
-        return false;
-    if (std::find_if(rest, end, [](char c) { return is_control(c) && c != '\t'; }) != end)
+    if (!read_chunk_size_line(header_value.data(), header_value.data() + header_value.size(),
+                              static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()),
+                              value))
         return false;
     const std::int32_t size = static_cast<std::int32_t>(value);
     if (size == 0) {

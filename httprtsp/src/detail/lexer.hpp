@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace httprtsp {
 namespace detail {
@@ -146,6 +147,32 @@ inline bool read_decimal(const char* p, std::size_t n, std::uint64_t max, std::u
 }
 inline bool read_hex(const char* p, std::size_t n, std::uint64_t max, std::uint64_t& out) {
     return read_number<16>(p, n, max, out);
+}
+
+// What is left of a limit once `used` of it is spent.
+inline std::size_t room_left(std::size_t limit, std::size_t used) {
+    return used < limit ? limit - used : 0;
+}
+
+// A chunk-size line without its line end: hex digits up to max, then nothing or extensions
+// after ';' (white space allowed before it; no control bytes but HT in them).
+inline bool read_chunk_size_line(const char* p, const char* end, std::uint64_t max,
+                                 std::uint64_t& size) {
+    const char* digits = p;
+    while (digits != end &&
+           (is_digit(*digits) || ((*digits | 0x20) >= 'a' && (*digits | 0x20) <= 'f')))
+        ++digits;
+    if (!read_hex(p, static_cast<std::size_t>(digits - p), max, size))
+        return false;
+    const char* rest = digits;
+    while (rest != end && is_ows(*rest))
+        ++rest;
+    if (rest != end && *rest != ';')
+        return false;
+    for (; rest != end; ++rest)
+        if (is_control(*rest) && *rest != '\t')
+            return false;
+    return true;
 }
 
 } // namespace detail

@@ -6,6 +6,7 @@
 #include <boost/lexical_cast/bad_lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 
+#include <algorithm>
 #include <limits>
 #include <tuple>
 #include <typeinfo>
@@ -119,7 +120,8 @@ bool ends_in_chunked(const std::vector<std::string>& codings) {
     return false;
 }
 
-framing length_framing(const message& msg, const framing_headers& seen, const std::string& length_key) {
+framing length_framing(const message& msg, const framing_headers& seen,
+                       const std::string& length_key) {
     const std::int64_t value = length_value(*seen.first_length);
     if (seen.lengths > 1) {
         const auto all = msg.headers().equal_range(length_key);
@@ -158,6 +160,38 @@ std::string& store_header(message::header_map& headers, const std::string& key, 
         .emplace(std::piecewise_construct, std::forward_as_tuple(key),
                  std::forward_as_tuple(value, length))
         ->second;
+}
+
+void make_room(std::vector<char>& body, std::size_t n, std::uint64_t more) {
+    const std::size_t size = body.size();
+    if (body.capacity() - size >= n)
+        return;
+    std::uint64_t want = std::max<std::uint64_t>(2 * std::uint64_t(body.capacity()), size + n);
+    if (more < want - size)
+        want = size + std::max<std::uint64_t>(more, n);
+    want = std::min<std::uint64_t>(want, body.max_size());
+    body.reserve(static_cast<std::size_t>(want));
+}
+
+bool cache_locale(std::locale& cached, const std::ctype<char>*& facet, bool& classic) {
+    const std::locale now;
+    if (facet && now == cached)
+        return false;
+    cached = now;
+    facet = &std::use_facet<std::ctype<char>>(cached);
+    classic = cached == std::locale::classic();
+    return true;
+}
+
+void lower_name(std::string& name, const std::ctype<char>& facet, bool classic) {
+    if (classic) {
+        // The classic locale changes only A to Z; spare the facet's virtual call.
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+    } else {
+        facet.tolower(&name[0], &name[0] + name.size());
+    }
 }
 
 framing decide_framing(const message& msg, bool is_request, const framing_headers& seen,

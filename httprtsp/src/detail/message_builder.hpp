@@ -10,7 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <locale>
 #include <string>
+#include <vector>
 
 namespace httprtsp {
 namespace detail {
@@ -40,15 +42,26 @@ bool reason_phrase_byte(const std::string& line_so_far, char c);
 std::string& store_header(message::header_map& headers, const std::string& key, const char* value,
                           std::size_t length);
 
+/// Room in \p body for n more bytes. Grows at least twofold, so a body arriving in many small
+/// pieces is copied a bounded number of times, but not beyond `more` bytes past the present
+/// size when that is all the body can still bring.
+void make_room(std::vector<char>& body, std::size_t n, std::uint64_t more);
+
+/// Caches the global locale of the moment in \p cached with its ctype facet and whether it is
+/// the classic one; false when the cache already held it.
+bool cache_locale(std::locale& cached, const std::ctype<char>*& facet, bool& classic);
+/// Lowers a header name through \p facet, as the header table stores names.
+void lower_name(std::string& name, const std::ctype<char>& facet, bool classic);
+
 /// How the headers of a message frame its body.
 struct framing {
     enum kind_t {
-        none,     ///< no body
+        none,      ///< no body
         by_length, ///< `length` bytes (above 0)
-        chunked,  ///< chunked transfer coding
-        to_close, ///< everything up to the end of the connection (HTTP/1.x replies)
-        negative, ///< a negative Content-Length: `length` holds it
-        bad,      ///< the message cannot be framed safely
+        chunked,   ///< chunked transfer coding
+        to_close,  ///< everything up to the end of the connection (HTTP/1.x replies)
+        negative,  ///< a negative Content-Length: `length` holds it
+        bad,       ///< the message cannot be framed safely
     } kind = none;
     std::int32_t length = 0;
 };
