@@ -134,7 +134,7 @@ const std::vector<corpus_entry>& corpus() {
          "httprtsp::request[method: POST, uri: /cometd, protocol: RTSP/1.1, header: [[connection, Keep-Alive]"
          "[content-length, 12][content-type, application/json]], body: [{\"a\":\"\r\n\"}]] [body 12]"},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n5;name=\"v\"\r\nhello\r\n"
-         "3 ; x\r\n, w\r\n0\r\n\r\n",
+         "3;x\r\n, w\r\n0\r\n\r\n",
          "ok",
          "httprtsp::reply[status: 200, protocol: HTTP/1.1, header: [[transfer-encoding, Chunked]], "
          "body: hello, w] [body 8]"},
@@ -259,6 +259,8 @@ TEST(ParserRejectsTest, EachRule) {
         {"chunk size +5", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n+5\r\n", 51, true},
         {"chunk size after a space", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n 5\r\n",
          51, true},
+        {"white space before an extension",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5 ;x\r\n", 53, true},
         {"chunk size then junk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5 junk\r\n",
          55, true},
         {"CR inside a chunk-size line",

@@ -155,7 +155,8 @@ inline std::size_t room_left(std::size_t limit, std::size_t used) {
 }
 
 // A chunk-size line without its line end: hex digits up to max, then nothing or extensions
-// after ';' (white space allowed before it; no control bytes but HT in them).
+// after ';' (no control bytes but HT in them). White space before the ';' is refused, as
+// strict readers do, so that no two readers find different sizes in one line.
 inline bool read_chunk_size_line(const char* p, const char* end, std::uint64_t max,
                                  std::uint64_t& size) {
     const char* digits = p;
@@ -165,8 +166,6 @@ inline bool read_chunk_size_line(const char* p, const char* end, std::uint64_t m
     if (!read_hex(p, static_cast<std::size_t>(digits - p), max, size))
         return false;
     const char* rest = digits;
-    while (rest != end && is_ows(*rest))
-        ++rest;
     if (rest != end && *rest != ';')
         return false;
     for (; rest != end; ++rest)
