@@ -69,7 +69,7 @@ std::FILE* log_stream() {
 void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
               ...) {
     std::string text = "In " + base_name(file) + ", line " + std::to_string(line) + ": ";
-    const bool colour = always_coloured || colours_enabled;
+    const bool colour = colours_enabled;
     if (colour)
         text += colour_of[static_cast<int>(level)];
 

@@ -7,9 +7,10 @@
 
 namespace httprtsp {
 
-/// Whether log lines carry colour sequences; decided once before main (standard output is a
-/// terminal, or under Windows a console that accepts virtual-terminal sequences), and again for
-/// the stream that set_log_stream() chooses. A program may change it before its work begins.
+/// Whether log lines carry colour sequences, every line alike; decided once before main
+/// (standard output is a terminal, or under Windows a console that accepts virtual-terminal
+/// sequences), and again for the stream that set_log_stream() chooses, so a file or a pipe never
+/// receives them. A program may change it before its work begins.
 extern bool colours_enabled;
 
 /// Where log lines go: standard output unless a program chooses another stream before its work
@@ -27,8 +28,10 @@ enum class log_level {
 };
 
 /// Writes to log_stream() "In <file base name>, line <line>: " then colour, the formatted text and the reset
-/// sequence (colour and reset only while colours_enabled). An always-coloured line carries them
-/// regardless and ends with the reset and "\r\n". One write per line, flushed; safe from
+/// sequence (colour and reset only while colours_enabled). An always-coloured line (one the
+/// connection writes about a peer) ends with "\r\n"; it too is coloured only while
+/// colours_enabled, so files and pipes get no escape sequences. One write per line, flushed;
+/// safe from
 /// several threads. file is a full path such as __FILE__; directories and extension are dropped.
 void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
               ...)
@@ -48,10 +51,10 @@ void log_line(const char* file, int line, log_level level, bool always_coloured,
 /// log_line() of a notice (green) with the calling file and line.
 #define HTTPRTSP_LOG_NOTICE(...)                                                                   \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, false, __VA_ARGS__)
-/// An error line coloured even while colours_enabled is false.
+/// An error line ending with "\r\n" (coloured, like every line, while colours_enabled).
 #define HTTPRTSP_LOG_ERROR_ALWAYS(...)                                                             \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, true, __VA_ARGS__)
-/// A notice line, coloured even while colours_enabled is false.
+/// A notice line ending with "\r\n" (coloured, like every line, while colours_enabled).
 #define HTTPRTSP_LOG_NOTICE_ALWAYS(...)                                                            \
     ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, true, __VA_ARGS__)
 
