@@ -45,52 +45,6 @@ bool reserved(std::int32_t size, Reserve reserve) {
 
 } // namespace
 
-message_format::message_format() {}
-message_format::~message_format() {}
-
-const char* message_format::consume_run(const char* begin, const char* end,
-                                        boost::tribool& result) {
-    while (begin != end) {
-        result = consume(*begin++);
-        if (!boost::indeterminate(result))
-            return begin;
-    }
-    result = boost::indeterminate;
-    return end;
-}
-
-httprtsp_message_format::httprtsp_message_format()
-    : parse_state(message_start), remaining(0), chunked(false) {
-    // Header text is collected into these; keep their storage across messages.
-    start_line.reserve(256);
-    header_name.reserve(64);
-    header_value.reserve(256);
-}
-
-httprtsp_message_format::~httprtsp_message_format() {}
-
-void httprtsp_message_format::reset() {
-    parse_state = message_start;
-    start_line.clear();
-    current_message.reset();
-    leading_bytes = 0;
-}
-
-std::vector<boost::asio::const_buffer>
-httprtsp_message_format::to_buffers(boost::shared_ptr<message> msg) {
-    return msg->to_buffers();
-}
-
-boost::tribool httprtsp_message_format::consume(char c) {
-    boost::tribool result = boost::indeterminate;
-    take(&c, &c + 1, result);
-    return result;
-}
-
-bool httprtsp_message_format::consumes_runs() const {
-    return typeid(*this) == typeid(httprtsp_message_format);
-}
-
 const char* httprtsp_message_format::consume_run(const char* p, const char* end,
                                                  boost::tribool& result) {
     if (!consumes_runs())
@@ -102,6 +56,54 @@ const char* httprtsp_message_format::consume_run(const char* p, const char* end,
             return p;
     }
     return end;
+}
+
+const char* httprtsp_message_format::take(const char* p, const char* end, boost::tribool& result) {
+    switch (parse_state) {
+    case message_start:
+        return take_first_byte(p, result);
+    case leading_lf:
+        if (++leading_bytes > limits.start_line) {
+            result = false;
+            return p + 1;
+        }
+        return expect('\n', message_start, p, result);
+    case start_line_text:
+        return take_start_line(p, end, result);
+    case start_line_lf:
+        return expect('\n', header_line_start, p, result);
+    case header_line_start:
+    case folding_space:
+    case header_name_text:
+    case after_colon:
+    case header_value_text:
+    case header_line_lf:
+    case header_block_lf:
+        return take_header_text(p, end, result);
+    case body_by_length:
+        return take_body(p, end, result);
+    case body_to_close:
+        return take_to_close(p, end, result);
+    case chunk_size_line:
+        return take_chunk_size_line(p, end, result);
+    case chunk_data:
+        return take_chunk_data(p, end);
+    case chunk_data_cr:
+        // Chunk data ends with its line end; a bare LF is tolerated as everywhere.
+        if (*p == '\n')
+            return expect('\n', chunk_size_line, p, result);
+        return expect('\r', chunk_data_lf, p, result);
+    case chunk_data_lf:
+        return expect('\n', chunk_size_line, p, result);
+    case after_last_chunk:
+    case trailer_text:
+    case trailer_lf:
+    case trailer_end_lf:
+        return take_trailer(p, end, result);
+    default:
+        result = false;
+        return p + 1;
+    }
 }
 
 const char* httprtsp_message_format::take_header_text(const char* p, const char* end,

@@ -705,6 +705,37 @@ TEST(ParserLimitsTest, HeaderTextUpToEachLimitAndOnePast) {
     }
 }
 
+TEST(ParserLimitsTest, TrailersAndEmptyLinesBeforeAMessageAreBounded) {
+    parser_limits small;
+    small.start_line = 20;
+    small.header_line = 32;
+    small.header_block = 64;
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n"; // 50
+    const std::string trailer = "T: " + std::string(27, 'v') + "\r\n";                        // 32
+    std::string crlf10;
+    for (int i = 0; i < 10; ++i)
+        crlf10 += "\r\n";
+    struct row {
+        const char* name;
+        std::string bytes;
+        std::string decision;
+    } rows[] = {
+        {"trailer line at its limit", chunked + trailer + "\r\n", "ok @84"},
+        {"trailer line one past", chunked + "T: " + std::string(28, 'v') + "\r\n\r\n", "bad @83"},
+        {"trailers at the block limit", chunked + trailer + trailer.substr(2) + "\r\n", "ok @114"},
+        {"trailers one past", chunked + trailer + trailer.substr(1) + "\r\n", "bad @115"},
+        {"empty lines before, at the start-line limit", crlf10 + "GET / HTTP/1.0\r\n\r\n",
+         "ok @38"},
+        {"one byte past", "\n" + crlf10 + "GET / HTTP/1.0\r\n\r\n", "bad @21"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<outcome> got = feed(r.bytes, {}, true, "", small);
+        EXPECT_EQ(r.decision, first_decision(got));
+        expect_same_in_every_split(r.bytes, got, "", small);
+    }
+}
+
 TEST(ParserLimitsTest, DefaultsBoundHeaderText) {
     const std::string start = "GET /" + std::string(8192 - 14, 'a') + " HTTP/1.0";
     const std::string line = "X: " + std::string(8192 - 5, 'v') + "\r\n";
