@@ -148,20 +148,6 @@ bool reason_phrase_byte(const std::string& line_so_far, char c) {
            line_so_far[reason - 1] == ' ' && is_status_line(line_so_far);
 }
 
-std::string& store_header(message::header_map& headers, const std::string& key, const char* value,
-                          std::size_t length) {
-    // Like emplace (after the entries of the same name), in a reused node when there is one.
-    if (message::header_map::node_type node = take_spare_header()) {
-        node.key().assign(key);
-        node.mapped().assign(value, length);
-        return headers.insert(std::move(node))->second;
-    }
-    return headers
-        .emplace(std::piecewise_construct, std::forward_as_tuple(key),
-                 std::forward_as_tuple(value, length))
-        ->second;
-}
-
 void make_room(std::vector<char>& body, std::size_t n, std::uint64_t more) {
     const std::size_t size = body.size();
     if (body.capacity() - size >= n)
@@ -181,17 +167,6 @@ bool cache_locale(std::locale& cached, const std::ctype<char>*& facet, bool& cla
     facet = &std::use_facet<std::ctype<char>>(cached);
     classic = cached == std::locale::classic();
     return true;
-}
-
-void lower_name(std::string& name, const std::ctype<char>& facet, bool classic) {
-    if (classic) {
-        // The classic locale changes only A to Z; spare the facet's virtual call.
-        for (char& c : name)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-    } else {
-        facet.tolower(&name[0], &name[0] + name.size());
-    }
 }
 
 framing decide_framing(const message& msg, bool is_request, const framing_headers& seen,

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <locale>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace httprtsp {
@@ -39,8 +41,19 @@ bool reason_phrase_byte(const std::string& line_so_far, char c);
 
 /// Adds an entry under \p key (already lowered) after the entries of that name, in a spare node
 /// of this thread when there is one; returns the stored value.
-std::string& store_header(message::header_map& headers, const std::string& key, const char* value,
-                          std::size_t length);
+/// (Inline: it runs for every header of every message.)
+inline std::string& store_header(message::header_map& headers, const std::string& key,
+                                 const char* value, std::size_t length) {
+    if (message::header_map::node_type node = take_spare_header()) {
+        node.key().assign(key);
+        node.mapped().assign(value, length);
+        return headers.insert(std::move(node))->second;
+    }
+    return headers
+        .emplace(std::piecewise_construct, std::forward_as_tuple(key),
+                 std::forward_as_tuple(value, length))
+        ->second;
+}
 
 /// Room in \p body for n more bytes. Grows at least twofold, so a body arriving in many small
 /// pieces is copied a bounded number of times, but not beyond `more` bytes past the present
@@ -51,7 +64,16 @@ void make_room(std::vector<char>& body, std::size_t n, std::uint64_t more);
 /// the classic one; false when the cache already held it.
 bool cache_locale(std::locale& cached, const std::ctype<char>*& facet, bool& classic);
 /// Lowers a header name through \p facet, as the header table stores names.
-void lower_name(std::string& name, const std::ctype<char>& facet, bool classic);
+inline void lower_name(std::string& name, const std::ctype<char>& facet, bool classic) {
+    if (classic) {
+        // The classic locale changes only A to Z; spare the facet's virtual call.
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+    } else {
+        facet.tolower(&name[0], &name[0] + name.size());
+    }
+}
 
 /// How the headers of a message frame its body.
 struct framing {
