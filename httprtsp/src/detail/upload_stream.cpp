@@ -9,8 +9,8 @@ namespace httprtsp {
 
 namespace {
 
-const char multipart_prefix[] = "multipart/form-data; boundary=";
-const std::size_t multipart_prefix_size = sizeof multipart_prefix - 1;
+// Length of "multipart/form-data; boundary=" (is_upload_request checks it is there).
+const std::size_t multipart_prefix_size = sizeof "multipart/form-data; boundary=" - 1;
 const std::size_t tail_size = 512;
 
 enum class part_start { found, need_more, no_delimiter };
