@@ -660,6 +660,10 @@ void connection::continue_read(parse_step* first, const char* pos, const char* e
             static_cast<void*>(this));
         start();
     } else {
+        // A reply framed by neither length nor chunks ends with the stream.
+        boost::shared_ptr<message> last;
+        if (error == boost::asio::error::eof && (last = format_->end_of_input()) && !dispatch(last))
+            return;
         scoped_lock lock(lock_);
         if (serving_ && error == boost::asio::error::eof && !write_queue.empty() &&
             socket_.is_open()) {

@@ -6,7 +6,7 @@
 #include "httprtsp/src/message.hpp"
 #include "httprtsp/src/message_format.hpp"
 #include "httprtsp/src/request_handler_base.hpp"
-#include "httprtsp/src/upload_stream.hpp"
+#include "httprtsp/src/detail/upload_stream.hpp"
 
 #include <boost/array.hpp>
 #include <boost/asio/io_service.hpp>

@@ -1,7 +1,9 @@
 /// \file
-/// The library's log lines and the colour switch; the pool of threads running the I/O service.
+/// The pool of threads running the I/O service (and, through log.hpp, the library's log lines).
 #ifndef HTTPRTSP_IO_SERVICE_HELPER_HPP
 #define HTTPRTSP_IO_SERVICE_HELPER_HPP
+
+#include "httprtsp/src/log.hpp"
 
 #include <boost/asio/io_service.hpp>
 #include <boost/noncopyable.hpp>
@@ -9,43 +11,8 @@
 #include <boost/thread/thread.hpp>
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <vector>
-
-namespace httprtsp {
-
-/// Whether log lines carry colour sequences; decided once before main (standard output is a
-/// terminal, or under Windows a console that accepts virtual-terminal sequences), and again for
-/// the stream that set_log_stream() chooses. A program may change it before its work begins.
-extern bool colours_enabled;
-
-/// Where log lines go: standard output unless a program chooses another stream before its work
-/// begins (a command whose standard output is its result sends them to standard error).
-/// Choosing a stream decides colours_enabled for it.
-void set_log_stream(std::FILE* stream);
-/// The stream log lines go to.
-std::FILE* log_stream();
-
-/// Severity of a log line, shown by its colour.
-enum class log_level {
-    error,   ///< red
-    warning, ///< yellow
-    notice   ///< green
-};
-
-/// Writes to log_stream() "In <file base name>, line <line>: " then colour, the formatted text and the reset
-/// sequence (colour and reset only while colours_enabled). An always-coloured line carries them
-/// regardless and ends with the reset and "\r\n". One write per line, flushed; safe from
-/// several threads. file is a full path such as __FILE__; directories and extension are dropped.
-void log_line(const char* file, int line, log_level level, bool always_coloured, const char* format,
-              ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 5, 6)))
-#endif
-    ;
-
-} // namespace httprtsp
 
 /// Body of every pool thread: names the thread, runs the service until it is stopped, and
 /// logs and survives whatever a completion handler throws.
@@ -72,21 +39,5 @@ private:
     boost::shared_ptr<boost::asio::io_service::work> work;
     std::vector<boost::shared_ptr<boost::thread>> threads;
 };
-
-/// log_line() of an error (red) with the calling file and line.
-#define HTTPRTSP_LOG_ERROR(...)                                                                    \
-    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, false, __VA_ARGS__)
-/// log_line() of a warning (yellow) with the calling file and line.
-#define HTTPRTSP_LOG_WARNING(...)                                                                  \
-    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::warning, false, __VA_ARGS__)
-/// log_line() of a notice (green) with the calling file and line.
-#define HTTPRTSP_LOG_NOTICE(...)                                                                   \
-    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, false, __VA_ARGS__)
-/// An error line coloured even while colours_enabled is false.
-#define HTTPRTSP_LOG_ERROR_ALWAYS(...)                                                             \
-    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::error, true, __VA_ARGS__)
-/// A notice line, coloured even while colours_enabled is false.
-#define HTTPRTSP_LOG_NOTICE_ALWAYS(...)                                                            \
-    ::httprtsp::log_line(__FILE__, __LINE__, ::httprtsp::log_level::notice, true, __VA_ARGS__)
 
 #endif

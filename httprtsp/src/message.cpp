@@ -419,6 +419,15 @@ std::string request::to_string() const {
     return out;
 }
 
+bool is_upload_request(const request& req, const std::string& upload_uri) {
+    static const char multipart_prefix[] = "multipart/form-data; boundary=";
+    if (upload_uri.empty() || !boost::starts_with(req.protocol(), "HTTP/") ||
+        req.method() != "POST" || req.uri() != upload_uri)
+        return false;
+    message::header_map::const_iterator type = req.find_header(header_names::content_type);
+    return type != req.headers().end() && boost::starts_with(type->second, multipart_prefix);
+}
+
 // ---- reply ----
 
 reply::reply() : status_(0) {}

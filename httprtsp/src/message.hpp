@@ -194,6 +194,10 @@ private:
     std::string uri_;
 };
 
+/// A multipart POST over HTTP to exactly upload_uri; never one when upload_uri is empty (an
+/// empty request target must not count as an upload).
+bool is_upload_request(const request& req, const std::string& upload_uri);
+
 /// A reply: "<protocol> <status line>" followed by headers and body.
 class reply : public message {
 public:
@@ -222,6 +226,12 @@ public:
 private:
     std::uint32_t status_;
 };
+
+namespace detail {
+// A header entry left by a message this thread destroyed (empty when there is none), for the
+// parser to fill instead of allocating one.
+message::header_map::node_type take_spare_header();
+} // namespace detail
 
 } // namespace httprtsp
 

@@ -136,20 +136,27 @@ class httprtsp_message_format : public message_format {
 public:
     /// Parser states, numbered as the grammar numbers them.
     enum state : std::uint32_t {
-        message_start = 0,     ///< before a message
+        message_start = 0,     ///< before a message (empty lines there are skipped)
         start_line_text = 1,   ///< collecting the start line
         start_line_lf = 2,     ///< after the start line's CR
         header_line_start = 3, ///< first byte of a header line, or CR of the empty line
-        folding_space = 4,     ///< leading white space of a continuation line
+        folding_space = 4,     ///< leading white space of a continuation line (replies only)
         header_name_text = 5,  ///< collecting a header name
-        after_colon = 6,       ///< the one SP between name and value
+        after_colon = 6,       ///< optional white space between name and value
         header_value_text = 7, ///< collecting a header value
         header_line_lf = 8,    ///< after a header line's CR
         header_block_lf = 9,   ///< after the CR of the empty line
         body_by_length = 10,   ///< body counted down from the Content-Length
         chunk_size_line = 11,  ///< collecting a chunk-size line
-        chunk_data = 12,       ///< chunk data, then anything up to its LF
-        after_last_chunk = 13, ///< waiting for the LF that completes the message
+        chunk_data = 12,       ///< chunk data
+        after_last_chunk = 13, ///< first byte of a trailer line, or of the empty line ending them
+        body_to_close = 14,    ///< a reply's body running to the end of the connection
+        chunk_data_cr = 15,    ///< the CR (or bare LF) that must follow chunk data
+        chunk_data_lf = 16,    ///< the LF after chunk data's CR
+        trailer_text = 17,     ///< the rest of a trailer line
+        trailer_lf = 18,       ///< after a trailer line's CR
+        trailer_end_lf = 19,   ///< after the CR of the empty line ending the trailers
+        leading_lf = 20,       ///< after the CR of an empty line before a message
     };
 
     httprtsp_message_format();
@@ -164,6 +171,11 @@ public:
     void set_limits(const parser_limits& next) { limits = next; }
     /// The limits in force.
     const parser_limits& get_limits() const { return limits; }
+
+    /// The peer has ended the stream. A reply whose body runs to the end of the connection
+    /// (HTTP, framed by neither Content-Length nor chunked coding) is complete then: it is
+    /// returned and the parser reset. Otherwise null, and nothing changes.
+    boost::shared_ptr<message> end_of_input();
 
 protected:
     const char* consume_run(const char* begin, const char* end, boost::tribool& result) override;
@@ -187,11 +199,14 @@ private:
     const char* take_body(const char* p, const char* end, boost::tribool& result);
     const char* take_chunk_size_line(const char* p, const char* end, boost::tribool& result);
     const char* take_chunk_data(const char* p, const char* end);
+    const char* take_trailer(const char* p, const char* end, boost::tribool& result);
+    const char* take_to_close(const char* p, const char* end, boost::tribool& result);
     const char* expect(char wanted, state next, const char* p, boost::tribool& result);
 
     // False when the line is bad; no message is made for one too short.
     bool end_of_start_line();
     boost::tribool end_of_header_block();
+    boost::tribool begin_body(std::int32_t length);
     boost::tribool read_chunk_size();
     void end_of_header_line(const char* value, std::size_t length);
     bool is_upload() const;
@@ -210,17 +225,26 @@ private:
     std::string header_value;
 
     parser_limits limits;
-    // Counted against the limits since the end of the start line.
+    // Counted against the limits since the end of the start line (and again for the trailers).
     std::size_t block_length = 0;
     std::size_t line_length = 0;
     std::size_t header_lines = 0;
+    // Bytes of empty lines skipped before the message.
+    std::size_t leading_bytes = 0;
+    // A CR has ended the chunk-size line being collected: only its LF may follow.
+    bool line_cr = false;
     // Chunk sizes announced so far; whether the body streams to a file (an upload).
     std::uint64_t body_length = 0;
     bool body_streamed = false;
 
-    // Values of the first Content-Length and Transfer-Encoding entries stored so far.
+    // Values of the first Content-Length and Transfer-Encoding entries stored so far, and how
+    // many of each there are.
     const std::string* first_length = nullptr;
     const std::string* first_coding = nullptr;
+    std::size_t lengths = 0;
+    std::size_t codings = 0;
+    // The value of the entry stored last, which a continuation line (in a reply) extends.
+    std::string* last_value = nullptr;
 
     // What the start line said the current message is.
     bool current_is_request = false;

@@ -1,7 +1,12 @@
-// Log lines as written to standard output.
+// Log lines as written to standard output, and the colour decision per stream.
 #include "httprtsp/src/io_service_helper.hpp"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <set>
 #include <sstream>
@@ -57,7 +62,7 @@ TEST(LogLineTest, WithColours) {
               testing::internal::GetCapturedStdout());
 }
 
-TEST(LogLineTest, AlwaysColouredLinesIgnoreTheSwitch) {
+TEST(LogLineTest, AlwaysColouredLinesFollowTheSwitchToo) {
     for (bool on : {false, true}) {
         colours_guard g(on);
         testing::internal::CaptureStdout();
@@ -66,12 +71,62 @@ TEST(LogLineTest, AlwaysColouredLinesIgnoreTheSwitch) {
         const int l2 = __LINE__ + 1;
         HTTPRTSP_LOG_NOTICE_ALWAYS("received bad http/rtsp message: %s from %s:%d", "x",
                                    "127.0.0.1", 80);
-        EXPECT_EQ(
-            prefix(l1) + "\033[31m\033[1mhandle_read: received unexpected reply\033[0m\r\n" +
-                prefix(l2) +
-                "\033[32m\033[1mreceived bad http/rtsp message: x from 127.0.0.1:80\033[0m\r\n",
-            testing::internal::GetCapturedStdout());
+        const std::string red = on ? "\033[31m\033[1m" : "";
+        const std::string green = on ? "\033[32m\033[1m" : "";
+        const std::string reset = on ? "\033[0m" : "";
+        EXPECT_EQ(prefix(l1) + red + "handle_read: received unexpected reply" + reset + "\r\n" +
+                      prefix(l2) + green + "received bad http/rtsp message: x from 127.0.0.1:80" +
+                      reset + "\r\n",
+                  testing::internal::GetCapturedStdout());
     }
+}
+
+// Everything the stream showed, read from the far end of a terminal or from a file.
+std::string drain(int fd) {
+    std::string out;
+    char buffer[4096];
+    pollfd ready = {fd, POLLIN, 0};
+    while (::poll(&ready, 1, 2000) == 1) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+TEST(LogColourTest, DecidedByWhetherTheLogStreamIsATerminal) {
+    std::FILE* const saved_stream = log_stream();
+    const bool saved_colours = colours_enabled;
+    // A terminal: a pseudo-terminal's far end reads what the line looked like.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_LE(0, master);
+    ASSERT_EQ(0, ::grantpt(master));
+    ASSERT_EQ(0, ::unlockpt(master));
+    std::FILE* terminal = std::fopen(::ptsname(master), "w");
+    ASSERT_TRUE(terminal);
+    set_log_stream(terminal);
+    EXPECT_TRUE(colours_enabled);
+    HTTPRTSP_LOG_ERROR_ALWAYS("to a terminal");
+    EXPECT_NE(std::string::npos, drain(master).find("\033[31m\033[1mto a terminal\033[0m"));
+
+    // A file: no escape sequence on any line.
+    std::FILE* file = std::tmpfile();
+    ASSERT_TRUE(file);
+    set_log_stream(file);
+    EXPECT_FALSE(colours_enabled);
+    HTTPRTSP_LOG_ERROR_ALWAYS("to a file");
+    HTTPRTSP_LOG_WARNING("also to a file");
+    std::rewind(file);
+    const std::string written = drain(fileno(file));
+    EXPECT_NE(std::string::npos, written.find("to a file\r\n")) << written;
+    EXPECT_EQ(std::string::npos, written.find('\033')) << written;
+
+    set_log_stream(saved_stream == stdout ? nullptr : saved_stream);
+    colours_enabled = saved_colours;
+    std::fclose(file);
+    std::fclose(terminal);
+    ::close(master);
 }
 
 TEST(LogLineTest, FileNameLosesDirectoriesAndExtension) {

@@ -18,10 +18,6 @@
 
 namespace httprtsp {
 
-/// A multipart POST over HTTP to exactly upload_uri; never one when upload_uri is empty (an
-/// empty request target must not count as an upload).
-bool is_upload_request(const request& req, const std::string& upload_uri);
-
 /// The upload step of a connection whose handler takes uploads: moves the body of each upload
 /// request into upload_temp_file_request_handler::temp_file_path() and cuts the file to the
 /// part's content once the request is complete.

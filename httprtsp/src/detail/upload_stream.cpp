@@ -1,4 +1,4 @@
-#include "httprtsp/src/upload_stream.hpp"
+#include "httprtsp/src/detail/upload_stream.hpp"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -9,8 +9,8 @@ namespace httprtsp {
 
 namespace {
 
-const char multipart_prefix[] = "multipart/form-data; boundary=";
-const std::size_t multipart_prefix_size = sizeof multipart_prefix - 1;
+// Length of "multipart/form-data; boundary=" (is_upload_request checks it is there).
+const std::size_t multipart_prefix_size = sizeof "multipart/form-data; boundary=" - 1;
 const std::size_t tail_size = 512;
 
 enum class part_start { found, need_more, no_delimiter };
@@ -59,14 +59,6 @@ part_start locate_part_data(const char* b, const char* e, const std::string& del
 }
 
 } // namespace
-
-bool is_upload_request(const request& req, const std::string& upload_uri) {
-    if (upload_uri.empty() || !boost::starts_with(req.protocol(), "HTTP/") ||
-        req.method() != "POST" || req.uri() != upload_uri)
-        return false;
-    message::header_map::const_iterator type = req.find_header(header_names::content_type);
-    return type != req.headers().end() && boost::starts_with(type->second, multipart_prefix);
-}
 
 const std::size_t upload_stream::header_limit;
 
