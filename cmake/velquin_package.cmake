@@ -20,8 +20,9 @@ if(VQ_WORKSTATION)
   list(APPEND VQ_BOOST_COMPONENTS regex filesystem)
   install(TARGETS httprtsp EXPORT velquinTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  # detail/ holds the library's own parts, which no integrator includes.
   install(DIRECTORY httprtsp/src/ DESTINATION ${VQ_INCLUDE_DIR}/httprtsp/src COMPONENT dev
-    FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
+    FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h" PATTERN "detail" EXCLUDE)
 endif()
 
 if(VQ_BRIDGE)

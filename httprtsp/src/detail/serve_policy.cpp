@@ -1,0 +1,122 @@
+#include "httprtsp/src/detail/serve_policy.hpp"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/make_shared.hpp>
+
+#include <algorithm>
+
+namespace httprtsp {
+namespace detail {
+
+namespace {
+
+class continue_message : public message {
+public:
+    std::vector<boost::asio::const_buffer> to_buffers() const override {
+        return {boost::asio::buffer(text, sizeof text - 1)};
+    }
+    std::string to_string() const override { return "httprtsp::reply[status: 100]"; }
+
+private:
+    static constexpr char text[] = "HTTP/1.1 100 Continue\r\n\r\n";
+};
+constexpr char continue_message::text[];
+
+} // namespace
+
+boost::shared_ptr<message> continue_reply() {
+    return boost::make_shared<continue_message>();
+}
+
+bool is_continue_reply(const boost::shared_ptr<message>& msg) {
+    return static_cast<bool>(boost::dynamic_pointer_cast<continue_message>(msg));
+}
+
+void serve_policy::serve(const limits& l, time_point now) {
+    serving_ = true;
+    limits_ = l;
+    last_progress_ = now;
+}
+
+void serve_policy::parsed(bool in_progress, bool in_body, bool completed, time_point now) {
+    if (in_progress && (!in_progress_ || completed))
+        request_start_ = now;
+    in_progress_ = in_progress;
+    in_body_ = in_progress && in_body;
+    last_progress_ = now;
+}
+
+void serve_policy::dispatched() {
+    ++unanswered_;
+    seen_request_ = true;
+}
+
+void serve_policy::queued(std::size_t counted, bool answers, bool first, time_point now) {
+    unsent_ += counted;
+    if (!serving_)
+        return;
+    if (unanswered_ > 0 && answers)
+        --unanswered_;
+    if (first)
+        last_progress_ = now;
+}
+
+bool serve_policy::written(std::size_t counted, time_point now) {
+    unsent_ -= std::min(unsent_, counted);
+    if (serving_)
+        last_progress_ = now;
+    if (!read_paused_ || too_much_unsent())
+        return false;
+    read_paused_ = false;
+    return true;
+}
+
+void serve_policy::closed() {
+    unsent_ = 0;
+}
+
+serve_policy::wait serve_policy::update(bool replies_queued) {
+    wait next;
+    if (replies_queued) {
+        next.deadline = last_progress_ + limits_.body_timeout;
+        next.waiting_for = "the peer to take a reply";
+    } else if (in_progress_ && in_body_) {
+        next.deadline = last_progress_ + limits_.body_timeout;
+        next.waiting_for = "the request body";
+    } else if (in_progress_) {
+        next.deadline = request_start_ + limits_.header_timeout;
+        next.waiting_for = "the request headers";
+    } else if (unanswered_ == 0) {
+        next.idle = true;
+        next.deadline =
+            last_progress_ + (seen_request_ ? limits_.idle_timeout : limits_.header_timeout);
+        next.waiting_for = seen_request_ ? "the next request" : "a request";
+    } else {
+        next.waiting_for = current_.waiting_for; // the handler's turn: no time-out
+    }
+    current_ = next;
+    return next;
+}
+
+bool serve_policy::arm_timer() {
+    const time_point deadline = current_.deadline;
+    if (deadline == time_point::max() || (timer_armed_ && timer_expiry_ <= deadline))
+        return false;
+    timer_armed_ = true;
+    timer_expiry_ = deadline;
+    return true;
+}
+
+bool serve_policy::due_continue(const boost::shared_ptr<request>& req, bool upload_started) {
+    if (!in_body_ || !req || req->protocol() != "HTTP/1.1" || !req->body()->empty() ||
+        upload_started || continued_.lock() == req)
+        return false;
+    message::header_map::const_iterator expect = req->find_header("Expect");
+    if (expect == req->headers().end() || !boost::iequals(expect->second, "100-continue"))
+        return false;
+    continued_ = req;
+    return true;
+}
+
+} // namespace detail
+} // namespace httprtsp
