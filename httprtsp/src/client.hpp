@@ -70,6 +70,7 @@ private:
 
     std::optional<std::chrono::milliseconds> connect_timeout;
     boost::system::error_code gave_up; // the time-out that made the server unresponsive
+    bool connect_expired = false;      // the last connect ran out of its configured time
 };
 
 } // namespace httprtsp

@@ -202,6 +202,8 @@ private:
     // One read by the calling thread of its own reply: nothing when it must go on waiting.
     std::optional<bool> caller_step(int fd,
                                     std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Lock held; the reading caller found the connection closed (see reply_wait::closed).
+    void report_caller_abort();
     // The calling thread parses what it read; true when it is done reading.
     bool caller_parse(const char* pos, const char* end);
     // Hands what the calling thread read but did not handle to an I/O thread.

@@ -114,7 +114,10 @@ connection::caller_step(int fd, std::optional<std::chrono::steady_clock::time_po
     {
         scoped_lock lock(lock_);
         if (!socket_.is_open()) {
-            start(); // closed while this thread handled bytes: as at the end of a read
+            if (reply_wait_->caller_has_read())
+                start(); // closed while this thread handled bytes: as at the end of a read
+            else
+                report_caller_abort(); // closed before it read: as if it had polled
             return true;
         }
         reply_wait_->polling(true);
@@ -126,18 +129,16 @@ connection::caller_step(int fd, std::optional<std::chrono::steady_clock::time_po
         scoped_lock lock(lock_);
         reply_wait_->polling(false);
         if (!socket_.is_open()) {
-            // Closed meanwhile, which settled the reply. An outstanding wait reports the
-            // close as an aborted read; without one, do as it would have done.
-            if (reply_wait_->caller_owes_abort() && !abandoned_)
-                boost::asio::post(*io_service_,
-                                  boost::bind(&connection::handle_read, shared_from_this(),
-                                              boost::asio::error::operation_aborted, 0));
+            report_caller_abort(); // closed meanwhile, which settled the reply
             return true;
         }
         if (polled == detail::reply_wait::poll_result::again)
             return std::nullopt; // time up or interrupted by a signal
-        if (polled == detail::reply_wait::poll_result::ready)
+        if (polled == detail::reply_wait::poll_result::ready) {
             bytes = socket_.read_some(read_space(), error);
+            if (!error)
+                reply_wait_->caller_read(); // handling bytes now: a close is no lost read
+        }
     }
     if (polled == detail::reply_wait::poll_result::failed) {
         // Cannot wait here: the I/O threads read on.
@@ -155,11 +156,15 @@ connection::caller_step(int fd, std::optional<std::chrono::steady_clock::time_po
     return std::nullopt;
 }
 
+// An outstanding wait reports the close as an aborted read; without one, do as it would have
+// done.
+void connection::report_caller_abort() {
+    if (reply_wait_->caller_owes_abort() && !abandoned_)
+        boost::asio::post(*io_service_, boost::bind(&connection::handle_read, shared_from_this(),
+                                                    boost::asio::error::operation_aborted, 0));
+}
+
 bool connection::caller_parse(const char* pos, const char* const end) {
-    {
-        scoped_lock lock(lock_);
-        reply_wait_->caller_read();
-    }
     while (pos != end) {
         parse_step step = parse_next(pos, end);
         if (boost::indeterminate(step.result)) {

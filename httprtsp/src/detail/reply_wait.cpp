@@ -93,9 +93,10 @@ reply_wait::poll_result reply_wait::poll(int fd, int timeout_ms) const {
 
 void reply_wait::closed() {
     // A closed socket ends an outstanding read as aborted, which is logged; a read being handled
-    // meanwhile is not. Here the wait or the reading caller stands for that read.
+    // meanwhile is not. Here the wait or the reading caller stands for that read: a caller that
+    // has not read anything yet is as good as waiting.
     const bool read_outstanding =
-        side_ == side::reactor || (side_ == side::caller && caller_polling_);
+        side_ == side::reactor || (side_ == side::caller && (caller_polling_ || !caller_has_read_));
     quiet_abort_ = !read_outstanding;
 #if defined(__linux__)
     if (side_ == side::caller && wake_ >= 0) {

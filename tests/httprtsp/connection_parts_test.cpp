@@ -1,6 +1,9 @@
-// The served connection's rules on their own, on a made-up clock: the phase and its exact
-// deadline after every event, when the timer is re-armed, back-pressure at and past its limit,
-// and which requests get "100 Continue".
+// The connection's parts on their own. The served connection's rules on a made-up clock: the
+// phase and its exact deadline after every event, when the timer is re-armed, back-pressure at
+// and past its limit, which requests get "100 Continue". Who reports a close as an aborted read
+// on a client connection, and which failed connects end the walk over a host's addresses.
+#include "httprtsp/src/detail/connect_order.hpp"
+#include "httprtsp/src/detail/reply_wait.hpp"
 #include "httprtsp/src/detail/serve_policy.hpp"
 
 #include <boost/make_shared.hpp>
@@ -178,6 +181,82 @@ TEST(ServePolicyContinueTest, OnlyAnHttp11RequestAwaitingItsBodyGetsOneContinue)
         policy.parsed(true, r.in_body, false, t0);
         EXPECT_EQ(r.due, policy.due_continue(req, r.upload_started)) << "row " << i;
         EXPECT_FALSE(policy.due_continue(req, r.upload_started)) << "row " << i << ": once only";
+    }
+}
+
+TEST(ReplyWaitCloseTest, ACloseIsReportedAsAnAbortedReadUnlessBytesWereBeingHandled) {
+    using httprtsp::detail::reply_wait;
+    if (!reply_wait::supported())
+        GTEST_SKIP() << "callers never read their own replies here";
+    enum stage { reactor_waiting, caller_took, caller_polling, caller_handling, io_thread };
+    struct row {
+        stage at;
+        reply_wait::readable_action wait_reports; // what the outstanding wait's completion does
+    };
+    const std::vector<row> rows = {
+        {reactor_waiting, reply_wait::readable_action::report_error},
+        // Took the read side but has not polled yet: still a read outstanding.
+        {caller_took, reply_wait::readable_action::report_error},
+        {caller_polling, reply_wait::readable_action::report_error},
+        {caller_handling, reply_wait::readable_action::quiet},
+        {io_thread, reply_wait::readable_action::quiet},
+    };
+    for (const row& r : rows) {
+        reply_wait wait;
+        ASSERT_TRUE(wait.to_reactor());
+        if (r.at != reactor_waiting && r.at != io_thread) {
+            ASSERT_TRUE(wait.take());
+        }
+        if (r.at == caller_polling)
+            wait.polling(true);
+        if (r.at == caller_handling)
+            wait.caller_read();
+        if (r.at == io_thread)
+            wait.to_io_thread();
+        wait.closed();
+        EXPECT_FALSE(wait.caller_owes_abort()) << "stage " << r.at << ": the wait reports it";
+        EXPECT_EQ(r.wait_reports, wait.readable(true, true)) << "stage " << r.at;
+    }
+    // Data came (the wait completed for the caller), then the close before the caller read it:
+    // no wait is left, so the caller owes the report.
+    reply_wait wait;
+    ASSERT_TRUE(wait.to_reactor());
+    ASSERT_TRUE(wait.take());
+    EXPECT_EQ(reply_wait::readable_action::left_to_caller, wait.readable(false, false));
+    wait.closed();
+    EXPECT_TRUE(wait.caller_owes_abort());
+}
+
+TEST(ClientConnectOrderTest, OnlyTheConfiguredDeadlineEndsTheWalkOverAddresses) {
+    namespace error = boost::asio::error;
+    using boost::system::error_code;
+    struct row {
+        std::vector<error_code> attempts; // per address, in resolver order
+        int deadline_after;               // attempts after which the deadline has passed; -1
+        error_code result;
+        std::size_t tried;
+        bool deadline_passed;
+    };
+    const std::vector<row> rows = {
+        // The system's own time-out on a dead first address: the second one is tried.
+        {{error::timed_out, error_code()}, -1, error_code(), 2, false},
+        {{error::timed_out, error::connection_refused}, -1, error::connection_refused, 2, false},
+        {{error::connection_refused, error_code()}, -1, error_code(), 2, false},
+        // The configured time-out ends it and says so.
+        {{error::timed_out, error_code()}, 1, error::timed_out, 1, true},
+        {{error_code(), error_code()}, 1, error_code(), 1, false},
+        {{}, -1, error::host_not_found, 0, false},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const row& r = rows[i];
+        std::vector<std::size_t> endpoints(r.attempts.size());
+        std::size_t tried = 0;
+        const httprtsp::detail::connect_outcome out = httprtsp::detail::connect_in_order(
+            endpoints, [&](std::size_t) { return r.attempts[tried++]; },
+            [&] { return r.deadline_after >= 0 && tried >= std::size_t(r.deadline_after); });
+        EXPECT_EQ(r.result, out.error) << "row " << i;
+        EXPECT_EQ(r.tried, tried) << "row " << i;
+        EXPECT_EQ(r.deadline_passed, out.deadline_passed) << "row " << i;
     }
 }
 
