@@ -98,7 +98,7 @@ connection::issue_request(boost::shared_ptr<request> req,
     bool own_read = false;
     {
         scoped_lock lock(lock_);
-        send(req);
+        queue_message(req, true);
         pending_replies_.push_back(placeholder);
         own_read = take_read_side();
     }
@@ -283,7 +283,7 @@ bool connection::process_received(const char* pos, const char* const end, parse_
     while (first || pos != end) {
         parse_step step = first ? *first : parse_next(pos, end);
         first = nullptr;
-        if (!settle_upload(step))
+        if (!settle_upload(step) || refuse_peer_request(step))
             return false;
         in_progress = boost::indeterminate(step.result);
         if (!in_progress) {
@@ -295,6 +295,22 @@ bool connection::process_received(const char* pos, const char* const end, parse_
     }
     scoped_lock lock(lock_);
     note_activity(in_progress, completed);
+    return true;
+}
+
+// A client connection serves no routes: a request from its peer with a body past the small
+// limit is answered 400 (the stock pages have no 413) before the body is read, and the
+// connection closes.
+bool connection::refuse_peer_request(parse_step& step) {
+    if (policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
+        return false;
+    boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
+    if (!boost::dynamic_pointer_cast<request>(msg) ||
+        !detail::serve_policy::body_over(*msg, detail::serve_policy::peer_request_body_limit))
+        return false;
+    if (boost::indeterminate(step.result))
+        format_->reset();
+    reject(msg, 400);
     return true;
 }
 

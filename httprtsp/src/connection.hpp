@@ -173,7 +173,8 @@ private:
     // The steps of process_received; each false when the connection stops reading.
     bool settle_upload(parse_step& step);
     bool answer_malformed(parse_step& step, const char* end); // logs, answers 400
-    bool dispatch(boost::shared_ptr<message> msg);            // to the handler or the waiter
+    bool refuse_peer_request(parse_step& step);    // true when refused (client connections)
+    bool dispatch(boost::shared_ptr<message> msg); // to the handler or the waiter
     void dispatch_request(boost::shared_ptr<request> req);
     // False when the reply did not keep the connection alive and closed it.
     bool dispatch_reply(boost::shared_ptr<reply> rep);
@@ -211,6 +212,9 @@ private:
                    const boost::system::error_code& error);
 
     // Writing (detail::outbound_queue keeps the queue); lock held for all of these.
+    // own_request: issued by the owner (a client connection counts only what answers its peer
+    // against the unsent limit).
+    void queue_message(boost::shared_ptr<message> msg, bool own_request);
     void handle_write(const boost::system::error_code& error, std::size_t bytes);
     void written_front();   // the front message is all out
     void answer_continue(); // "100 Continue" for a waiting body

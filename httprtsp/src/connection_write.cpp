@@ -17,15 +17,18 @@ typedef std::chrono::steady_clock clock_type;
 
 void connection::send(boost::shared_ptr<message> msg) {
     scoped_lock lock(lock_);
+    queue_message(msg, false);
+}
+
+void connection::queue_message(boost::shared_ptr<message> msg, bool own_request) {
     if (!socket_.is_open())
         throw boost::system::system_error(boost::asio::error::connection_reset);
-    // Served connections count every message against the unsent limit.
-    const std::size_t counted = policy_->serving() ? detail::queued_size(*msg) : 0;
+    // Replies to a peer that does not read them must not pile up, on either kind of connection;
+    // the owner's own requests wait for their replies anyway.
+    const std::size_t counted = policy_->serving() || !own_request ? detail::queued_size(*msg) : 0;
     const bool first = outbound_->push(msg, counted);
-    if (policy_->serving()) {
-        policy_->queued(counted, !detail::is_continue_reply(msg), first, clock_type::now());
-        update_deadline();
-    }
+    policy_->queued(counted, !detail::is_continue_reply(msg), first, clock_type::now());
+    update_deadline();
     if (first)
         write_front();
 }

@@ -1,5 +1,6 @@
 // A served connection against peers that stall, flood, half-close or cut off: time-outs, the
 // connection cap, back-pressure, "100 Continue", the parser's limits and uploads that never lie.
+#include "httprtsp/src/client.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 #include "httprtsp/src/request_handler.hpp"
 #include "httprtsp/src/server.hpp"
@@ -15,6 +16,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -33,7 +37,19 @@ public:
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
     }
-    ~peer() { ::close(fd_); }
+    // The accepted end of a connection to a client of ours.
+    static peer accepted_from(int listener) {
+        peer p(::accept(listener, nullptr, nullptr), true);
+        timeval limit{10, 0};
+        ::setsockopt(p.fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        p.connected_ = p.fd_ >= 0;
+        return p;
+    }
+    peer(peer&& other) : fd_(other.fd_), connected_(other.connected_) { other.fd_ = -1; }
+    ~peer() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     bool connected() const { return connected_; }
     void send(const std::string& bytes) {
         for (std::size_t at = 0; at < bytes.size();) {
@@ -44,6 +60,50 @@ public:
         }
     }
     void half_close() { ::shutdown(fd_, SHUT_WR); }
+    // Writes copies of unit without reading, until the other side takes nothing for two seconds
+    // (it stopped reading) or limit copies went out (it never did). Returns the copies begun;
+    // rest is what is left of the last one.
+    std::size_t flood(const std::string& unit, std::size_t limit, std::string& rest) {
+        const int small = 64 * 1024;
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        for (std::size_t begun = 1; begun <= limit; ++begun) {
+            for (std::size_t at = 0; at < unit.size();) {
+                const ssize_t n =
+                    ::send(fd_, unit.data() + at, unit.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    at += static_cast<std::size_t>(n);
+                    continue;
+                }
+                pollfd writable{fd_, POLLOUT, 0};
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                    return 0;
+                if (::poll(&writable, 1, 2000) == 0) {
+                    rest = unit.substr(at);
+                    return begun;
+                }
+            }
+        }
+        rest.clear();
+        return limit;
+    }
+    // Reads until marker has been seen n times; how many times it was (fewer when the stream
+    // ended or nothing came for ten seconds).
+    std::size_t count(const std::string& marker, std::size_t n) {
+        std::size_t seen = 0;
+        std::string window;
+        char buffer[65536];
+        while (seen < n) {
+            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break;
+            window.append(buffer, static_cast<std::size_t>(got));
+            std::size_t at = 0;
+            for (; (at = window.find(marker, at)) != std::string::npos; at += marker.size())
+                ++seen;
+            window.erase(0, window.size() - std::min(window.size(), marker.size() - 1));
+        }
+        return seen;
+    }
     // Everything until the server closes (or the read time-out).
     std::string read_all() {
         std::string out;
@@ -51,6 +111,14 @@ public:
         for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
             out.append(buffer, static_cast<std::size_t>(n));
         return out;
+    }
+    // Whether the other side closes (after anything still to come) within the read time-out.
+    bool ends() {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) {
+        }
+        return n == 0;
     }
     // Up to the end of a reply's header block.
     std::string read_head() {
@@ -74,8 +142,33 @@ public:
     }
 
 private:
+    explicit peer(int fd, bool) : fd_(fd) {}
     int fd_;
     bool connected_ = false;
+};
+
+// A loopback listening socket for clients of ours to connect to.
+class listener {
+public:
+    listener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~listener() { ::close(fd_); }
+    listener(const listener&) = delete;
+    listener& operator=(const listener&) = delete;
+    int fd() const { return fd_; }
+    std::string port() const { return std::to_string(port_); }
+
+private:
+    int fd_;
+    unsigned short port_ = 0;
 };
 
 const std::string echo_request = "GET /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
@@ -184,6 +277,80 @@ TEST_F(HardeningTest, PipelinedRequestsOfAPeerThatReadsLateAreAllAnswered) {
     for (std::size_t at = 0; (at = replies.find("HTTP/1.1 200 OK", at)) != std::string::npos; ++at)
         ++count;
     EXPECT_EQ(20000u, count);
+}
+
+TEST_F(HardeningTest, BackPressurePausesReadingUntilRepliesDrainOnEitherKindOfConnection) {
+    // A peer sends requests and reads none of the replies: reading stops (the peer's writes stop
+    // moving), then restarts as the peer reads, until every request is answered. The peer of a
+    // client connection is held to this as much as a served one.
+    limits.header_timeout = limits.body_timeout = limits.idle_timeout =
+        std::chrono::milliseconds(60000);
+    server->set_connection_limits(limits);
+    listener clients;
+    for (const bool client_side : {false, true}) {
+        SCOPED_TRACE(client_side ? "client connection" : "served connection");
+        std::unique_ptr<httprtsp::client> client;
+        std::unique_ptr<peer> p;
+        if (client_side) {
+            client.reset(new httprtsp::client("127.0.0.1", clients.port(),
+                                              boost::make_shared<httprtsp::request_handler>(),
+                                              pool.get_io_service()));
+            client->ensure_connected();
+            p.reset(new peer(peer::accepted_from(clients.fd())));
+        } else {
+            p.reset(new peer(server->port()));
+        }
+        const std::string unit = client_side ? "GET /x HTTP/1.1\r\n\r\n" : echo_request;
+        const std::string marker = client_side ? "HTTP/1.1 404 " : "HTTP/1.1 200 OK\r\n";
+        // Far more than the socket buffers and a megabyte of replies hold.
+        const std::size_t limit = (std::size_t(16) << 20) / unit.size();
+        std::string rest;
+        const std::size_t sent = p->flood(unit, limit, rest);
+        ASSERT_GT(sent, 0u);
+        ASSERT_LT(sent, limit) << "read on while its replies were not taken";
+        std::thread finisher([&] { p->send(rest); });
+        const std::size_t answered = p->count(marker, sent);
+        finisher.join();
+        EXPECT_EQ(sent, answered) << "waited for an answer to every request after the pause";
+    }
+}
+
+TEST_F(HardeningTest, RequestsToAClientConnectionAreHeldToSmallLimitsAndRefusedWithAClose) {
+    // The client serves no routes: its peer's requests get the header limits and a 64 KiB body.
+    // (400: the stock pages have no 413.)
+    listener clients;
+    const struct {
+        std::string request;
+        const char* answer;
+        bool stays_open;
+    } rows[] = {
+        {"POST /x HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'b'),
+         "HTTP/1.1 404 ", true},
+        {"POST /x HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", "HTTP/1.1 400 ", false},
+        {"POST /x HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n", "HTTP/1.1 400 ", false},
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10001\r\n" +
+             std::string(65537, 'c'),
+         "HTTP/1.1 400 ", false},
+        {"GET /x HTTP/1.1\r\nX-Long: " + std::string(9 * 1024, 'h') + "\r\n\r\n", "HTTP/1.1 400 ",
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.request.substr(0, 50));
+        httprtsp::client client("127.0.0.1", clients.port(),
+                                boost::make_shared<httprtsp::request_handler>(),
+                                pool.get_io_service());
+        client.ensure_connected();
+        peer p = peer::accepted_from(clients.fd());
+        p.send(row.request);
+        const std::string head = p.read_head();
+        EXPECT_EQ(0u, head.find(row.answer)) << "waited for the answer, got: " << head;
+        if (row.stays_open) {
+            p.send("GET /y HTTP/1.1\r\n\r\n");
+            EXPECT_EQ(1u, p.count("HTTP/1.1 404 ", 1)) << "waited for the next answer";
+        } else {
+            EXPECT_TRUE(p.ends()) << "waited for the close";
+        }
+    }
 }
 
 TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRefused) {

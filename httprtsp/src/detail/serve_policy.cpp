@@ -107,6 +107,29 @@ bool serve_policy::arm_timer() {
     return true;
 }
 
+bool serve_policy::body_over(const message& msg, std::uint64_t limit) {
+    if (msg.body() && msg.body()->size() > limit)
+        return true;
+    message::header_map::const_iterator length = msg.find_header("Content-Length");
+    if (length == msg.headers().end())
+        return false;
+    // Digits only; anything else the parser refuses on its own. Past 19 digits it is over any
+    // limit.
+    const std::string& text = length->second;
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (char c : text) {
+        if (c == ' ' || c == '\t')
+            continue;
+        if (c < '0' || c > '9')
+            return false;
+        if (++digits > 19)
+            return true;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value > limit;
+}
+
 bool serve_policy::due_continue(const boost::shared_ptr<request>& req, bool upload_started) {
     if (!in_body_ || !req || req->protocol() != "HTTP/1.1" || !req->body()->empty() ||
         upload_started || continued_.lock() == req)

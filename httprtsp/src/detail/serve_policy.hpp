@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 namespace httprtsp {
 namespace detail {
@@ -69,6 +70,12 @@ public:
     bool arm_timer();
     // The armed timer went off.
     void timer_fired() { timer_armed_ = false; }
+
+    // Requests from the peer of a client connection, which has no routes to serve them, may
+    // carry bodies up to this size; a larger one is refused before it is read.
+    static const std::uint64_t peer_request_body_limit = 64 * 1024;
+    // Whether msg's body, announced or received so far, is over limit.
+    static bool body_over(const message& msg, std::uint64_t limit);
 
     // Whether req, whose body is awaited, gets "100 Continue" now (once per request): an
     // HTTP/1.1 request announcing "Expect: 100-continue" before any of its body has come.
