@@ -232,6 +232,29 @@ TEST_F(HardeningTest, StalledPeersAreClosedWithoutAReply) {
     EXPECT_EQ("", kept.read_all());
 }
 
+TEST_F(HardeningTest, HeaderAndIdleTimeOutsEachBoundOnlyTheirOwnWait) {
+    const std::chrono::milliseconds short_wait(300), long_wait(60000);
+    for (const bool short_header : {true, false}) {
+        SCOPED_TRACE(short_header ? "short header time-out" : "short idle time-out");
+        limits.header_timeout = short_header ? short_wait : long_wait;
+        limits.idle_timeout = short_header ? long_wait : short_wait;
+        server->set_connection_limits(limits);
+        peer stalled(server->port());
+        stalled.send("GET /echo HTT");
+        peer kept(server->port());
+        ASSERT_TRUE(answered(kept));
+        std::this_thread::sleep_for(short_wait * 3); // past the short one only
+        if (short_header) {
+            EXPECT_TRUE(stalled.ends()) << "waited for the stalled request's close";
+            EXPECT_TRUE(answered(kept)) << "waited for an answer on the idle connection";
+        } else {
+            EXPECT_TRUE(kept.ends()) << "waited for the idle connection's close";
+            stalled.send("P/1.1\r\nContent-Length: 0\r\n\r\n");
+            EXPECT_EQ("HTTP/1.1 200 OK\r\n", stalled.read(17)) << "waited for the answer";
+        }
+    }
+}
+
 TEST_F(HardeningTest, AtTheCapTheLongestIdleMakesRoomAndBusyOnesAreKept) {
     limits.idle_timeout = limits.header_timeout = std::chrono::milliseconds(60000);
     server->set_connection_limits(limits);
@@ -359,6 +382,15 @@ TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRe
     EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", p.read(25));
     p.send("abc");
     EXPECT_EQ("HTTP/1.1 200 OK\r\n", p.read(17));
+    // An HTTP/1.0 or RTSP client would take an interim reply for the answer: none for them.
+    for (const std::string protocol : {"HTTP/1.0", "RTSP/1.0"}) {
+        peer old(server->port());
+        old.send("POST /echo " + protocol +
+                 "\r\nExpect: 100-continue\r\nContent-Length: 3\r\nCSeq: 1\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the headers alone first
+        old.send("abc");
+        EXPECT_EQ(protocol + " 200 OK\r\n", old.read(protocol.size() + 9)) << protocol;
+    }
 
     limits.parser.body = 1000;
     server->set_connection_limits(limits);
