@@ -283,7 +283,7 @@ bool connection::process_received(const char* pos, const char* const end, parse_
     while (first || pos != end) {
         parse_step step = first ? *first : parse_next(pos, end);
         first = nullptr;
-        if (!settle_upload(step) || refuse_peer_request(step))
+        if (!settle_upload(step) || refuse_peer_request(step) || over_budget(step))
             return false;
         in_progress = boost::indeterminate(step.result);
         if (!in_progress) {
@@ -311,6 +311,28 @@ bool connection::refuse_peer_request(parse_step& step) {
     if (boost::indeterminate(step.result))
         format_->reset();
     reject(msg, 400);
+    return true;
+}
+
+// A served request's body held in memory takes its share of the process-wide budget as soon
+// as it is announced; past the budget the request is answered 503 before its body is read.
+bool connection::over_budget(parse_step& step) {
+    if (!policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
+        return false;
+    boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
+    boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
+    bool held = req && req->body() && !is_upload_request(*req, format_->upload_uri);
+    {
+        scoped_lock lock(lock_);
+        held = held && !policy_->reserve_body(detail::serve_policy::body_size(*req));
+        if (!held && !boost::indeterminate(step.result))
+            policy_->release_body(); // complete: the handler has it now
+    }
+    if (!held)
+        return false;
+    if (boost::indeterminate(step.result))
+        format_->reset();
+    reject(msg, 503);
     return true;
 }
 

@@ -174,6 +174,7 @@ private:
     bool settle_upload(parse_step& step);
     bool answer_malformed(parse_step& step, const char* end); // logs, answers 400
     bool refuse_peer_request(parse_step& step);    // true when refused (client connections)
+    bool over_budget(parse_step& step);            // true when refused (served connections)
     bool dispatch(boost::shared_ptr<message> msg); // to the handler or the waiter
     void dispatch_request(boost::shared_ptr<request> req);
     // False when the reply did not keep the connection alive and closed it.

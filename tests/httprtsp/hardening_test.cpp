@@ -406,6 +406,35 @@ TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRe
     EXPECT_EQ(0u, chunked.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
 }
 
+TEST_F(HardeningTest, BodiesPastTheProcessWideBudgetAreAnswered503BeforeTheyAreRead) {
+    limits.header_timeout = limits.body_timeout = limits.idle_timeout =
+        std::chrono::milliseconds(60000);
+    server->set_connection_limits(limits);
+    httprtsp::server::set_body_budget(100000);
+    struct restore {
+        ~restore() { httprtsp::server::set_body_budget(std::uint64_t(256) << 20); }
+    } restored;
+    peer holder(server->port()); // announces 80,000 bytes and sends them later
+    holder.send("POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 80000\r\n\r\n");
+    ASSERT_EQ("HTTP/1.1 100 Continue\r\n\r\n", holder.read(25))
+        << "waited for the first request's headers to be taken";
+    const auto post = [](std::size_t size) {
+        return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+               std::string(size, 'p');
+    };
+    peer at_budget(server->port());
+    at_budget.send(post(20000));
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", at_budget.read(17)) << "waited for the answer at the budget";
+    peer past(server->port());
+    past.send(post(20001).substr(0, 60));
+    EXPECT_EQ(0u, past.read_all().find("HTTP/1.1 503 ")) << "waited for the refusal past it";
+    holder.send(std::string(80000, 'h'));
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", holder.read(17)) << "waited for the holder's answer";
+    peer after(server->port()); // the holder's share is back
+    after.send(post(90000));
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", after.read(17)) << "waited for the answer after it";
+}
+
 TEST_F(HardeningTest, RequestsPastTheParserLimitsAreAnswered400AndClosed) {
     // Header text past the default limits; a request before it on the same connection is
     // still answered.

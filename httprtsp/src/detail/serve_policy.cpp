@@ -4,6 +4,7 @@
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
+#include <atomic>
 
 namespace httprtsp {
 namespace detail {
@@ -73,6 +74,7 @@ bool serve_policy::written(std::size_t counted, time_point now) {
 
 void serve_policy::closed() {
     unsent_ = 0;
+    release_body();
 }
 
 serve_policy::wait serve_policy::update(bool replies_queued) {
@@ -107,27 +109,72 @@ bool serve_policy::arm_timer() {
     return true;
 }
 
-bool serve_policy::body_over(const message& msg, std::uint64_t limit) {
-    if (msg.body() && msg.body()->size() > limit)
-        return true;
+std::uint64_t serve_policy::body_size(const message& msg) {
+    const std::uint64_t held = msg.body() ? msg.body()->size() : 0;
     message::header_map::const_iterator length = msg.find_header("Content-Length");
     if (length == msg.headers().end())
-        return false;
-    // Digits only; anything else the parser refuses on its own. Past 19 digits it is over any
-    // limit.
-    const std::string& text = length->second;
+        return held;
+    // Digits only; anything else the parser refuses on its own. Past 19 digits it saturates.
     std::uint64_t value = 0;
     std::size_t digits = 0;
-    for (char c : text) {
+    for (char c : length->second) {
         if (c == ' ' || c == '\t')
             continue;
         if (c < '0' || c > '9')
-            return false;
+            return held;
         if (++digits > 19)
-            return true;
+            return ~std::uint64_t(0);
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
-    return value > limit;
+    return std::max(value, held);
+}
+
+bool serve_policy::body_over(const message& msg, std::uint64_t limit) {
+    return body_size(msg) > limit;
+}
+
+bool serve_policy::reserve_body(std::uint64_t need) {
+    if (need <= body_reserved_)
+        return true;
+    if (!body_budget::take(need - body_reserved_))
+        return false;
+    body_reserved_ = need;
+    return true;
+}
+
+void serve_policy::release_body() {
+    body_budget::give_back(body_reserved_);
+    body_reserved_ = 0;
+}
+
+namespace {
+std::atomic<std::uint64_t> budget_limit{body_budget::default_limit};
+std::atomic<std::uint64_t> budget_used{0};
+} // namespace
+
+void body_budget::set_limit(std::uint64_t bytes) {
+    budget_limit.store(bytes);
+}
+
+std::uint64_t body_budget::limit() {
+    return budget_limit.load();
+}
+
+std::uint64_t body_budget::in_use() {
+    return budget_used.load();
+}
+
+bool body_budget::take(std::uint64_t bytes) {
+    std::uint64_t used = budget_used.load();
+    do {
+        if (bytes > budget_limit.load() || used > budget_limit.load() - bytes)
+            return false;
+    } while (!budget_used.compare_exchange_weak(used, used + bytes));
+    return true;
+}
+
+void body_budget::give_back(std::uint64_t bytes) {
+    budget_used.fetch_sub(bytes);
 }
 
 bool serve_policy::due_continue(const boost::shared_ptr<request>& req, bool upload_started) {

@@ -76,6 +76,14 @@ public:
     static const std::uint64_t peer_request_body_limit = 64 * 1024;
     // Whether msg's body, announced or received so far, is over limit.
     static bool body_over(const message& msg, std::uint64_t limit);
+    // The larger of msg's Content-Length (saturating) and the body it holds so far.
+    static std::uint64_t body_size(const message& msg);
+
+    // The request being read holds need bytes of body: takes what it adds from the process-wide
+    // budget; false (nothing taken) when the budget cannot cover it.
+    bool reserve_body(std::uint64_t need);
+    // The request is complete or refused: its share goes back.
+    void release_body();
 
     // Whether req, whose body is awaited, gets "100 Continue" now (once per request): an
     // HTTP/1.1 request announcing "Expect: 100-continue" before any of its body has come.
@@ -96,6 +104,18 @@ private:
     std::size_t unsent_ = 0;
     bool read_paused_ = false;
     boost::weak_ptr<message> continued_;
+    std::uint64_t body_reserved_ = 0;
+};
+
+// Bodies held in memory by all served connections of the process together.
+class body_budget {
+public:
+    static const std::uint64_t default_limit = std::uint64_t(256) << 20;
+    static void set_limit(std::uint64_t bytes);
+    static std::uint64_t limit();
+    static std::uint64_t in_use();
+    static bool take(std::uint64_t bytes);
+    static void give_back(std::uint64_t bytes);
 };
 
 // The interim answer to "Expect: 100-continue"; it answers no request.
