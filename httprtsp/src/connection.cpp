@@ -298,44 +298,6 @@ bool connection::process_received(const char* pos, const char* const end, parse_
     return true;
 }
 
-// A client connection serves no routes: a request from its peer with a body past the small
-// limit is answered 400 (the stock pages have no 413) before the body is read, and the
-// connection closes.
-bool connection::refuse_peer_request(parse_step& step) {
-    if (policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
-        return false;
-    boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
-    if (!boost::dynamic_pointer_cast<request>(msg) ||
-        !detail::serve_policy::body_over(*msg, detail::serve_policy::peer_request_body_limit))
-        return false;
-    if (boost::indeterminate(step.result))
-        format_->reset();
-    reject(msg, 400);
-    return true;
-}
-
-// A served request's body held in memory takes its share of the process-wide budget as soon
-// as it is announced; past the budget the request is answered 503 before its body is read.
-bool connection::over_budget(parse_step& step) {
-    if (!policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
-        return false;
-    boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
-    boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
-    bool held = req && req->body() && !is_upload_request(*req, format_->upload_uri);
-    {
-        scoped_lock lock(lock_);
-        held = held && !policy_->reserve_body(detail::serve_policy::body_size(*req));
-        if (!held && !boost::indeterminate(step.result))
-            policy_->release_body(); // complete: the handler has it now
-    }
-    if (!held)
-        return false;
-    if (boost::indeterminate(step.result))
-        format_->reset();
-    reject(msg, 503);
-    return true;
-}
-
 connection::parse_step connection::parse_next(const char* pos, const char* end) {
     parse_step step;
     step.stop = end;

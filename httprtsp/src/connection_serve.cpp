@@ -1,9 +1,11 @@
-// The connection's limits: the parser's, and for a served connection the time-outs,
-// back-pressure and "100 Continue" that detail::serve_policy decides.
+// The connection's limits: the parser's, the body budget and the small limits of a client
+// connection's peer, and for a served connection the time-outs, back-pressure and
+// "100 Continue" that detail::serve_policy decides.
 #include "httprtsp/src/connection.hpp"
 
 #include "httprtsp/src/detail/outbound_queue.hpp"
 #include "httprtsp/src/detail/serve_policy.hpp"
+#include "httprtsp/src/upload_stream.hpp"
 
 #include <boost/bind/bind.hpp>
 
@@ -70,6 +72,44 @@ void connection::set_parser_limits(const parser_limits& limits) {
 parser_limits connection::get_parser_limits() const {
     scoped_lock lock(lock_);
     return format_->get_limits();
+}
+
+// A client connection serves no routes: a request from its peer with a body past the small
+// limit is answered 400 (the stock pages have no 413) before the body is read, and the
+// connection closes.
+bool connection::refuse_peer_request(parse_step& step) {
+    if (policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
+        return false;
+    boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
+    if (!boost::dynamic_pointer_cast<request>(msg) ||
+        !detail::serve_policy::body_over(*msg, detail::serve_policy::peer_request_body_limit))
+        return false;
+    if (boost::indeterminate(step.result))
+        format_->reset();
+    reject(msg, 400);
+    return true;
+}
+
+// A served request's body held in memory takes its share of the process-wide budget as soon
+// as it is announced; past the budget the request is answered 503 before its body is read.
+bool connection::over_budget(parse_step& step) {
+    if (!policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
+        return false;
+    boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
+    boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
+    bool held = req && req->body() && !is_upload_request(*req, format_->upload_uri);
+    {
+        scoped_lock lock(lock_);
+        held = held && !policy_->reserve_body(detail::serve_policy::body_size(*req));
+        if (!held && !boost::indeterminate(step.result))
+            policy_->release_body(); // complete: the handler has it now
+    }
+    if (!held)
+        return false;
+    if (boost::indeterminate(step.result))
+        format_->reset();
+    reject(msg, 503);
+    return true;
 }
 
 } // namespace httprtsp
