@@ -278,6 +278,7 @@ void connection::continue_read(parse_step* first, const char* pos, const char* e
 }
 
 bool connection::process_received(const char* pos, const char* const end, parse_step* first) {
+    const std::size_t bytes = static_cast<std::size_t>(end - pos);
     bool in_progress = false;
     bool completed = false;
     while (first || pos != end) {
@@ -294,7 +295,7 @@ bool connection::process_received(const char* pos, const char* const end, parse_
         pos = step.stop;
     }
     scoped_lock lock(lock_);
-    note_activity(in_progress, completed);
+    note_activity(in_progress, completed, bytes);
     return true;
 }
 

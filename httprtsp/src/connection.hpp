@@ -71,6 +71,10 @@ public:
         std::chrono::milliseconds idle_timeout{75000};
         /// Reading stops while queued replies exceed this many bytes.
         std::size_t max_unsent = 1024 * 1024;
+        /// Bytes per second a request body or a reply must average for its reads or writes to
+        /// count as progress against body_timeout (a peer sending or taking a byte now and then
+        /// is closed once body_timeout has passed since the last counted progress).
+        std::size_t min_rate = 1024;
         /// What a request may hold (start line, header lines, body held in memory; uploads
         /// stream to their file and are exempt); past it the request is answered 400.
         parser_limits parser = parser_limits::for_server_requests();
@@ -189,7 +193,8 @@ private:
     // Served connections: time-outs and back-pressure (detail::serve_policy decides).
     void update_deadline(); // lock held
     void handle_timer(const boost::system::error_code& error);
-    void note_activity(bool in_progress, bool completed); // lock held; after a parsed read
+    // Lock held; after a parsed read of that many bytes.
+    void note_activity(bool in_progress, bool completed, std::size_t bytes);
 
     // Client connections: the caller reading its own reply (detail::reply_wait decides who).
     // A client connection waits for readable bytes instead of reading them in the reactor, so

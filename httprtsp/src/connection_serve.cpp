@@ -22,6 +22,7 @@ void connection::serve(const server_limits& limits, boost::shared_ptr<server_hoo
     policy_limits.body_timeout = limits.body_timeout;
     policy_limits.idle_timeout = limits.idle_timeout;
     policy_limits.max_unsent = limits.max_unsent;
+    policy_limits.min_rate = limits.min_rate;
     policy_->serve(policy_limits, clock_type::now());
     format_->set_limits(limits.parser);
     hooks_ = hooks;
@@ -45,11 +46,11 @@ void connection::update_deadline() {
 }
 
 // After the bytes of one read were parsed.
-void connection::note_activity(bool in_progress, bool completed) {
+void connection::note_activity(bool in_progress, bool completed, std::size_t bytes) {
     if (!policy_->serving())
         return;
     boost::shared_ptr<message> msg = format_->get_current_message();
-    policy_->parsed(in_progress, msg && msg->body(), completed, clock_type::now());
+    policy_->parsed(in_progress, msg && msg->body(), completed, bytes, clock_type::now());
     answer_continue();
     update_deadline();
 }
@@ -74,15 +75,17 @@ parser_limits connection::get_parser_limits() const {
     return format_->get_limits();
 }
 
-// A client connection serves no routes: a request from its peer with a body past the small
-// limit is answered 400 (the stock pages have no 413) before the body is read, and the
+// A client connection serves no routes: a request from its peer with a body held in memory past
+// the small limit is answered 400 (the stock pages have no 413) before the body is read, and the
 // connection closes.
 bool connection::refuse_peer_request(parse_step& step) {
     if (policy_->serving() || (!boost::indeterminate(step.result) && !step.result))
         return false;
     boost::shared_ptr<message> msg = step.msg ? step.msg : format_->get_current_message();
-    if (!boost::dynamic_pointer_cast<request>(msg) ||
-        !detail::serve_policy::body_over(*msg, detail::serve_policy::peer_request_body_limit))
+    boost::shared_ptr<request> req = boost::dynamic_pointer_cast<request>(msg);
+    // An upload handler streams its uploads to a file: they hold no memory here.
+    if (!req || (upload_ && is_upload_request(*req, format_->upload_uri)) ||
+        !detail::serve_policy::body_over(*req, detail::serve_policy::peer_request_body_limit))
         return false;
     if (boost::indeterminate(step.result))
         format_->reset();

@@ -72,6 +72,8 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
 
     // Step over what the socket took; write the rest of the same message first.
     if (!outbound_->skip_written(bytes)) {
+        policy_->sent(bytes, clock_type::now()); // a reader taking bytes steadily is not stuck
+        update_deadline();
         write_rest();
         return;
     }

@@ -80,16 +80,16 @@ TEST(ServePolicyPhaseTest, EveryEventLeadsToItsPhaseAndExactDeadline) {
         bool queued_now = false;
         switch (s.what) {
         case parsed_head:
-            policy.parsed(true, false, false, at(s.when));
+            policy.parsed(true, false, false, 4096, at(s.when));
             break;
         case parsed_body:
-            policy.parsed(true, true, false, at(s.when));
+            policy.parsed(true, true, false, 4096, at(s.when));
             break;
         case parsed_done:
-            policy.parsed(false, false, true, at(s.when));
+            policy.parsed(false, false, true, 4096, at(s.when));
             break;
         case parsed_done_next:
-            policy.parsed(true, false, true, at(s.when));
+            policy.parsed(true, false, true, 4096, at(s.when));
             break;
         case dispatched:
             policy.dispatched();
@@ -117,17 +117,42 @@ TEST(ServePolicyPhaseTest, TimerArmsOnlyForAnEarlierDeadlineAndExpiresExactlyAtI
     EXPECT_TRUE(policy.arm_timer());
     EXPECT_FALSE(policy.expired(at(10000) - std::chrono::nanoseconds(1)));
     EXPECT_TRUE(policy.expired(at(10000)));
-    policy.parsed(true, true, false, at(1000)); // the body: t0 + 21 s, later
+    policy.parsed(true, true, false, 4096, at(1000)); // the body: t0 + 21 s, later
     policy.update(false);
     EXPECT_FALSE(policy.arm_timer());
     policy.timer_fired(); // went off early: arms again for the later deadline
     EXPECT_TRUE(policy.arm_timer());
-    policy.parsed(false, false, true, at(2000));
+    policy.parsed(false, false, true, 4096, at(2000));
     policy.dispatched();
     policy.update(false); // the handler's turn: nothing to arm, nothing expires
     policy.timer_fired();
     EXPECT_FALSE(policy.arm_timer());
     EXPECT_FALSE(policy.expired(serve_policy::time_point::max() - std::chrono::hours(1)));
+}
+
+TEST(ServePolicyPhaseTest, BodyAndReplyBytesCountAsProgressOnlyAtTheMinimumRate) {
+    serve_policy policy;
+    policy.serve(distinct_limits(), t0); // 1024 bytes per second by default
+    policy.parsed(true, true, false, 100, at(0));
+    ASSERT_EQ(at(20000), policy.update(false).deadline);
+    // 10 bytes in a second: below the rate, the body time-out runs on from the last progress.
+    policy.parsed(true, true, false, 10, at(1000));
+    EXPECT_EQ(at(20000), policy.update(false).deadline);
+    // Caught up: 2,058 bytes in two seconds, at least 2,048.
+    policy.parsed(true, true, false, 2048, at(2000));
+    EXPECT_EQ(at(22000), policy.update(false).deadline);
+    // 2,047 bytes two seconds later: one short.
+    policy.parsed(true, true, false, 2047, at(4000));
+    EXPECT_EQ(at(22000), policy.update(false).deadline);
+    // A reply being taken part by part: the same rule.
+    policy.parsed(false, false, true, 1, at(4500));
+    policy.dispatched();
+    policy.queued(1 << 20, true, true, at(5000));
+    ASSERT_EQ(at(25000), policy.update(true).deadline);
+    policy.sent(1023, at(6000));
+    EXPECT_EQ(at(25000), policy.update(true).deadline);
+    policy.sent(1025, at(7000));
+    EXPECT_EQ(at(27000), policy.update(true).deadline);
 }
 
 TEST(ServePolicyBackPressureTest, ReadingPausesOnePastTheLimitAndResumesOnceBelow) {
@@ -178,7 +203,7 @@ TEST(ServePolicyContinueTest, OnlyAnHttp11RequestAwaitingItsBodyGetsOneContinue)
         if (r.expect)
             req->add_header("Expect", r.expect);
         req->attach_body(boost::make_shared<std::vector<char>>(r.body_started ? 1 : 0, 'x'));
-        policy.parsed(true, r.in_body, false, t0);
+        policy.parsed(true, r.in_body, false, 4096, t0);
         EXPECT_EQ(r.due, policy.due_continue(req, r.upload_started)) << "row " << i;
         EXPECT_FALSE(policy.due_continue(req, r.upload_started)) << "row " << i << ": once only";
     }

@@ -51,6 +51,7 @@ public:
             ::close(fd_);
     }
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     void send(const std::string& bytes) {
         for (std::size_t at = 0; at < bytes.size();) {
             const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
@@ -119,6 +120,23 @@ public:
         while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) {
         }
         return n == 0;
+    }
+    // Whether the other side has closed, without waiting.
+    bool closed_now() {
+        char c;
+        return ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+    // n bytes taken piece by piece, pausing between pieces, through a small receive buffer.
+    std::string read_steadily(std::size_t n, std::size_t piece, std::chrono::milliseconds pause) {
+        std::string out;
+        while (out.size() < n) {
+            const std::string got = read(std::min(piece, n - out.size()));
+            if (got.empty())
+                break;
+            out += got;
+            std::this_thread::sleep_for(pause);
+        }
+        return out;
     }
     // Up to the end of a reply's header block.
     std::string read_head() {
@@ -253,6 +271,39 @@ TEST_F(HardeningTest, HeaderAndIdleTimeOutsEachBoundOnlyTheirOwnWait) {
             EXPECT_EQ("HTTP/1.1 200 OK\r\n", stalled.read(17)) << "waited for the answer";
         }
     }
+}
+
+TEST_F(HardeningTest, SlowBodiesAreClosedAndSteadyReadersServedAtTheMinimumRate) {
+    // The body time-out is 300 ms and the minimum rate 1 KiB/s. A body trickling in at 100 B/s
+    // is closed while it still trickles.
+    peer trickle(server->port());
+    trickle.send("POST /echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n");
+    bool closed = false;
+    for (int i = 0; i < 30 && !closed; ++i) {
+        trickle.send(std::string(10, 't'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        closed = trickle.closed_now();
+    }
+    EXPECT_TRUE(closed) << "waited 3 s for the close of a body sent at 100 B/s";
+
+    // A 16 MiB reply taken steadily at about 2.5 MB/s takes over five seconds to write, more
+    // than twice the body time-out (2 s here: the system wakes a writer only when half its
+    // send buffer of up to 4 MiB is free): never cut off.
+    limits.body_timeout = std::chrono::milliseconds(2000);
+    server->set_connection_limits(limits);
+    const std::size_t size = 16 << 20;
+    peer steady(server->port());
+    const int small = 64 * 1024;
+    ::setsockopt(steady.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::thread sender([&] {
+        steady.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                    std::string(size, 's'));
+    });
+    const std::string head = steady.read_head();
+    const std::string body = steady.read_steadily(size, 256 * 1024, std::chrono::milliseconds(50));
+    sender.join();
+    EXPECT_EQ(0u, head.find("HTTP/1.1 200 OK\r\n")) << head;
+    EXPECT_EQ(size, body.size()) << "waited for the whole reply";
 }
 
 TEST_F(HardeningTest, AtTheCapTheLongestIdleMakesRoomAndBusyOnesAreKept) {

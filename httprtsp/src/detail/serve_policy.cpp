@@ -39,12 +39,37 @@ void serve_policy::serve(const limits& l, time_point now) {
     last_progress_ = now;
 }
 
-void serve_policy::parsed(bool in_progress, bool in_body, bool completed, time_point now) {
+void serve_policy::parsed(bool in_progress, bool in_body, bool completed, std::size_t bytes,
+                          time_point now) {
+    const bool more_body = in_body_ && in_progress && in_body && !completed;
     if (in_progress && (!in_progress_ || completed))
         request_start_ = now;
     in_progress_ = in_progress;
     in_body_ = in_progress && in_body;
+    if (more_body)
+        progress(bytes, now);
+    else
+        mark_progress(now);
+}
+
+void serve_policy::sent(std::size_t bytes, time_point now) {
+    if (serving_)
+        progress(bytes, now);
+}
+
+void serve_policy::progress(std::size_t bytes, time_point now) {
+    progress_bytes_ += bytes;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - last_progress_).count();
+    if (elapsed > 0 &&
+        progress_bytes_ * 1000 < std::uint64_t(limits_.min_rate) * std::uint64_t(elapsed))
+        return;
+    mark_progress(now);
+}
+
+void serve_policy::mark_progress(time_point now) {
     last_progress_ = now;
+    progress_bytes_ = 0;
 }
 
 void serve_policy::dispatched() {
@@ -59,13 +84,13 @@ void serve_policy::queued(std::size_t counted, bool answers, bool first, time_po
     if (unanswered_ > 0 && answers)
         --unanswered_;
     if (first)
-        last_progress_ = now;
+        mark_progress(now);
 }
 
 bool serve_policy::written(std::size_t counted, time_point now) {
     unsent_ -= std::min(unsent_, counted);
     if (serving_)
-        last_progress_ = now;
+        mark_progress(now);
     if (!read_paused_ || too_much_unsent())
         return false;
     read_paused_ = false;

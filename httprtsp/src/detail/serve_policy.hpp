@@ -26,6 +26,7 @@ public:
         std::chrono::milliseconds body_timeout{60000};
         std::chrono::milliseconds idle_timeout{75000};
         std::size_t max_unsent = 1024 * 1024;
+        std::size_t min_rate = 1024;
     };
 
     // What the connection waits for now, and until when (max: no time-out).
@@ -42,7 +43,9 @@ public:
 
     // The bytes of one read were parsed: a request is (still) in progress, in its body or not;
     // completed: at least one message was completed.
-    void parsed(bool in_progress, bool in_body, bool completed, time_point now);
+    void parsed(bool in_progress, bool in_body, bool completed, std::size_t bytes, time_point now);
+    // Part of a reply was written.
+    void sent(std::size_t bytes, time_point now);
     // A request went to the handler.
     void dispatched();
     // A message was queued: counted bytes add to the unsent ones; answers: it answers a
@@ -105,6 +108,12 @@ private:
     bool read_paused_ = false;
     boost::weak_ptr<message> continued_;
     std::uint64_t body_reserved_ = 0;
+    std::uint64_t progress_bytes_ = 0; // body or reply bytes since the last counted progress
+
+    // Body and reply bytes restart the body time-out only while they keep up with the minimum
+    // rate since the last counted progress: a byte now and then does not hold the connection.
+    void progress(std::size_t bytes, time_point now);
+    void mark_progress(time_point now);
 };
 
 // Bodies held in memory by all served connections of the process together.
