@@ -1,5 +1,6 @@
 #include "httprtsp/src/client.hpp"
 
+#include "httprtsp/src/detail/connect_order.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 
 #include <boost/asio/error.hpp>
@@ -60,15 +61,21 @@ void client::ensure_connected() {
     const std::chrono::steady_clock::time_point deadline =
         std::chrono::steady_clock::now() +
         connect_timeout.value_or(std::chrono::milliseconds::zero());
-    boost::system::error_code error = boost::asio::error::host_not_found;
-    for (auto it = endpoints.begin();
-         error && error != boost::asio::error::timed_out && it != endpoints.end(); ++it) {
-        boost::system::error_code ignored;
-        socket.close(ignored);
-        socket.open(it->endpoint().protocol(), error);
-        if (!error)
-            error = connect_socket(it->endpoint(), deadline);
-    }
+    const detail::connect_outcome outcome = detail::connect_in_order(
+        endpoints,
+        [this, &socket,
+         deadline](const boost::asio::ip::tcp::resolver::results_type::value_type& entry) {
+            boost::system::error_code error;
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            socket.open(entry.endpoint().protocol(), error);
+            return error ? error : connect_socket(entry.endpoint(), deadline);
+        },
+        [this, deadline] {
+            return connect_timeout && std::chrono::steady_clock::now() >= deadline;
+        });
+    connect_expired = outcome.deadline_passed;
+    const boost::system::error_code error = outcome.error;
     if (error) {
         // A socket left open but unconnected would pass the check above next time, and the
         // next request would be written into it: close it so that every exchange connects anew.
@@ -120,7 +127,9 @@ client::issue_request(boost::shared_ptr<request> req,
     try {
         ensure_connected();
     } catch (boost::system::system_error& e) {
-        if (e.code() == boost::asio::error::timed_out)
+        // Only the configured time-out makes the server unresponsive; the system's own
+        // time-out is one more failed connect.
+        if (e.code() == boost::asio::error::timed_out && connect_expired)
             gave_up = e.code();
         report(e.code());
         return boost::shared_ptr<reply>();

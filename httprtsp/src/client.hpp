@@ -76,6 +76,7 @@ private:
     std::optional<std::chrono::milliseconds> connect_timeout;
     std::optional<parser_limits> reply_limits;
     boost::system::error_code gave_up; // the time-out that made the server unresponsive
+    bool connect_expired = false;      // the last connect ran out of its configured time
 };
 
 } // namespace httprtsp

@@ -33,6 +33,12 @@
 
 namespace httprtsp {
 
+namespace detail {
+class outbound_queue;
+class reply_wait;
+class serve_policy;
+} // namespace detail
+
 /// One TCP connection carrying requests and replies both ways.
 ///
 /// Requests issued by the owner are matched to arriving replies strictly first in, first out;
@@ -65,6 +71,10 @@ public:
         std::chrono::milliseconds idle_timeout{75000};
         /// Reading stops while queued replies exceed this many bytes.
         std::size_t max_unsent = 1024 * 1024;
+        /// Bytes per second a request body or a reply must average for its reads or writes to
+        /// count as progress against body_timeout (a peer sending or taking a byte now and then
+        /// is closed once body_timeout has passed since the last counted progress).
+        std::size_t min_rate = 1024;
         /// What a request may hold (start line, header lines, body held in memory; uploads
         /// stream to their file and are exempt); past it the request is answered 400.
         parser_limits parser = parser_limits::for_server_requests();
@@ -141,8 +151,6 @@ private:
     typedef boost::recursive_mutex lock_type;
     typedef boost::unique_lock<lock_type> scoped_lock;
 
-    void handle_read(const boost::system::error_code& error, std::size_t bytes);
-    void handle_write(const boost::system::error_code& error, std::size_t bytes);
     // What one parse call gave: its result, where it stopped, the message.
     struct parse_step {
         boost::tribool result = boost::indeterminate;
@@ -150,19 +158,45 @@ private:
         boost::shared_ptr<message> msg;
         bool parser_threw = false; // no position is known then
     };
-    // Parses and dispatches received bytes (after \p first, a step already parsed, when given);
-    // false when the input was rejected and the connection closed, so that no further read may
-    // start.
-    bool process_received(const char* begin, const char* end, parse_step* first = nullptr);
+
+    // Reading (connection.cpp).
+    void handle_read(const boost::system::error_code& error, std::size_t bytes);
     // handle_read from a given point: the bytes (and step) still to handle, then the read's
     // error.
     void continue_read(parse_step* first, const char* pos, const char* end,
                        boost::system::error_code error);
+    // Bytes already waiting in the socket, read without blocking into read_space().
+    std::size_t read_waiting(boost::system::error_code& error);
+    // Lock held; picks the buffer of the next read.
+    boost::asio::mutable_buffer read_space();
+    // Parses and dispatches received bytes (after \p first, a step already parsed, when given);
+    // false when the input was rejected and the connection closed, so that no further read may
+    // start.
+    bool process_received(const char* begin, const char* end, parse_step* first = nullptr);
     parse_step parse_next(const char* pos, const char* end);
     // The steps of process_received; each false when the connection stops reading.
     bool settle_upload(parse_step& step);
     bool answer_malformed(parse_step& step, const char* end); // logs, answers 400
-    bool dispatch(boost::shared_ptr<message> msg);            // to the handler or the waiter
+    bool refuse_peer_request(parse_step& step);    // true when refused (client connections)
+    bool over_budget(parse_step& step);            // true when refused (served connections)
+    bool dispatch(boost::shared_ptr<message> msg); // to the handler or the waiter
+    void dispatch_request(boost::shared_ptr<request> req);
+    // False when the reply did not keep the connection alive and closed it.
+    bool dispatch_reply(boost::shared_ptr<reply> rep);
+    // Answers input that cannot be served and closes once everything queued has gone out.
+    void reject(boost::shared_ptr<message> msg, int status);
+    // Streams the body of a multipart upload into the handler's temporary file; failed makes
+    // the input count as malformed.
+    upload_stream::outcome handle_read_upload(boost::tribool result,
+                                              boost::shared_ptr<message> msg);
+
+    // Served connections: time-outs and back-pressure (detail::serve_policy decides).
+    void update_deadline(); // lock held
+    void handle_timer(const boost::system::error_code& error);
+    // Lock held; after a parsed read of that many bytes.
+    void note_activity(bool in_progress, bool completed, std::size_t bytes);
+
+    // Client connections: the caller reading its own reply (detail::reply_wait decides who).
     // A client connection waits for readable bytes instead of reading them in the reactor, so
     // that a thread waiting for its reply can read it itself (see issue_request).
     void handle_readable(const boost::system::error_code& error);
@@ -172,96 +206,62 @@ private:
     // The calling thread reads until its reply has come, or gives the read side back to the I/O
     // threads; false when the time ran out first.
     bool read_own_reply(std::optional<std::chrono::steady_clock::time_point> deadline);
+    // One read by the calling thread of its own reply: nothing when it must go on waiting.
+    std::optional<bool> caller_step(int fd,
+                                    std::optional<std::chrono::steady_clock::time_point> deadline);
+    // Lock held; the reading caller found the connection closed (see reply_wait::closed).
+    void report_caller_abort();
+    // The calling thread parses what it read; true when it is done reading.
+    bool caller_parse(const char* pos, const char* end);
     // Hands what the calling thread read but did not handle to an I/O thread.
     void hand_over(const parse_step* step, const char* pos, const char* end,
                    const boost::system::error_code& error);
-    std::size_t
-    read_waiting(boost::system::error_code& error); // non-blocking read into read_space()
+
+    // Writing (detail::outbound_queue keeps the queue); lock held for all of these.
+    // own_request: issued by the owner (a client connection counts only what answers its peer
+    // against the unsent limit).
+    void queue_message(boost::shared_ptr<message> msg, bool own_request);
+    void handle_write(const boost::system::error_code& error, std::size_t bytes);
+    void written_front();   // the front message is all out
+    void answer_continue(); // "100 Continue" for a waiting body
+    void write_front();
+    void write_rest(); // asynchronous write of what is left
+
     // Reads taken directly after one completion before the next read goes back to the service,
     // so that one busy connection cannot hold an I/O thread for ever.
     static const unsigned direct_read_limit = 64;
-    void dispatch_request(boost::shared_ptr<request> req);
-    // False when the reply did not keep the connection alive and closed it.
-    bool dispatch_reply(boost::shared_ptr<reply> rep);
-    // Streams the body of a multipart upload into the handler's temporary file; false makes
-    // the input count as malformed.
-    upload_stream::outcome handle_read_upload(boost::tribool result,
-                                              boost::shared_ptr<message> msg);
-    // What a served connection waits for next; lock held.
-    void update_deadline();
-    void handle_timer(const boost::system::error_code& error);
-    void note_activity(bool in_progress, bool completed); // lock held; after a parsed read
-    bool too_much_unsent();                               // lock held; pauses reading when true
-    void written_front();                                 // lock held; the front message is all out
-    void answer_continue(); // lock held; "100 Continue" for a waiting body
-    void reject(boost::shared_ptr<message> msg, int status);
-    void write_front();                   // lock held
-    bool skip_written(std::size_t bytes); // lock held; true when the front message is all out
-    void write_rest();                    // lock held; asynchronous write of what is left
+    // While an upload streams, reads go into a larger block that exists only until it ends:
+    // fewer system calls and wake-ups per byte, and an idle connection keeps its small cost.
+    static const std::size_t upload_read_size = 256 * 1024;
 
     boost::shared_ptr<boost::asio::io_service> io_service_;
     boost::asio::ip::tcp::socket socket_;
     boost::shared_ptr<request_handler_base> handler_;
-    boost::array<char, 8192> read_buffer;
+    boost::array<char, 8192> read_buffer_;
     boost::shared_ptr<httprtsp_message_format> format_;
-    // While an upload streams, reads go into a larger block that exists only until it ends:
-    // fewer system calls and wake-ups per byte, and an idle connection keeps its small cost.
-    static const std::size_t upload_read_size = 256 * 1024;
-    std::unique_ptr<char[]> upload_buffer;
-    char* read_into;                          // where the read in progress puts its bytes
-    boost::asio::mutable_buffer read_space(); // lock held; picks the buffer of the next read
-    std::list<reply_placeholder_ptr> pending_replies;
-    std::list<boost::shared_ptr<message>> write_queue;
+    std::unique_ptr<char[]> upload_buffer_;
+    char* read_into_; // where the read in progress puts its bytes
+    std::list<reply_placeholder_ptr> pending_replies_;
     mutable lock_type lock_;
-    // Views of the front message still to be written; the write is issued in pieces so
-    // that every socket call happens under the lock.
-    std::vector<boost::asio::const_buffer> write_buffers;
-    std::size_t write_index;
-    // Set when malformed input was answered: close once the write queue has drained.
-    bool close_when_written;
+    std::unique_ptr<detail::outbound_queue> outbound_;
     // Only for a handler that takes uploads.
     std::unique_ptr<upload_stream> upload_;
     // Set by serve().
-    bool serving_;
-    server_limits limits_;
+    std::unique_ptr<detail::serve_policy> policy_;
     boost::shared_ptr<server_hooks> hooks_;
     boost::asio::steady_timer timer_;
-    std::chrono::steady_clock::time_point deadline_;
-    std::chrono::steady_clock::time_point timer_expiry_;
-    bool timer_armed_;
-    const char* waiting_for_;
-    bool in_progress_;
-    bool in_body_;
-    bool seen_request_;
-    std::chrono::steady_clock::time_point request_start_;
-    std::chrono::steady_clock::time_point last_progress_;
-    std::size_t unanswered_;
-    std::size_t unsent_bytes_;
-    bool read_paused_;
-    boost::system::error_code close_error_;
-    boost::weak_ptr<message> continued_;
     std::atomic<bool> idle_;
     // The peer's address, kept from the first start() so that it can still be logged
     // after the socket has closed.
-    boost::asio::ip::tcp::endpoint peer_endpoint;
-    bool peer_known;
+    boost::asio::ip::tcp::endpoint peer_endpoint_;
+    bool peer_known_;
     // Closed by issue_request because a reply was late: the aborted read is expected.
-    std::atomic<bool> abandoned{false};
+    std::atomic<bool> abandoned_{false};
     // Client connections: who reads. An idle client connection has a wait for readable bytes
     // outstanding; a thread that issues the only request reads the reply itself, sparing the
     // hand-off from the I/O thread to the waiter. Whatever else arrives goes to the I/O threads
-    // as before. Lock held for these.
-    enum class read_side {
-        reactor,  // the wait for readable bytes is (about to be) outstanding
-        caller,   // a thread in issue_request reads
-        io_thread // an I/O thread handles a read
-    };
-    read_side side_ = read_side::reactor;
-    bool waiting_readable_ = false;  // a wait whose completion has not run yet
-    bool caller_polling_ = false;    // the reading caller waits for bytes
-    bool caller_owes_abort_ = false; // closed while it waited with no wait outstanding
-    bool quiet_abort_ = false;       // closed while bytes were being handled
-    int wake_caller_ = -1;           // wakes the reading caller when the connection closes
+    // as before.
+    std::unique_ptr<detail::reply_wait> reply_wait_;
 };
 
 } // namespace httprtsp

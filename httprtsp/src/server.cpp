@@ -1,5 +1,6 @@
 #include "httprtsp/src/server.hpp"
 
+#include "httprtsp/src/detail/serve_policy.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 
 #include <boost/asio/ip/address.hpp>
@@ -185,6 +186,10 @@ void server::set_max_connections(std::size_t count) {
 std::size_t server::open_connections() const {
     boost::lock_guard<boost::mutex> lock(state_->mutex);
     return state_->open.size();
+}
+
+void server::set_body_budget(std::uint64_t bytes) {
+    detail::body_budget::set_limit(bytes);
 }
 
 void server::stop() {

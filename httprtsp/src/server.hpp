@@ -43,6 +43,11 @@ public:
     void set_max_connections(std::size_t count);
     /// Connections open now.
     std::size_t open_connections() const;
+    /// Bytes of request bodies that all served connections of the process may hold in memory
+    /// together (256 MiB by default; uploads stream to their files and are not counted). A
+    /// request whose announced or received body would pass it is answered 503 before its body
+    /// is read, and its connection closes.
+    static void set_body_budget(std::uint64_t bytes);
 
 private:
     struct state;

@@ -12,8 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -51,6 +57,61 @@ std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
         return "<no reply>";
     return rep->body() ? std::string(rep->body()->begin(), rep->body()->end()) : std::string();
 }
+
+// A loopback listener whose accept queue is full, so that a connect neither completes nor
+// fails; drain() then accepts what is queued, so that the next connect completes and counts.
+class full_listener {
+public:
+    full_listener() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 0) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 16 && !full_; ++i) {
+            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            fds_.push_back(filler);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+            pollfd done{filler, POLLOUT, 0};
+            full_ = ::poll(&done, 1, 200) == 0; // this attempt hangs: the queue is full
+        }
+        hanging_ = full_ ? fds_.back() : -1;
+    }
+    ~full_listener() {
+        for (int fd : fds_)
+            ::close(fd);
+        ::close(listener_);
+    }
+    full_listener(const full_listener&) = delete;
+    full_listener& operator=(const full_listener&) = delete;
+
+    bool full() const { return full_; }
+    std::string port() const { return std::to_string(port_); }
+    // Accepts every connection queued now; how many.
+    std::size_t drain() {
+        if (hanging_ >= 0) { // its retried connect must not be counted later
+            fds_.pop_back();
+            ::close(hanging_);
+            hanging_ = -1;
+        }
+        std::size_t n = 0;
+        for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0; ++n)
+            fds_.push_back(fd);
+        return n;
+    }
+
+private:
+    int listener_ = -1;
+    unsigned short port_ = 0;
+    bool full_ = false;
+    int hanging_ = -1;
+    std::vector<int> fds_;
+};
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -129,6 +190,31 @@ TEST_F(ClientTest, AfterARefusedConnectTheNextRequestConnectsAgain) {
                             "127.0.0.1", port);
     EXPECT_EQ("ok /now", body_of(client.issue_request(get("/now"))));
     EXPECT_EQ(1u, server.accepted());
+}
+
+TEST_F(ClientTest, ConnectTimeOutMakesTheServerUnresponsiveAndLaterRequestsNeverReachIt) {
+    full_listener listener;
+    if (!listener.full())
+        GTEST_SKIP() << "this kernel completes connections beyond the accept queue";
+    exposed_client client("127.0.0.1", listener.port(), own_handler, pool.get_io_service());
+    client.set_connect_timeout(std::chrono::milliseconds(300));
+    const std::string timed_out =
+        "BOOST SYSTEM ERROR : " +
+        boost::system::error_code(boost::asio::error::timed_out).message() + "\n";
+    {
+        conn_test::stdout_capture out;
+        EXPECT_FALSE(client.issue_request(get("/")));
+        EXPECT_EQ(timed_out, out.text());
+    }
+    EXPECT_TRUE(client.unresponsive());
+    // Room in the queue now: a later connect would complete and be counted here.
+    listener.drain();
+    for (int i = 0; i < 2; ++i) {
+        conn_test::stdout_capture out;
+        EXPECT_FALSE(client.issue_request(get("/again"), std::chrono::milliseconds(300)));
+        EXPECT_EQ(timed_out, out.text());
+    }
+    EXPECT_EQ(0u, listener.drain()) << "connects after the time-out";
 }
 
 TEST_F(ClientTest, TalksToPythonHttpServerWhichClosesAfterEachReply) {

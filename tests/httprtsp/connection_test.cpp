@@ -322,6 +322,37 @@ TEST_F(ConnectionTest, PeerClosingWhileARequestWaitsGivesAnEmptyReplyAndOneClose
         << lines[2];
 }
 
+TEST_F(ConnectionTest, ReplyTimeOutClosesWithTimedOutForEveryWaiterAndTellsTheHandler) {
+    boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
+    boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(handler);
+    stdout_capture out;
+    std::future<boost::shared_ptr<httprtsp::reply>> first = std::async(std::launch::async, [conn] {
+        return conn->issue_request(
+            boost::make_shared<httprtsp::request>("GET", "/first", "HTTP/1.1"));
+    });
+    ASSERT_FALSE(read_http_message(peer, pending).empty()) << "waited for the first request";
+    std::future<bool> late = std::async(std::launch::async, [conn] {
+        try {
+            conn->issue_request(boost::make_shared<httprtsp::request>("GET", "/late", "HTTP/1.1"),
+                                std::chrono::milliseconds(100));
+        } catch (const boost::system::system_error& e) {
+            return e.code() == boost::asio::error::timed_out;
+        }
+        return false;
+    });
+    ASSERT_EQ(std::future_status::ready, late.wait_for(std::chrono::seconds(10)))
+        << "waited for the late request to give up";
+    EXPECT_TRUE(late.get());
+    ASSERT_EQ(std::future_status::ready, first.wait_for(std::chrono::seconds(10)))
+        << "waited for the other request to be settled";
+    EXPECT_FALSE(first.get());
+    EXPECT_EQ(1, handler->close_notices.load()) << "the handler hears of the close";
+    const std::string timed_out =
+        boost::system::error_code(boost::asio::error::timed_out).message();
+    EXPECT_NE(std::string::npos, out.text().find("connection::issue_request: " + timed_out))
+        << "the other waiter got the time-out: " << out.text();
+}
+
 TEST_F(ConnectionTest, CloseWithoutErrorGivesEmptyRepliesAndNoNotice) {
     boost::shared_ptr<recording_handler> handler = boost::make_shared<recording_handler>();
     boost::shared_ptr<httprtsp::connection> conn = connect_to_peer(handler);

@@ -1,5 +1,6 @@
 // A served connection against peers that stall, flood, half-close or cut off: time-outs, the
 // connection cap, back-pressure, "100 Continue", the parser's limits and uploads that never lie.
+#include "httprtsp/src/client.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 #include "httprtsp/src/request_handler.hpp"
 #include "httprtsp/src/server.hpp"
@@ -15,6 +16,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -33,8 +37,21 @@ public:
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
     }
-    ~peer() { ::close(fd_); }
+    // The accepted end of a connection to a client of ours.
+    static peer accepted_from(int listener) {
+        peer p(::accept(listener, nullptr, nullptr), true);
+        timeval limit{10, 0};
+        ::setsockopt(p.fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        p.connected_ = p.fd_ >= 0;
+        return p;
+    }
+    peer(peer&& other) : fd_(other.fd_), connected_(other.connected_) { other.fd_ = -1; }
+    ~peer() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     void send(const std::string& bytes) {
         for (std::size_t at = 0; at < bytes.size();) {
             const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
@@ -44,12 +61,81 @@ public:
         }
     }
     void half_close() { ::shutdown(fd_, SHUT_WR); }
+    // Writes copies of unit without reading, until the other side takes nothing for two seconds
+    // (it stopped reading) or limit copies went out (it never did). Returns the copies begun;
+    // rest is what is left of the last one.
+    std::size_t flood(const std::string& unit, std::size_t limit, std::string& rest) {
+        const int small = 64 * 1024;
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        for (std::size_t begun = 1; begun <= limit; ++begun) {
+            for (std::size_t at = 0; at < unit.size();) {
+                const ssize_t n =
+                    ::send(fd_, unit.data() + at, unit.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    at += static_cast<std::size_t>(n);
+                    continue;
+                }
+                pollfd writable{fd_, POLLOUT, 0};
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                    return 0;
+                if (::poll(&writable, 1, 2000) == 0) {
+                    rest = unit.substr(at);
+                    return begun;
+                }
+            }
+        }
+        rest.clear();
+        return limit;
+    }
+    // Reads until marker has been seen n times; how many times it was (fewer when the stream
+    // ended or nothing came for ten seconds).
+    std::size_t count(const std::string& marker, std::size_t n) {
+        std::size_t seen = 0;
+        std::string window;
+        char buffer[65536];
+        while (seen < n) {
+            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break;
+            window.append(buffer, static_cast<std::size_t>(got));
+            std::size_t at = 0;
+            for (; (at = window.find(marker, at)) != std::string::npos; at += marker.size())
+                ++seen;
+            window.erase(0, window.size() - std::min(window.size(), marker.size() - 1));
+        }
+        return seen;
+    }
     // Everything until the server closes (or the read time-out).
     std::string read_all() {
         std::string out;
         char buffer[65536];
         for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
             out.append(buffer, static_cast<std::size_t>(n));
+        return out;
+    }
+    // Whether the other side closes (after anything still to come) within the read time-out.
+    bool ends() {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) {
+        }
+        return n == 0;
+    }
+    // Whether the other side has closed, without waiting.
+    bool closed_now() {
+        char c;
+        return ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+    // n bytes taken piece by piece, pausing between pieces, through a small receive buffer.
+    std::string read_steadily(std::size_t n, std::size_t piece, std::chrono::milliseconds pause) {
+        std::string out;
+        while (out.size() < n) {
+            const std::string got = read(std::min(piece, n - out.size()));
+            if (got.empty())
+                break;
+            out += got;
+            std::this_thread::sleep_for(pause);
+        }
         return out;
     }
     // Up to the end of a reply's header block.
@@ -74,8 +160,33 @@ public:
     }
 
 private:
+    explicit peer(int fd, bool) : fd_(fd) {}
     int fd_;
     bool connected_ = false;
+};
+
+// A loopback listening socket for clients of ours to connect to.
+class listener {
+public:
+    listener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~listener() { ::close(fd_); }
+    listener(const listener&) = delete;
+    listener& operator=(const listener&) = delete;
+    int fd() const { return fd_; }
+    std::string port() const { return std::to_string(port_); }
+
+private:
+    int fd_;
+    unsigned short port_ = 0;
 };
 
 const std::string echo_request = "GET /echo HTTP/1.1\r\nContent-Length: 0\r\n\r\n";
@@ -139,6 +250,62 @@ TEST_F(HardeningTest, StalledPeersAreClosedWithoutAReply) {
     EXPECT_EQ("", kept.read_all());
 }
 
+TEST_F(HardeningTest, HeaderAndIdleTimeOutsEachBoundOnlyTheirOwnWait) {
+    const std::chrono::milliseconds short_wait(300), long_wait(60000);
+    for (const bool short_header : {true, false}) {
+        SCOPED_TRACE(short_header ? "short header time-out" : "short idle time-out");
+        limits.header_timeout = short_header ? short_wait : long_wait;
+        limits.idle_timeout = short_header ? long_wait : short_wait;
+        server->set_connection_limits(limits);
+        peer stalled(server->port());
+        stalled.send("GET /echo HTT");
+        peer kept(server->port());
+        ASSERT_TRUE(answered(kept));
+        std::this_thread::sleep_for(short_wait * 3); // past the short one only
+        if (short_header) {
+            EXPECT_TRUE(stalled.ends()) << "waited for the stalled request's close";
+            EXPECT_TRUE(answered(kept)) << "waited for an answer on the idle connection";
+        } else {
+            EXPECT_TRUE(kept.ends()) << "waited for the idle connection's close";
+            stalled.send("P/1.1\r\nContent-Length: 0\r\n\r\n");
+            EXPECT_EQ("HTTP/1.1 200 OK\r\n", stalled.read(17)) << "waited for the answer";
+        }
+    }
+}
+
+TEST_F(HardeningTest, SlowBodiesAreClosedAndSteadyReadersServedAtTheMinimumRate) {
+    // The body time-out is 300 ms and the minimum rate 1 KiB/s. A body trickling in at 100 B/s
+    // is closed while it still trickles.
+    peer trickle(server->port());
+    trickle.send("POST /echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n");
+    bool closed = false;
+    for (int i = 0; i < 30 && !closed; ++i) {
+        trickle.send(std::string(10, 't'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        closed = trickle.closed_now();
+    }
+    EXPECT_TRUE(closed) << "waited 3 s for the close of a body sent at 100 B/s";
+
+    // A 16 MiB reply taken steadily at about 2.5 MB/s takes over five seconds to write, more
+    // than twice the body time-out (2 s here: the system wakes a writer only when half its
+    // send buffer of up to 4 MiB is free): never cut off.
+    limits.body_timeout = std::chrono::milliseconds(2000);
+    server->set_connection_limits(limits);
+    const std::size_t size = 16 << 20;
+    peer steady(server->port());
+    const int small = 64 * 1024;
+    ::setsockopt(steady.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::thread sender([&] {
+        steady.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                    std::string(size, 's'));
+    });
+    const std::string head = steady.read_head();
+    const std::string body = steady.read_steadily(size, 256 * 1024, std::chrono::milliseconds(50));
+    sender.join();
+    EXPECT_EQ(0u, head.find("HTTP/1.1 200 OK\r\n")) << head;
+    EXPECT_EQ(size, body.size()) << "waited for the whole reply";
+}
+
 TEST_F(HardeningTest, AtTheCapTheLongestIdleMakesRoomAndBusyOnesAreKept) {
     limits.idle_timeout = limits.header_timeout = std::chrono::milliseconds(60000);
     server->set_connection_limits(limits);
@@ -186,12 +353,95 @@ TEST_F(HardeningTest, PipelinedRequestsOfAPeerThatReadsLateAreAllAnswered) {
     EXPECT_EQ(20000u, count);
 }
 
+TEST_F(HardeningTest, BackPressurePausesReadingUntilRepliesDrainOnEitherKindOfConnection) {
+    // A peer sends requests and reads none of the replies: reading stops (the peer's writes stop
+    // moving), then restarts as the peer reads, until every request is answered. The peer of a
+    // client connection is held to this as much as a served one.
+    limits.header_timeout = limits.body_timeout = limits.idle_timeout =
+        std::chrono::milliseconds(60000);
+    server->set_connection_limits(limits);
+    listener clients;
+    for (const bool client_side : {false, true}) {
+        SCOPED_TRACE(client_side ? "client connection" : "served connection");
+        std::unique_ptr<httprtsp::client> client;
+        std::unique_ptr<peer> p;
+        if (client_side) {
+            client.reset(new httprtsp::client("127.0.0.1", clients.port(),
+                                              boost::make_shared<httprtsp::request_handler>(),
+                                              pool.get_io_service()));
+            client->ensure_connected();
+            p.reset(new peer(peer::accepted_from(clients.fd())));
+        } else {
+            p.reset(new peer(server->port()));
+        }
+        const std::string unit = client_side ? "GET /x HTTP/1.1\r\n\r\n" : echo_request;
+        const std::string marker = client_side ? "HTTP/1.1 404 " : "HTTP/1.1 200 OK\r\n";
+        // Far more than the socket buffers and a megabyte of replies hold.
+        const std::size_t limit = (std::size_t(16) << 20) / unit.size();
+        std::string rest;
+        const std::size_t sent = p->flood(unit, limit, rest);
+        ASSERT_GT(sent, 0u);
+        ASSERT_LT(sent, limit) << "read on while its replies were not taken";
+        std::thread finisher([&] { p->send(rest); });
+        const std::size_t answered = p->count(marker, sent);
+        finisher.join();
+        EXPECT_EQ(sent, answered) << "waited for an answer to every request after the pause";
+    }
+}
+
+TEST_F(HardeningTest, RequestsToAClientConnectionAreHeldToSmallLimitsAndRefusedWithAClose) {
+    // The client serves no routes: its peer's requests get the header limits and a 64 KiB body.
+    // (400: the stock pages have no 413.)
+    listener clients;
+    const struct {
+        std::string request;
+        const char* answer;
+        bool stays_open;
+    } rows[] = {
+        {"POST /x HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + std::string(65536, 'b'),
+         "HTTP/1.1 404 ", true},
+        {"POST /x HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", "HTTP/1.1 400 ", false},
+        {"POST /x HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n", "HTTP/1.1 400 ", false},
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10001\r\n" +
+             std::string(65537, 'c'),
+         "HTTP/1.1 400 ", false},
+        {"GET /x HTTP/1.1\r\nX-Long: " + std::string(9 * 1024, 'h') + "\r\n\r\n", "HTTP/1.1 400 ",
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.request.substr(0, 50));
+        httprtsp::client client("127.0.0.1", clients.port(),
+                                boost::make_shared<httprtsp::request_handler>(),
+                                pool.get_io_service());
+        client.ensure_connected();
+        peer p = peer::accepted_from(clients.fd());
+        p.send(row.request);
+        const std::string head = p.read_head();
+        EXPECT_EQ(0u, head.find(row.answer)) << "waited for the answer, got: " << head;
+        if (row.stays_open) {
+            p.send("GET /y HTTP/1.1\r\n\r\n");
+            EXPECT_EQ(1u, p.count("HTTP/1.1 404 ", 1)) << "waited for the next answer";
+        } else {
+            EXPECT_TRUE(p.ends()) << "waited for the close";
+        }
+    }
+}
+
 TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRefused) {
     peer p(server->port());
     p.send("POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
     EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", p.read(25));
     p.send("abc");
     EXPECT_EQ("HTTP/1.1 200 OK\r\n", p.read(17));
+    // An HTTP/1.0 or RTSP client would take an interim reply for the answer: none for them.
+    for (const std::string protocol : {"HTTP/1.0", "RTSP/1.0"}) {
+        peer old(server->port());
+        old.send("POST /echo " + protocol +
+                 "\r\nExpect: 100-continue\r\nContent-Length: 3\r\nCSeq: 1\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the headers alone first
+        old.send("abc");
+        EXPECT_EQ(protocol + " 200 OK\r\n", old.read(protocol.size() + 9)) << protocol;
+    }
 
     limits.parser.body = 1000;
     server->set_connection_limits(limits);
@@ -205,6 +455,35 @@ TEST_F(HardeningTest, ExpectContinueIsAnsweredBeforeTheBodyAndTooLargeRequestsRe
     chunked.send("POST /echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" +
                  std::string(2048, 'y') + "\r\n");
     EXPECT_EQ(0u, chunked.read_all().find("HTTP/1.1 400 Bad Request\r\n"));
+}
+
+TEST_F(HardeningTest, BodiesPastTheProcessWideBudgetAreAnswered503BeforeTheyAreRead) {
+    limits.header_timeout = limits.body_timeout = limits.idle_timeout =
+        std::chrono::milliseconds(60000);
+    server->set_connection_limits(limits);
+    httprtsp::server::set_body_budget(100000);
+    struct restore {
+        ~restore() { httprtsp::server::set_body_budget(std::uint64_t(256) << 20); }
+    } restored;
+    peer holder(server->port()); // announces 80,000 bytes and sends them later
+    holder.send("POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 80000\r\n\r\n");
+    ASSERT_EQ("HTTP/1.1 100 Continue\r\n\r\n", holder.read(25))
+        << "waited for the first request's headers to be taken";
+    const auto post = [](std::size_t size) {
+        return "POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+               std::string(size, 'p');
+    };
+    peer at_budget(server->port());
+    at_budget.send(post(20000));
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", at_budget.read(17)) << "waited for the answer at the budget";
+    peer past(server->port());
+    past.send(post(20001).substr(0, 60));
+    EXPECT_EQ(0u, past.read_all().find("HTTP/1.1 503 ")) << "waited for the refusal past it";
+    holder.send(std::string(80000, 'h'));
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", holder.read(17)) << "waited for the holder's answer";
+    peer after(server->port()); // the holder's share is back
+    after.send(post(90000));
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", after.read(17)) << "waited for the answer after it";
 }
 
 TEST_F(HardeningTest, RequestsPastTheParserLimitsAreAnswered400AndClosed) {
