@@ -422,7 +422,15 @@ void connection::dispatch_request(boost::shared_ptr<request> req) {
     }
 }
 
+// "100 Continue", "102 Processing" and the like announce the final reply of the same request;
+// 101 ends the exchange (the protocol changes) and is that request's reply.
+bool connection::is_interim(const reply& rep) {
+    return rep.status() >= 100 && rep.status() < 200 && rep.status() != 101;
+}
+
 bool connection::dispatch_reply(boost::shared_ptr<reply> rep) {
+    if (is_interim(*rep))
+        return true; // the request keeps waiting for its final reply
     reply_placeholder_ptr placeholder;
     bool closed = false;
     {

@@ -182,6 +182,7 @@ private:
     bool dispatch(boost::shared_ptr<message> msg); // to the handler or the waiter
     void dispatch_request(boost::shared_ptr<request> req);
     // False when the reply did not keep the connection alive and closed it.
+    static bool is_interim(const reply& rep);
     bool dispatch_reply(boost::shared_ptr<reply> rep);
     // Answers input that cannot be served and closes once everything queued has gone out.
     void reject(boost::shared_ptr<message> msg, int status);

@@ -169,6 +169,36 @@ TEST_F(ConnectionTest, RepliesGoToRequestsInTheOrderTheyWereQueued) {
     EXPECT_EQ("/two", b.get());
 }
 
+// Interim replies announce the final one of the same request, both where the waiting
+// thread reads its own reply (one request) and where the I/O threads read (two).
+TEST_F(ConnectionTest, InterimRepliesAreSkippedAndTheFinalOneAnswers) {
+    boost::shared_ptr<httprtsp::connection> conn =
+        connect_to_peer(boost::make_shared<recording_handler>());
+    auto issue = [conn](const std::string& uri) {
+        boost::shared_ptr<httprtsp::reply> rep =
+            conn->issue_request(boost::make_shared<httprtsp::request>("GET", uri, "HTTP/1.1"));
+        return rep ? std::to_string(rep->status()) + " " +
+                         std::string(rep->body()->begin(), rep->body()->end())
+                   : std::string("<none>");
+    };
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n";
+    const std::string final_reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+    std::future<std::string> alone = std::async(std::launch::async, issue, "/alone");
+    ASSERT_FALSE(read_http_message(peer, pending).empty());
+    peer_write(interim);
+    peer_write(final_reply);
+    EXPECT_EQ("200 ok", alone.get());
+
+    std::future<std::string> a = std::async(std::launch::async, issue, "/a");
+    std::future<std::string> b = std::async(std::launch::async, issue, "/b");
+    for (int i = 0; i < 2; ++i)
+        ASSERT_FALSE(read_http_message(peer, pending).empty());
+    peer_write(interim + final_reply + interim + final_reply);
+    EXPECT_EQ("200 ok", a.get());
+    EXPECT_EQ("200 ok", b.get());
+}
+
 TEST_F(ConnectionTest, ReplyFramedByNeitherLengthNorChunksEndsWithTheConnection) {
     boost::shared_ptr<httprtsp::connection> conn =
         connect_to_peer(boost::make_shared<recording_handler>());

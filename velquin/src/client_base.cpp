@@ -314,7 +314,8 @@ bool client_base::take_answer(const httprtsp::reply& reply, const Json::Value& m
                               Json::Value& answer, bool& out_of_step) {
     const unsigned status = reply.status();
     if (status < 200 || status > 299) {
-        // An interim reply is followed by the final one, which the next exchange would take.
+        // Interim replies never get here (the connection skips them); after a 101 the
+        // connection speaks another protocol, so nothing on it belongs to us any more.
         out_of_step = status < 200;
         note_failure("answered HTTP " + std::to_string(status) + " on /cometd");
         return false;
