@@ -18,6 +18,11 @@
 
 namespace httprtsp {
 
+namespace {
+// How long a request body may stay below the minimum rate before, at the cap, it gives way.
+const std::chrono::seconds stalled_body_grace(2);
+} // namespace
+
 // Shared with every pending accept and every connection, so that the server object may go
 // away first.
 struct server::state : boost::enable_shared_from_this<server::state>, connection::server_hooks {
@@ -44,10 +49,16 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
         });
     }
 
-    // The idle connection that has waited longest, other than except; mutex held.
+    // The idle connection that has waited longest, other than except, or else one whose
+    // request body has stalled (a peer dribbling bytes must not keep its place at the cap);
+    // mutex held.
     connection* longest_idle(const connection* except) const {
         for (const auto& entry : open)
             if (entry.first != except && entry.first->is_idle())
+                return entry.first;
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& entry : open)
+            if (entry.first != except && entry.first->is_stalled_in_body(now, stalled_body_grace))
                 return entry.first;
         return nullptr;
     }
@@ -83,9 +94,20 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
             order.push_back(conn);
             open.emplace_back(conn.get(), --order.end());
             where[conn.get()] = --open.end();
-            if (open.size() > max_connections)
-                if (connection* idle = longest_idle(conn.get()))
+            if (open.size() > max_connections) {
+                if (connection* idle = longest_idle(conn.get())) {
                     evicted = where_weak(idle).lock();
+                } else {
+                    // The one that made room when this accept began is busy now: the cap
+                    // holds, so the newcomer goes.
+                    order.pop_back();
+                    open.pop_back();
+                    where.erase(conn.get());
+                    full = true;
+                    conn->close();
+                    return;
+                }
+            }
             connection_limits = limits;
         }
         conn->serve(connection_limits, shared_from_this());

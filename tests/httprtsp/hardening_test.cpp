@@ -323,6 +323,28 @@ TEST_F(HardeningTest, AtTheCapTheLongestIdleMakesRoomAndBusyOnesAreKept) {
     EXPECT_EQ("HTTP/1.1 200 OK\r\n", busy.read(17));
 }
 
+// A body that stalls below the minimum rate gives way at the cap too; headers in progress do
+// not (their own time-out bounds them).
+TEST_F(HardeningTest, AtTheCapAStalledBodyMakesRoom) {
+    limits.idle_timeout = limits.header_timeout = limits.body_timeout =
+        std::chrono::milliseconds(60000); // only the cap may close them
+    server->set_connection_limits(limits);
+    server->set_max_connections(2);
+    peer dribbler(server->port());
+    dribbler.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nx");
+    peer busy(server->port());
+    busy.send("GET /echo HTTP/1.1\r\n");
+    while (server->open_connections() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Past the grace a stalled body is given at the cap (two seconds).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    peer newcomer(server->port());
+    EXPECT_TRUE(answered(newcomer));
+    EXPECT_EQ("", dribbler.read_all()) << "the stalled body was closed without an answer";
+    busy.send("Content-Length: 0\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", busy.read(17));
+}
+
 TEST_F(HardeningTest, RepliesQueuedAtTheEndOfStreamAreFinishedWhole) {
     const std::string body(4 * 1024 * 1024, 'x');
     peer p(server->port());

@@ -65,6 +65,10 @@ public:
     // The phase now, its deadline kept for expired(). replies_queued: the write queue holds any.
     wait update(bool replies_queued);
     const wait& current() const { return current_; }
+    // Since when a request body has made no counted progress; max while no body is awaited.
+    time_point body_stalled_since() const {
+        return in_progress_ && in_body_ ? last_progress_ : time_point::max();
+    }
     bool expired(time_point now) const {
         return current_.deadline != time_point::max() && now >= current_.deadline;
     }
