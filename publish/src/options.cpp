@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -152,6 +153,46 @@ bool parse_json_value(const std::string& text, Json::Value& value) {
     }
 }
 
+// A list saved with CR LF line ends leaves a CR on its last word: that is never what the device
+// or the resolver should see.
+std::optional<scan_result> carriage_return(std::size_t index, const std::string& argument) {
+    if (argument.empty() || argument.back() != '\r')
+        return std::nullopt;
+    return unusable("argument " + std::to_string(index + 1) + " (" + shown(argument) +
+                    ") ends with a carriage return (a file with CR LF line ends?)");
+}
+
+// Stores next as the value of the value-taking option argument (target: where a text goes);
+// the ending of the scan when it cannot be used.
+std::optional<scan_result> take_value(const std::string& argument, const std::string& next,
+                                      std::string* target, command_options& options,
+                                      const value_file_reader& read_file) {
+    if (target) {
+        *target = next;
+        return std::nullopt;
+    }
+    if (argument == "--connect-timeout" || argument == "--max-time") {
+        std::chrono::milliseconds& duration =
+            argument == "--max-time" ? options.max_time : options.connect_timeout;
+        if (!parse_seconds(next, duration))
+            return unusable(argument + " takes seconds, above 0 and up to 86400, not \"" +
+                            shown(next) + "\"");
+        return std::nullopt;
+    }
+    // No JSON text starts with "@": it names a file ("@-": standard input).
+    std::string text = next;
+    if (!next.empty() && next[0] == '@') {
+        std::string why;
+        if (!read_file(next.substr(1), text, why))
+            return unusable("-jv " + shown(next) + ": " + why);
+    }
+    Json::Value parsed;
+    if (!parse_json_value(text, parsed))
+        return ending(scan_outcome::bad_json_value);
+    options.json_value = parsed;
+    return std::nullopt;
+}
+
 } // namespace
 
 scan_result scan_command_line(const std::vector<std::string>& arguments,
@@ -165,45 +206,23 @@ scan_result scan_command_line(const std::vector<std::string>& arguments,
     bool change_given = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        // A list saved with CR LF line ends leaves a CR on its last word: that is never what
-        // the device or the resolver should see.
-        if (!argument.empty() && argument.back() == '\r')
-            return unusable("argument " + std::to_string(i + 1) + " (" + shown(argument) +
-                            ") ends with a carriage return (a file with CR LF line ends?)");
+        if (std::optional<scan_result> end = carriage_return(i, argument))
+            return *end;
         std::string* target = text_target(options, argument);
         const bool is_json_value = argument == "-jv" || argument == "--jsonvalue";
-        const bool is_duration = argument == "--connect-timeout" || argument == "--max-time";
-        if (target || is_json_value || is_duration) {
+        if (target || is_json_value || argument == "--connect-timeout" ||
+            argument == "--max-time") {
             // A value-taking option with nothing after it cannot be honoured.
             if (i + 1 == arguments.size())
                 return ending(scan_outcome::usage);
             const std::string& next = arguments[++i];
-            if (!next.empty() && next.back() == '\r')
-                return unusable("argument " + std::to_string(i + 1) + " (" + shown(next) +
-                                ") ends with a carriage return (a file with CR LF line ends?)");
+            if (std::optional<scan_result> end = carriage_return(i, next))
+                return *end;
             change_given =
                 change_given || target == &options.key || target == &options.value || is_json_value;
-            if (target) {
-                *target = next;
-            } else if (is_duration) {
-                std::chrono::milliseconds& duration =
-                    argument == "--max-time" ? options.max_time : options.connect_timeout;
-                if (!parse_seconds(next, duration))
-                    return unusable(argument + " takes seconds, above 0 and up to 86400, not \"" +
-                                    shown(next) + "\"");
-            } else {
-                // No JSON text starts with "@": it names a file ("@-": standard input).
-                std::string text = next;
-                if (!next.empty() && next[0] == '@') {
-                    std::string why;
-                    if (!read_file(next.substr(1), text, why))
-                        return unusable("-jv " + shown(next) + ": " + why);
-                }
-                Json::Value parsed;
-                if (!parse_json_value(text, parsed))
-                    return ending(scan_outcome::bad_json_value);
-                options.json_value = parsed;
-            }
+            if (std::optional<scan_result> end =
+                    take_value(argument, next, target, options, read_file))
+                return *end;
         } else if (argument == "-c" || argument == "--config") {
             options.print_config = true;
         } else if (argument == "-o" || argument == "--command") {
