@@ -22,12 +22,10 @@ if(VQ_WORKSTATION)
   list(APPEND VQ_BOOST_COMPONENTS regex filesystem)
   install(TARGETS httprtsp EXPORT velquinTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-  # detail/ holds the library's own units (parser lexer, message building, upload step), which
-  # no integrator includes; upload_stream.hpp goes along only while connection.hpp includes it.
+  # detail/ holds the library's own units (parser lexer, message building, the connection's
+  # parts, the upload step), which no integrator includes.
   install(DIRECTORY httprtsp/src/ DESTINATION ${VQ_INCLUDE_DIR}/httprtsp/src COMPONENT dev
     FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h" PATTERN "detail" EXCLUDE)
-  install(FILES httprtsp/src/detail/upload_stream.hpp
-    DESTINATION ${VQ_INCLUDE_DIR}/httprtsp/src/detail COMPONENT dev)
 endif()
 
 if(VQ_BRIDGE)

@@ -4,6 +4,7 @@
 #include "httprtsp/src/detail/printable.hpp"
 #include "httprtsp/src/detail/reply_wait.hpp"
 #include "httprtsp/src/detail/serve_policy.hpp"
+#include "httprtsp/src/detail/upload_stream.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 
 #include <boost/asio/error.hpp>
@@ -20,6 +21,9 @@
 #include <exception>
 
 namespace httprtsp {
+
+static_assert(connection::upload_header_limit == upload_stream::header_limit,
+              "the announced limit is the upload step's");
 
 namespace {
 
@@ -461,8 +465,8 @@ bool connection::dispatch_reply(boost::shared_ptr<reply> rep) {
     return !closed;
 }
 
-upload_stream::outcome connection::handle_read_upload(boost::tribool result,
-                                                      boost::shared_ptr<message> msg) {
+upload_outcome connection::handle_read_upload(boost::tribool result,
+                                              boost::shared_ptr<message> msg) {
     if (!upload_)
         return upload_stream::outcome::more;
     try {

@@ -6,7 +6,6 @@
 #include "httprtsp/src/message.hpp"
 #include "httprtsp/src/message_format.hpp"
 #include "httprtsp/src/request_handler_base.hpp"
-#include "httprtsp/src/detail/upload_stream.hpp"
 
 #include <boost/array.hpp>
 #include <boost/asio/io_service.hpp>
@@ -32,6 +31,9 @@
 #include <vector>
 
 namespace httprtsp {
+
+class upload_stream;
+enum class upload_outcome;
 
 namespace detail {
 class outbound_queue;
@@ -59,7 +61,7 @@ public:
 
     /// Body bytes collected without finding the first delimiter and the end of the part's
     /// header lines before an upload is refused.
-    static const std::size_t upload_header_limit = upload_stream::header_limit;
+    static const std::size_t upload_header_limit = 16 * 1024;
 
     /// What a server holds a connection it accepted to, so that no peer can hold it hostage.
     struct server_limits {
@@ -195,8 +197,7 @@ private:
     void reject(boost::shared_ptr<message> msg, int status);
     // Streams the body of a multipart upload into the handler's temporary file; failed makes
     // the input count as malformed.
-    upload_stream::outcome handle_read_upload(boost::tribool result,
-                                              boost::shared_ptr<message> msg);
+    upload_outcome handle_read_upload(boost::tribool result, boost::shared_ptr<message> msg);
 
     // Served connections: time-outs and back-pressure (detail::serve_policy decides).
     void update_deadline(); // lock held

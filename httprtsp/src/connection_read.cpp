@@ -5,6 +5,7 @@
 
 #include "httprtsp/src/detail/outbound_queue.hpp"
 #include "httprtsp/src/detail/reply_wait.hpp"
+#include "httprtsp/src/detail/upload_stream.hpp"
 #include "httprtsp/src/detail/serve_policy.hpp"
 
 #include <boost/asio/error.hpp>

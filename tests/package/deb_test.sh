@@ -39,6 +39,8 @@ for f in lib/libhttprtsp.a lib/liboem_vorn_device_ipc.a lib/velquin/libksal_ipc.
   share/doc/velquin-dev/html/index.html share/doc/velquin-dev/examples/oem_ui_minimal/main.cpp; do
   grep -q " \./usr/$f\$" "$WORK/dev.list" || fail "velquin-dev lacks $f"
 done
+# The library's own units stay out: no installed header includes them.
+! grep -q "/httprtsp/src/detail/" "$WORK/dev.list" || fail "velquin-dev holds httprtsp/src/detail"
 # The programs' libraries are named as dependencies, found by dpkg-shlibdeps.
 [[ "$(dpkg-deb -f "$tools" Depends)" == *libboost-thread* ]] || fail "velquin-tools: no Boost dependency"
 [[ "$(dpkg-deb -f "$dev" Depends)" == *rapidjson-dev* ]] || fail "velquin-dev: no rapidjson dependency"

@@ -18,6 +18,15 @@
 
 namespace httprtsp {
 
+/// What upload_stream::take() made of the bytes.
+enum class upload_outcome {
+    more,      ///< more to come, or nothing for this step to decide
+    done,      ///< the upload is complete and the file holds exactly the part
+    failed,    ///< the input counts as malformed
+    refused,   ///< upload_temp_file_request_handler::upload_begin() said no
+    too_large, ///< the part passed upload_temp_file_request_handler::max_upload_size()
+};
+
 /// The upload step of a connection whose handler takes uploads: moves the body of each upload
 /// request into upload_temp_file_request_handler::temp_file_path() and cuts the file to the
 /// part's content once the request is complete.
@@ -36,13 +45,7 @@ public:
     ~upload_stream();
 
     /// What take() made of the bytes.
-    enum class outcome {
-        more,      ///< more to come, or nothing for this step to decide
-        done,      ///< the upload is complete and the file holds exactly the part
-        failed,    ///< the input counts as malformed
-        refused,   ///< upload_temp_file_request_handler::upload_begin() said no
-        too_large, ///< the part passed upload_temp_file_request_handler::max_upload_size()
-    };
+    typedef upload_outcome outcome;
 
     /// Takes the body bytes collected so far of an upload request (and clears them); result is
     /// the parser's (indeterminate: more to come). failed makes the input count as malformed;
