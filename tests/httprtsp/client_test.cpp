@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <thread>
@@ -58,6 +60,7 @@ std::string body_of(const boost::shared_ptr<httprtsp::reply>& rep) {
     return rep->body() ? std::string(rep->body()->begin(), rep->body()->end()) : std::string();
 }
 
+#if !defined(_WIN32)
 // A loopback listener whose accept queue is full, so that a connect neither completes nor
 // fails; drain() then accepts what is queued, so that the next connect completes and counts.
 class full_listener {
@@ -112,6 +115,15 @@ private:
     int hanging_ = -1;
     std::vector<int> fds_;
 };
+#else
+// Winsock gives no dependable way to fill an accept queue: the case that needs it skips.
+class full_listener {
+public:
+    bool full() const { return false; }
+    std::string port() const { return "0"; }
+    std::size_t drain() { return 0; }
+};
+#endif
 
 class ClientTest : public ::testing::Test {
 protected:
