@@ -56,6 +56,10 @@ void connection::handle_timer(const boost::system::error_code& error) {
     if (!socket_.is_open() ||
         policy_->current().deadline == detail::serve_policy::time_point::max())
         return;
+    if (policy_->expired(clock_type::now()) && !outbound_->empty()) {
+        note_taken();
+        update_deadline();
+    }
     if (!policy_->expired(clock_type::now())) {
         update_deadline();
         return;

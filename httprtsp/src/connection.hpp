@@ -232,6 +232,7 @@ private:
     void queue_message(boost::shared_ptr<message> msg, bool own_request);
     void handle_write(const boost::system::error_code& error, std::size_t bytes);
     void written_front();   // the front message is all out
+    void note_taken();      // tells the policy what the peer has taken of the replies
     void answer_continue(); // "100 Continue" for a waiting body
     void write_front();
     void write_rest(); // asynchronous write of what is left

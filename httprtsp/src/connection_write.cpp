@@ -2,12 +2,15 @@
 // takes it, else asynchronously) and what follows a written message.
 #include "httprtsp/src/connection.hpp"
 
+#include "httprtsp/src/detail/kernel_queue.hpp"
 #include "httprtsp/src/detail/outbound_queue.hpp"
 #include "httprtsp/src/detail/serve_policy.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/system/system_error.hpp>
+
+#include <algorithm>
 
 namespace httprtsp {
 
@@ -72,7 +75,7 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
 
     // Step over what the socket took; write the rest of the same message first.
     if (!outbound_->skip_written(bytes)) {
-        policy_->sent(bytes, clock_type::now()); // a reader taking bytes steadily is not stuck
+        note_taken();
         update_deadline();
         write_rest();
         return;
@@ -88,6 +91,14 @@ void connection::handle_write(const boost::system::error_code& error, std::size_
         write_front();
     else if (outbound_->closing())
         close(outbound_->close_error());
+}
+
+// A reader taking bytes steadily is not stuck, even while the system's send queue, full, wakes
+// no writer.
+void connection::note_taken() {
+    const std::uint64_t written = outbound_->written_total();
+    const std::uint64_t waiting = detail::unsent_in_kernel(socket_);
+    policy_->taken(written - std::min<std::uint64_t>(written, waiting), clock_type::now());
 }
 
 void connection::written_front() {

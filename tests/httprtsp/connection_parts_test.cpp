@@ -149,9 +149,12 @@ TEST(ServePolicyPhaseTest, BodyAndReplyBytesCountAsProgressOnlyAtTheMinimumRate)
     policy.dispatched();
     policy.queued(1 << 20, true, true, at(5000));
     ASSERT_EQ(at(25000), policy.update(true).deadline);
-    policy.sent(1023, at(6000));
+    policy.taken(1023, at(6000)); // totals over the connection's life
     EXPECT_EQ(at(25000), policy.update(true).deadline);
-    policy.sent(1025, at(7000));
+    policy.taken(2048, at(7000));
+    EXPECT_EQ(at(27000), policy.update(true).deadline);
+    policy.taken(2048, at(8000)); // told again, nothing new
+    policy.taken(1000, at(8000)); // a smaller total is no progress either
     EXPECT_EQ(at(27000), policy.update(true).deadline);
 }
 

@@ -28,9 +28,13 @@ namespace {
 // A blocking loopback socket whose reads give up after ten seconds, so no test can hang.
 class peer {
 public:
-    explicit peer(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    // receive_buffer: SO_RCVBUF set before connecting, so that the window stays that small.
+    explicit peer(unsigned short port, int receive_buffer = 0)
+        : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
         timeval limit{10, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        if (receive_buffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
@@ -286,21 +290,19 @@ TEST_F(HardeningTest, SlowBodiesAreClosedAndSteadyReadersServedAtTheMinimumRate)
     }
     EXPECT_TRUE(closed) << "waited 3 s for the close of a body sent at 100 B/s";
 
-    // A 16 MiB reply taken steadily at about 2.5 MB/s takes over five seconds to write, more
-    // than twice the body time-out (2 s here: the system wakes a writer only when half its
-    // send buffer of up to 4 MiB is free): never cut off.
-    limits.body_timeout = std::chrono::milliseconds(2000);
+    // A 6 MiB reply taken steadily at 1.25 MiB/s, through a small window, over a body time-out
+    // of 1 s: never cut off. The system wakes a writer only when much of a send queue of up to
+    // 4 MiB has drained, seconds apart at this rate; the bytes the peer took meanwhile count.
+    limits.body_timeout = std::chrono::milliseconds(1000);
     server->set_connection_limits(limits);
-    const std::size_t size = 16 << 20;
-    peer steady(server->port());
-    const int small = 64 * 1024;
-    ::setsockopt(steady.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::size_t size = 6 << 20;
+    peer steady(server->port(), 64 * 1024);
     std::thread sender([&] {
         steady.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
                     std::string(size, 's'));
     });
     const std::string head = steady.read_head();
-    const std::string body = steady.read_steadily(size, 256 * 1024, std::chrono::milliseconds(50));
+    const std::string body = steady.read_steadily(size, 64 * 1024, std::chrono::milliseconds(50));
     sender.join();
     EXPECT_EQ(0u, head.find("HTTP/1.1 200 OK\r\n")) << head;
     EXPECT_EQ(size, body.size()) << "waited for the whole reply";

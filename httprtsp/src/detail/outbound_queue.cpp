@@ -36,6 +36,7 @@ void outbound_queue::load_front(std::vector<boost::asio::const_buffer> buffers) 
 }
 
 bool outbound_queue::skip_written(std::size_t bytes) {
+    written_total_ += bytes;
     while (index_ < buffers_.size()) {
         const std::size_t size = buffers_[index_].size();
         if (bytes < size) {

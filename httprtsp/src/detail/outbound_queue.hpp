@@ -10,6 +10,7 @@
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <vector>
 
@@ -39,6 +40,8 @@ public:
     bool skip_written(std::size_t bytes);
     // What is left of the front message.
     std::vector<boost::asio::const_buffer> rest() const;
+    // Bytes the socket took over the connection's life.
+    std::uint64_t written_total() const { return written_total_; }
 
     // Close once everything queued has gone out (with the error given to the last call that
     // gave one; none: a plain close).
@@ -57,6 +60,7 @@ private:
     // every socket call happens under the connection's lock.
     std::vector<boost::asio::const_buffer> buffers_;
     std::size_t index_ = 0;
+    std::uint64_t written_total_ = 0;
     bool close_when_written_ = false;
     boost::system::error_code close_error_;
 };

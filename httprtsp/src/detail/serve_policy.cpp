@@ -52,12 +52,16 @@ void serve_policy::parsed(bool in_progress, bool in_body, bool completed, std::s
         mark_progress(now);
 }
 
-void serve_policy::sent(std::size_t bytes, time_point now) {
+void serve_policy::taken(std::uint64_t total, time_point now) {
+    if (total <= taken_)
+        return;
+    const std::uint64_t bytes = total - taken_;
+    taken_ = total;
     if (serving_)
         progress(bytes, now);
 }
 
-void serve_policy::progress(std::size_t bytes, time_point now) {
+void serve_policy::progress(std::uint64_t bytes, time_point now) {
     progress_bytes_ += bytes;
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - last_progress_).count();

@@ -44,8 +44,9 @@ public:
     // The bytes of one read were parsed: a request is (still) in progress, in its body or not;
     // completed: at least one message was completed.
     void parsed(bool in_progress, bool in_body, bool completed, std::size_t bytes, time_point now);
-    // Part of a reply was written.
-    void sent(std::size_t bytes, time_point now);
+    // The peer has taken total bytes of replies over the connection's life (so far as the
+    // system tells; else what the socket took).
+    void taken(std::uint64_t total, time_point now);
     // A request went to the handler.
     void dispatched();
     // A message was queued: counted bytes add to the unsent ones; answers: it answers a
@@ -113,10 +114,11 @@ private:
     boost::weak_ptr<message> continued_;
     std::uint64_t body_reserved_ = 0;
     std::uint64_t progress_bytes_ = 0; // body or reply bytes since the last counted progress
+    std::uint64_t taken_ = 0;          // reply bytes the peer had taken when last told
 
     // Body and reply bytes restart the body time-out only while they keep up with the minimum
     // rate since the last counted progress: a byte now and then does not hold the connection.
-    void progress(std::size_t bytes, time_point now);
+    void progress(std::uint64_t bytes, time_point now);
     void mark_progress(time_point now);
 };
 
