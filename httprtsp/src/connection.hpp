@@ -114,12 +114,12 @@ public:
     parser_limits get_parser_limits() const;
     /// No request in progress or unanswered and nothing queued (for a served connection).
     bool is_idle() const { return idle_.load(); }
-    /// A served request whose body has kept below the minimum rate for \p grace up to \p now:
-    /// at the connection cap such a connection gives way like an idle one.
-    bool is_stalled_in_body(std::chrono::steady_clock::time_point now,
-                            std::chrono::steady_clock::duration grace) const {
-        return now - grace >= std::chrono::steady_clock::time_point(
-                                  std::chrono::steady_clock::duration(body_stalled_since_.load()));
+    /// Since when the served request in progress has been stalled: its body kept below the
+    /// minimum rate, or its header block has not come whole; max when none is in progress. At
+    /// the connection cap the longest stalled gives way, after the idle ones.
+    std::chrono::steady_clock::time_point stalled_since() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(stalled_since_.load()));
     }
 
     /// Starts reading; the socket must be open and connected. On a closed socket it only logs
@@ -261,8 +261,8 @@ private:
     boost::shared_ptr<server_hooks> hooks_;
     boost::asio::steady_timer timer_;
     std::atomic<bool> idle_;
-    // serve_policy's body_stalled_since(), readable without the lock (steady clock ticks).
-    std::atomic<std::chrono::steady_clock::rep> body_stalled_since_{
+    // serve_policy's stalled_since(), readable without the lock (steady clock ticks).
+    std::atomic<std::chrono::steady_clock::rep> stalled_since_{
         std::chrono::steady_clock::duration::max().count()};
     // The peer's address, kept from the first start() so that it can still be logged
     // after the socket has closed.

@@ -38,7 +38,7 @@ void connection::update_deadline() {
     if (next.idle && !idle_.load() && hooks_)
         hooks_->idle(*this);
     idle_.store(next.idle);
-    body_stalled_since_.store(policy_->body_stalled_since().time_since_epoch().count());
+    stalled_since_.store(policy_->stalled_since().time_since_epoch().count());
     if (!policy_->arm_timer())
         return;
     timer_.expires_at(next.deadline);

@@ -19,8 +19,10 @@
 namespace httprtsp {
 
 namespace {
-// How long a request body may stay below the minimum rate before, at the cap, it gives way.
-const std::chrono::seconds stalled_body_grace(2);
+// How long a request in progress may stall (its body below the minimum rate, its headers not
+// yet whole) before, at the cap, it gives way: long enough for a sound peer's hiccup, short
+// enough that a newcomer is not kept waiting by peers that hold their places.
+const std::chrono::milliseconds stall_grace(500);
 } // namespace
 
 // Shared with every pending accept and every connection, so that the server object may go
@@ -34,37 +36,99 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
     // becomes idle, and leaves when it closes, so no accept walks them all.
     typedef std::list<boost::weak_ptr<connection>> lru_list;
 
-    void accept_next() { // mutex held
+    // Below the cap a connection is accepted as it comes. At the cap the server first waits
+    // for one to be pending, then makes room (the idle connection that has waited longest, or
+    // the request stalled longest) and only then accepts it, so that it never holds more than
+    // the cap, not even for a moment. Mutex held.
+    void accept_next() {
         if (stopped || accepting)
             return;
-        if (open.size() >= max_connections && !longest_idle(nullptr)) {
-            full = true; // resumed when one closes
+        accepting = true;
+        boost::shared_ptr<state> self = shared_from_this();
+        if (open.size() >= max_connections) {
+            acceptor.async_wait(boost::asio::ip::tcp::acceptor::wait_read,
+                                [self](const boost::system::error_code& error) {
+                                    self->on_pending(error);
+                                });
             return;
         }
-        accepting = true;
         boost::shared_ptr<connection> conn = boost::make_shared<connection>(io_service, handler);
-        boost::shared_ptr<state> self = shared_from_this();
         acceptor.async_accept(conn->socket(), [self, conn](const boost::system::error_code& error) {
             self->on_accept(conn, error);
         });
     }
 
-    // The idle connection that has waited longest, other than except, or else one whose
-    // request body has stalled (a peer dribbling bytes must not keep its place at the cap);
+    // The idle connection that has waited longest, or else the one whose request has stalled
+    // longest, past the grace (a peer dribbling bytes must not keep its place at the cap);
     // mutex held.
-    connection* longest_idle(const connection* except) const {
+    connection* longest_idle() const {
         for (const auto& entry : open)
-            if (entry.first != except && entry.first->is_idle())
+            if (entry.first->is_idle())
                 return entry.first;
-        const auto now = std::chrono::steady_clock::now();
+        connection* longest = nullptr;
+        auto since = std::chrono::steady_clock::now() - stall_grace;
         for (const auto& entry : open)
-            if (entry.first != except && entry.first->is_stalled_in_body(now, stalled_body_grace))
-                return entry.first;
-        return nullptr;
+            if (entry.first->stalled_since() <= since) {
+                longest = entry.first;
+                since = longest->stalled_since();
+            }
+        return longest;
+    }
+
+    // At the cap with a connection pending.
+    void on_pending(const boost::system::error_code& error) {
+        boost::shared_ptr<connection> room;
+        {
+            boost::lock_guard<boost::mutex> lock(mutex);
+            accepting = false;
+            if (stopped || error == boost::asio::error::operation_aborted)
+                return;
+            if (error)
+                return retry_after_error(error);
+            if (open.size() >= max_connections) {
+                connection* victim = longest_idle();
+                if (!victim)
+                    return wait_for_room();
+                room = where_weak(victim).lock();
+            }
+        }
+        if (room)
+            room->close(); // its closed() frees the place
+        boost::lock_guard<boost::mutex> lock(mutex);
+        accept_next();
+    }
+
+    // Nothing can give way now: accepting resumes when a connection closes or turns idle, or
+    // when the earliest stalled request has stalled past the grace. Mutex held.
+    void wait_for_room() {
+        full = true;
+        auto first_stall = std::chrono::steady_clock::time_point::max();
+        for (const auto& entry : open)
+            first_stall = std::min(first_stall, entry.first->stalled_since());
+        if (first_stall != std::chrono::steady_clock::time_point::max())
+            resume_at(first_stall + stall_grace + std::chrono::milliseconds(1));
+    }
+
+    // Out of descriptors and the like: wait a little instead of spinning. Mutex held.
+    void retry_after_error(const boost::system::error_code& error) {
+        pause_ms = pause_ms == 0 ? 100 : std::min(pause_ms * 2, 1000);
+        HTTPRTSP_LOG_WARNING("accept failed: %s\n", error.message().c_str());
+        resume_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(pause_ms));
+    }
+
+    void resume_at(std::chrono::steady_clock::time_point when) { // mutex held
+        boost::shared_ptr<state> self = shared_from_this();
+        pause_timer.expires_at(when);
+        pause_timer.async_wait([self](const boost::system::error_code& e) {
+            if (e == boost::asio::error::operation_aborted)
+                return;
+            boost::lock_guard<boost::mutex> relock(self->mutex);
+            self->full = false;
+            self->accept_next();
+        });
     }
 
     void on_accept(boost::shared_ptr<connection> conn, const boost::system::error_code& error) {
-        boost::shared_ptr<connection> evicted;
         connection::server_limits connection_limits;
         {
             boost::lock_guard<boost::mutex> lock(mutex);
@@ -75,45 +139,21 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
             }
             if (error == boost::asio::error::operation_aborted)
                 return;
-            if (error) {
-                // Out of descriptors and the like: wait a little instead of spinning.
-                pause_ms = pause_ms == 0 ? 100 : std::min(pause_ms * 2, 1000);
-                HTTPRTSP_LOG_WARNING("accept failed: %s\n", error.message().c_str());
-                boost::shared_ptr<state> self = shared_from_this();
-                pause_timer.expires_after(std::chrono::milliseconds(pause_ms));
-                pause_timer.async_wait([self](const boost::system::error_code& e) {
-                    if (e == boost::asio::error::operation_aborted)
-                        return;
-                    boost::lock_guard<boost::mutex> relock(self->mutex);
-                    self->accept_next();
-                });
-                return;
-            }
+            if (error)
+                return retry_after_error(error);
             pause_ms = 0;
+            if (open.size() >= max_connections) { // the cap was lowered meanwhile
+                conn->close();
+                return accept_next();
+            }
             ++accepted;
             order.push_back(conn);
             open.emplace_back(conn.get(), --order.end());
             where[conn.get()] = --open.end();
-            if (open.size() > max_connections) {
-                if (connection* idle = longest_idle(conn.get())) {
-                    evicted = where_weak(idle).lock();
-                } else {
-                    // The one that made room when this accept began is busy now: the cap
-                    // holds, so the newcomer goes.
-                    order.pop_back();
-                    open.pop_back();
-                    where.erase(conn.get());
-                    full = true;
-                    conn->close();
-                    return;
-                }
-            }
             connection_limits = limits;
         }
         conn->serve(connection_limits, shared_from_this());
         conn->start();
-        if (evicted)
-            evicted->close(); // its closed() frees the place
         boost::lock_guard<boost::mutex> lock(mutex);
         accept_next();
     }
@@ -127,6 +167,7 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
         auto found = where.find(&conn);
         if (found != where.end())
             open.splice(open.end(), open, found->second);
+        resume();
     }
 
     void closed(connection& conn) override {
@@ -137,10 +178,14 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
         order.erase(found->second->second);
         open.erase(found->second);
         where.erase(found);
-        if (full) {
-            full = false;
-            accept_next();
-        }
+        resume();
+    }
+
+    void resume() { // mutex held
+        if (!full)
+            return;
+        full = false;
+        accept_next();
     }
 
     boost::shared_ptr<boost::asio::io_service> io_service;
@@ -150,7 +195,7 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
     mutable boost::mutex mutex;
     bool stopped;
     bool accepting;
-    bool full; // at the cap with no idle connection: not accepting
+    bool full; // at the cap with nothing to give way: not accepting
     std::size_t accepted;
     std::size_t max_connections;
     int pause_ms;

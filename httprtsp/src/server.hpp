@@ -38,8 +38,10 @@ public:
     void stop();
     /// Time-outs and limits of the connections accepted from now on.
     void set_connection_limits(const connection::server_limits& limits);
-    /// At most this many open connections (4096 by default); at the cap the one idle longest
-    /// is closed to admit a new one, and accepting waits while none is idle.
+    /// At most this many open connections (4096 by default), never more even for a moment. At
+    /// the cap a pending connection is admitted by closing the one idle longest, or else the
+    /// request stalled longest for over half a second (its body below the minimum rate, its
+    /// header block not yet whole); accepting waits while none qualifies.
     void set_max_connections(std::size_t count);
     /// Connections open now.
     std::size_t open_connections() const;

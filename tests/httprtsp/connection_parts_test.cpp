@@ -48,26 +48,28 @@ TEST(ServePolicyPhaseTest, EveryEventLeadsToItsPhaseAndExactDeadline) {
         std::string waiting_for;
         int deadline; // ms after t0; -1: none
         bool idle;
+        int stalled_since; // ms after t0: headers from their start, a body from its last
+                           // progress; -1: no request in progress
     };
     const std::vector<step> steps = {
         // Before any request the header time-out bounds the wait for the first one.
-        {parsed_head, 1000, "the request headers", 11000, false},
+        {parsed_head, 1000, "the request headers", 11000, false, 1000},
         // More header bytes do not move the header deadline: it runs from the first byte.
-        {parsed_head, 5000, "the request headers", 11000, false},
+        {parsed_head, 5000, "the request headers", 11000, false, 1000},
         // The body runs on the body time-out from its last progress.
-        {parsed_body, 6000, "the request body", 26000, false},
-        {parsed_body, 7000, "the request body", 27000, false},
+        {parsed_body, 6000, "the request body", 26000, false, 6000},
+        {parsed_body, 7000, "the request body", 27000, false, 7000},
         // Complete: the handler's turn has no time-out and the connection is not idle.
-        {dispatched, 8000, "the request body", 27000, false},
-        {parsed_done, 8000, "the request body", -1, false},
+        {dispatched, 8000, "the request body", 27000, false, 7000},
+        {parsed_done, 8000, "the request body", -1, false, -1},
         // A queued reply must move within the body time-out.
-        {queued, 9000, "the peer to take a reply", 29000, false},
+        {queued, 9000, "the peer to take a reply", 29000, false, -1},
         // Answered and written: the idle time-out now.
-        {written, 9500, "the next request", 39500, true},
+        {written, 9500, "the next request", 39500, true, -1},
         // A new request that completes in the same read as the next one begins: its header
         // deadline runs from that read.
-        {parsed_head, 40000, "the request headers", 50000, false},
-        {parsed_done_next, 45000, "the request headers", 55000, false},
+        {parsed_head, 40000, "the request headers", 50000, false, 40000},
+        {parsed_done_next, 45000, "the request headers", 55000, false, 45000},
     };
     serve_policy policy;
     policy.serve(distinct_limits(), t0);
@@ -107,6 +109,9 @@ TEST(ServePolicyPhaseTest, EveryEventLeadsToItsPhaseAndExactDeadline) {
         EXPECT_EQ(s.deadline < 0 ? serve_policy::time_point::max() : at(s.deadline), w.deadline)
             << "step " << i;
         EXPECT_EQ(s.idle, w.idle) << "step " << i;
+        EXPECT_EQ(s.stalled_since < 0 ? serve_policy::time_point::max() : at(s.stalled_since),
+                  policy.stalled_since())
+            << "step " << i;
     }
 }
 

@@ -325,26 +325,73 @@ TEST_F(HardeningTest, AtTheCapTheLongestIdleMakesRoomAndBusyOnesAreKept) {
     EXPECT_EQ("HTTP/1.1 200 OK\r\n", busy.read(17));
 }
 
-// A body that stalls below the minimum rate gives way at the cap too; headers in progress do
-// not (their own time-out bounds them).
-TEST_F(HardeningTest, AtTheCapAStalledBodyMakesRoom) {
+// Past a short grace, a request that stalls (its body below the minimum rate, or its header
+// block not whole) gives way at the cap, the longest stalled first.
+TEST_F(HardeningTest, AtTheCapTheLongestStalledRequestMakesRoom) {
     limits.idle_timeout = limits.header_timeout = limits.body_timeout =
         std::chrono::milliseconds(60000); // only the cap may close them
     server->set_connection_limits(limits);
     server->set_max_connections(2);
+    // The dribbler is accepted first but stalls later: the longest stall, not the oldest
+    // connection, goes first.
     peer dribbler(server->port());
-    dribbler.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nx");
-    peer busy(server->port());
-    busy.send("GET /echo HTTP/1.1\r\n");
+    while (server->open_connections() < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    peer headers(server->port());
+    headers.send("GET /echo HTTP/1.1\r\n");
     while (server->open_connections() < 2)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    // Past the grace a stalled body is given at the cap (two seconds).
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    dribbler.send("POST /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nx");
+    std::this_thread::sleep_for(std::chrono::milliseconds(700)); // past the grace (500 ms)
+    peer first(server->port());
+    first.send("GET /echo HTTP/1.1\r\n"); // stays in its headers
+    EXPECT_TRUE(headers.ends()) << "the older stall, in headers, was closed unanswered";
+    EXPECT_FALSE(dribbler.closed_now());
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    dribbler.send("y"); // a byte now and then is no progress
+    peer second(server->port());
+    EXPECT_TRUE(answered(second));
+    EXPECT_TRUE(dribbler.ends()) << "the stalled body was closed unanswered";
+    first.send("Content-Length: 0\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n", first.read(17)) << "the younger stall was kept";
+}
+
+// A newcomer that finds the cap held by a request still within its grace waits for the
+// grace to pass, not for a close or the request's own time-out.
+TEST_F(HardeningTest, AtTheCapANewcomerIsTakenWhenAStallPassesItsGraceOrAReplyIsDone) {
+    limits.idle_timeout = limits.header_timeout = limits.body_timeout =
+        std::chrono::milliseconds(60000);
+    server->set_connection_limits(limits);
+    server->set_max_connections(1);
+    peer headers(server->port());
+    headers.send("GET /echo HTTP/1.1\r\n");
+    while (server->open_connections() < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     peer newcomer(server->port());
     EXPECT_TRUE(answered(newcomer));
-    EXPECT_EQ("", dribbler.read_all()) << "the stalled body was closed without an answer";
-    busy.send("Content-Length: 0\r\n\r\n");
-    EXPECT_EQ("HTTP/1.1 200 OK\r\n", busy.read(17));
+    EXPECT_TRUE(headers.ends());
+
+    // Nothing stalls while a reply waits for its reader: the newcomer is taken once that
+    // connection turns idle.
+    newcomer.half_close();
+    ASSERT_TRUE(newcomer.ends());
+    while (server->open_connections() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::size_t size = 8 << 20;
+    peer reader(server->port(), 64 * 1024);
+    std::thread sender([&] {
+        reader.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) +
+                    "\r\n\r\n" + std::string(size, 'r'));
+    });
+    const std::string head = reader.read_head();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // no stall left to wait for
+    peer late(server->port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(size, reader.read(size).size());
+    sender.join();
+    EXPECT_TRUE(answered(late));
 }
 
 TEST_F(HardeningTest, RepliesQueuedAtTheEndOfStreamAreFinishedWhole) {

@@ -66,9 +66,13 @@ public:
     // The phase now, its deadline kept for expired(). replies_queued: the write queue holds any.
     wait update(bool replies_queued);
     const wait& current() const { return current_; }
-    // Since when a request body has made no counted progress; max while no body is awaited.
-    time_point body_stalled_since() const {
-        return in_progress_ && in_body_ ? last_progress_ : time_point::max();
+    // Since when the request in progress has been stalled: for a body, its last counted
+    // progress; for headers, their start (a header block comes at once from a sound peer).
+    // max while no request is in progress.
+    time_point stalled_since() const {
+        if (!in_progress_)
+            return time_point::max();
+        return in_body_ ? last_progress_ : request_start_;
     }
     bool expired(time_point now) const {
         return current_.deadline != time_point::max() && now >= current_.deadline;
