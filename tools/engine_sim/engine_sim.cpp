@@ -61,11 +61,8 @@ bool load_config(const std::string& file, rapidjson::Document& doc) {
     ss << in.rdbuf();
     const std::string text = ss.str();
     // Everything after this recurses over the configuration.
-    if (oem_ui_process::detail::text_nests_deeper_than(text.data(), text.size(),
-                                                       oem_ui_process::OEMUIP_MAX_JSON_DEPTH))
-        return false;
-    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-    return !doc.HasParseError();
+    return oem_ui_process::detail::parse_within_depth<rapidjson::kParseIterativeFlag>(
+        doc, text.data(), text.size(), oem_ui_process::OEMUIP_MAX_JSON_DEPTH);
 }
 
 } // namespace
