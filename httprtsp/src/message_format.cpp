@@ -308,7 +308,7 @@ const char* httprtsp_message_format::take_header_value(const char* p, const char
     return q + 1;
 }
 
-void httprtsp_message_format::end_of_header_line(const char* value, std::size_t length) {
+inline void httprtsp_message_format::end_of_header_line(const char* value, std::size_t length) {
     // Without a message (start line too short) the header goes nowhere. A continuation line
     // (no name) extends the entry before it, after one space.
     if (!header_name.empty()) {

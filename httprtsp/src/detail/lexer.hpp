@@ -11,7 +11,7 @@
 namespace httprtsp {
 namespace detail {
 
-enum : unsigned char { printable = 1, separator = 2, control = 4 };
+enum : unsigned char { printable = 1, separator = 2, control = 4, token = 8 };
 
 struct char_classes {
     unsigned char of[256];
@@ -26,6 +26,10 @@ struct char_classes {
         }
         for (int c : {9, 32, 34, 40, 41, 44, 47, 58, 59, 60, 61, 62, 63, 64, 91, 93, 92, 123, 125})
             of[c] |= separator;
+        // Its own bit: a header name is scanned a byte at a time.
+        for (int c = 0; c < 256; ++c)
+            if ((of[c] & (printable | separator)) == printable)
+                of[c] |= token;
     }
 };
 inline constexpr char_classes classes{};
@@ -41,7 +45,7 @@ inline bool is_control(char c) {
 }
 // A byte that may start or continue a token (method, header name).
 inline bool is_token(char c) {
-    return (class_of(c) & (printable | separator)) == printable;
+    return class_of(c) & token;
 }
 // Optional white space around field values.
 inline bool is_ows(char c) {
