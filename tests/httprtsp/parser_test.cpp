@@ -1,5 +1,6 @@
 // Incremental parser: corpora fed in every split, rejection rules, chunked coding, body
 // reservation, and the handling of sizes that cannot be met.
+#include "httprtsp/src/detail/lexer.hpp"
 #include "httprtsp/src/io_service_helper.hpp"
 #include "httprtsp/src/message_format.hpp"
 
@@ -598,6 +599,26 @@ struct dotless_ctype : std::ctype<char> {
         return high;
     }
 };
+
+// Eight bytes at a time, then the tail: every byte value in every place, beside neighbours that
+// sit at the edges of A to Z, lowers exactly as one byte at a time does.
+TEST(ParserNamesTest, WordAtATimeLoweringChangesOnlyAToZ) {
+    const char edges[] = {'@', 'A', 'Z', '[', '`', 'a', 'z', '{', '\x80', '\xc1', '\xda', '\xff'};
+    for (int v = 0; v < 256; ++v) {
+        for (std::size_t at = 0; at < 11; ++at) {
+            std::string text(11, ' ');
+            for (std::size_t i = 0; i < text.size(); ++i)
+                text[i] = edges[(i * 5 + static_cast<std::size_t>(v)) % sizeof edges];
+            text[at] = static_cast<char>(v);
+            std::string expected = text;
+            for (char& c : expected)
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c + 32);
+            httprtsp::detail::lower_ascii(&text[0], text.size());
+            ASSERT_EQ(expected, text) << "byte " << v << " at " << at;
+        }
+    }
+}
 
 TEST(ParserNamesTest, LoweredThroughTheGlobalLocaleOfTheMoment) {
     const std::string data = "GET / HTTP/1.1\r\nX-Id: 1\r\n\r\n";

@@ -74,6 +74,26 @@ inline word any_equal(word w, unsigned char c) {
     return any_below(w ^ (ones * c), 1);
 }
 
+// The eight bytes of w with A to Z lowered and every other byte as it was.
+inline word lower_ascii_word(word w) {
+    const word low7 = w & ~high_bits;
+    const word above_z = low7 + ones * (0x7f - 'Z'); // high bit set where low7 > 'Z'
+    const word from_a = low7 + ones * (0x80 - 'A');  // high bit set where low7 >= 'A'
+    const word upper = (from_a & ~above_z & ~w) & high_bits;
+    return w | (upper >> 2); // 0x80 >> 2 is the case bit, 0x20
+}
+
+// Lowers A to Z in [p, p + n), eight bytes at a time.
+inline void lower_ascii(char* p, std::size_t n) {
+    for (; n >= 8; p += 8, n -= 8) {
+        const word w = lower_ascii_word(load(p));
+        std::memcpy(p, &w, sizeof w);
+    }
+    for (; n != 0; ++p, --n)
+        if (*p >= 'A' && *p <= 'Z')
+            *p = static_cast<char>(*p - 'A' + 'a');
+}
+
 // First control byte (0 to 31, 127) from p, or end.
 inline const char* skip_non_control(const char* p, const char* end) {
     while (end - p >= 8) {

@@ -4,6 +4,7 @@
 #ifndef HTTPRTSP_DETAIL_MESSAGE_BUILDER_HPP
 #define HTTPRTSP_DETAIL_MESSAGE_BUILDER_HPP
 
+#include "httprtsp/src/detail/lexer.hpp"
 #include "httprtsp/src/message.hpp"
 
 #include <boost/shared_ptr.hpp>
@@ -67,9 +68,7 @@ bool cache_locale(std::locale& cached, const std::ctype<char>*& facet, bool& cla
 inline void lower_name(std::string& name, const std::ctype<char>& facet, bool classic) {
     if (classic) {
         // The classic locale changes only A to Z; spare the facet's virtual call.
-        for (char& c : name)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
+        lower_ascii(&name[0], name.size());
     } else {
         facet.tolower(&name[0], &name[0] + name.size());
     }
