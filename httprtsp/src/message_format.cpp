@@ -106,13 +106,17 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
     }
 }
 
+std::size_t httprtsp_message_format::text_room() const {
+    return std::min(room_left(limits.header_block, block_length),
+                    room_left(limits.header_line, line_length));
+}
+
 const char* httprtsp_message_format::take_header_text(const char* p, const char* end,
                                                       boost::tribool& result) {
     // Every byte here counts against the header block and against its own line; the byte past
     // either limit is bad. Taking a shorter run changes nothing else, so the limits hold on
     // both paths alike.
-    const std::size_t room = std::min(room_left(limits.header_block, block_length),
-                                      room_left(limits.header_line, line_length));
+    const std::size_t room = text_room();
     if (room == 0) {
         result = false;
         return p + 1;

@@ -108,8 +108,7 @@ const char* httprtsp_message_format::take_trailer(const char* p, const char* end
                                                   boost::tribool& result) {
     // Trailer lines are read, bounded like header text, and dropped; the empty line ends the
     // message.
-    const std::size_t room = std::min(room_left(limits.header_block, block_length),
-                                      room_left(limits.header_line, line_length));
+    const std::size_t room = text_room();
     if (room == 0) {
         result = false;
         return p + 1;
