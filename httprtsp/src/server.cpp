@@ -15,6 +15,7 @@
 #include <list>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace httprtsp {
 
@@ -58,21 +59,50 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
         });
     }
 
-    // The idle connection that has waited longest, or else the one whose request has stalled
-    // longest, past the grace (a peer dribbling bytes must not keep its place at the cap);
-    // mutex held.
-    connection* longest_idle() const {
-        for (const auto& entry : open)
+    // The connection to close for a newcomer at the cap: the one idle longest, or else the one
+    // whose request has stalled longest, past the grace (a peer dribbling bytes must not keep
+    // its place). One walk over the open connections ranks them all, and each is checked again
+    // when its turn comes: a burst at the cap does not walk thousands of connections per
+    // accept. Mutex held.
+    connection* room_maker() {
+        const auto now = std::chrono::steady_clock::now();
+        if (connection* next = next_room_maker(now))
+            return next;
+        rank_room_makers(now);
+        return next_room_maker(now);
+    }
+
+    bool gives_way(const connection& conn, std::chrono::steady_clock::time_point now) const {
+        return conn.is_idle() || conn.stalled_since() <= now - stall_grace;
+    }
+
+    connection* next_room_maker(std::chrono::steady_clock::time_point now) {
+        while (!room_makers.empty()) {
+            connection* next = room_makers.back();
+            room_makers.pop_back();
+            if (where.count(next) && gives_way(*next, now))
+                return next;
+        }
+        return nullptr;
+    }
+
+    // Best last: the stalled from the shortest stall to the longest, then the idle from the
+    // one idle shortest to the one idle longest (open is in the order they turned idle).
+    void rank_room_makers(std::chrono::steady_clock::time_point now) {
+        std::vector<std::pair<std::chrono::steady_clock::time_point, connection*>> stalled;
+        std::vector<connection*> idle;
+        for (const auto& entry : open) {
             if (entry.first->is_idle())
-                return entry.first;
-        connection* longest = nullptr;
-        auto since = std::chrono::steady_clock::now() - stall_grace;
-        for (const auto& entry : open)
-            if (entry.first->stalled_since() <= since) {
-                longest = entry.first;
-                since = longest->stalled_since();
-            }
-        return longest;
+                idle.push_back(entry.first);
+            else if (gives_way(*entry.first, now))
+                stalled.emplace_back(entry.first->stalled_since(), entry.first);
+        }
+        std::sort(stalled.begin(), stalled.end(),
+                  [](const auto& a, const auto& b) { return a.first > b.first; });
+        room_makers.clear();
+        for (const auto& s : stalled)
+            room_makers.push_back(s.second);
+        room_makers.insert(room_makers.end(), idle.rbegin(), idle.rend());
     }
 
     // At the cap with a connection pending.
@@ -86,7 +116,7 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
             if (error)
                 return retry_after_error(error);
             if (open.size() >= max_connections) {
-                connection* victim = longest_idle();
+                connection* victim = room_maker();
                 if (!victim)
                     return wait_for_room();
                 room = where_weak(victim).lock();
@@ -207,6 +237,7 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
                        std::list<std::pair<connection*, lru_list::iterator>>::iterator>
         where;
     boost::asio::ip::tcp::endpoint bound;
+    std::vector<connection*> room_makers; // see room_maker()
 };
 
 server::server(boost::shared_ptr<boost::asio::io_service> io_service,
