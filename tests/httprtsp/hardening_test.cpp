@@ -117,13 +117,14 @@ public:
             out.append(buffer, static_cast<std::size_t>(n));
         return out;
     }
-    // Whether the other side closes (after anything still to come) within the read time-out.
+    // Whether the other side closes (after anything still to come) within the read time-out; a
+    // close that found bytes of ours unread arrives as a reset.
     bool ends() {
         char buffer[65536];
         ssize_t n;
         while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) {
         }
-        return n == 0;
+        return n == 0 || (n < 0 && errno == ECONNRESET);
     }
     // Whether the other side has closed, without waiting.
     bool closed_now() {
