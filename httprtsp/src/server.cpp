@@ -47,10 +47,9 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
         accepting = true;
         boost::shared_ptr<state> self = shared_from_this();
         if (open.size() >= max_connections) {
-            acceptor.async_wait(boost::asio::ip::tcp::acceptor::wait_read,
-                                [self](const boost::system::error_code& error) {
-                                    self->on_pending(error);
-                                });
+            acceptor.async_wait(
+                boost::asio::ip::tcp::acceptor::wait_read,
+                [self](const boost::system::error_code& error) { self->on_pending(error); });
             return;
         }
         boost::shared_ptr<connection> conn = boost::make_shared<connection>(io_service, handler);

@@ -386,8 +386,8 @@ TEST_F(HardeningTest, AtTheCapANewcomerIsTakenWhenAStallPassesItsGraceOrAReplyIs
     const std::size_t size = 8 << 20;
     peer reader(server->port(), 64 * 1024);
     std::thread sender([&] {
-        reader.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) +
-                    "\r\n\r\n" + std::string(size, 'r'));
+        reader.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                    std::string(size, 'r'));
     });
     const std::string head = reader.read_head();
     std::this_thread::sleep_for(std::chrono::milliseconds(600)); // no stall left to wait for

@@ -52,7 +52,8 @@ inline bool nests_deeper_than(const rapidjson::Value& value, std::size_t limit) 
 template <typename Handler>
 class depth_limited_handler {
 public:
-    depth_limited_handler(Handler& handler, std::size_t limit) : m_handler(handler), m_limit(limit) {}
+    depth_limited_handler(Handler& handler, std::size_t limit)
+        : m_handler(handler), m_limit(limit) {}
 
     bool Null() { return m_handler.Null(); }
     bool Bool(bool b) { return m_handler.Bool(b); }
