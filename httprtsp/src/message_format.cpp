@@ -106,9 +106,12 @@ const char* httprtsp_message_format::take(const char* p, const char* end, boost:
     }
 }
 
-std::size_t httprtsp_message_format::text_room() const {
-    return std::min(room_left(limits.header_block, block_length),
-                    room_left(limits.header_line, line_length));
+bool httprtsp_message_format::clip_to_text_room(const char* p, const char*& end) const {
+    const std::size_t room = std::min(room_left(limits.header_block, block_length),
+                                      room_left(limits.header_line, line_length));
+    if (static_cast<std::size_t>(end - p) > room)
+        end = p + room;
+    return room != 0;
 }
 
 const char* httprtsp_message_format::take_header_text(const char* p, const char* end,
@@ -116,13 +119,10 @@ const char* httprtsp_message_format::take_header_text(const char* p, const char*
     // Every byte here counts against the header block and against its own line; the byte past
     // either limit is bad. Taking a shorter run changes nothing else, so the limits hold on
     // both paths alike.
-    const std::size_t room = text_room();
-    if (room == 0) {
+    if (!clip_to_text_room(p, end)) {
         result = false;
         return p + 1;
     }
-    if (static_cast<std::size_t>(end - p) > room)
-        end = p + room;
     const char* q;
     switch (parse_state) {
     case header_line_start:

@@ -202,9 +202,10 @@ private:
     const char* take_trailer(const char* p, const char* end, boost::tribool& result);
     const char* take_to_close(const char* p, const char* end, boost::tribool& result);
     const char* expect(char wanted, state next, const char* p, boost::tribool& result);
-    // Bytes of header or trailer text the limits still allow: the fewer left of the block and
-    // of its current line.
-    std::size_t text_room() const;
+    // Cuts [p, end) to the header or trailer text the limits still allow (the fewer bytes
+    // left of the block and of its current line); false when none is, and the byte at p is
+    // one too many.
+    bool clip_to_text_room(const char* p, const char*& end) const;
 
     // False when the line is bad; no message is made for one too short.
     bool end_of_start_line();

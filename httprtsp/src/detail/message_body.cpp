@@ -108,13 +108,10 @@ const char* httprtsp_message_format::take_trailer(const char* p, const char* end
                                                   boost::tribool& result) {
     // Trailer lines are read, bounded like header text, and dropped; the empty line ends the
     // message.
-    const std::size_t room = text_room();
-    if (room == 0) {
+    if (!clip_to_text_room(p, end)) {
         result = false;
         return p + 1;
     }
-    if (static_cast<std::size_t>(end - p) > room)
-        end = p + room;
     const char c = *p;
     const char* q = p + 1;
     if (parse_state == trailer_end_lf || (parse_state == after_last_chunk && c == '\n')) {
