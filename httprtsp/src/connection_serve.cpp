@@ -35,9 +35,12 @@ void connection::update_deadline() {
     if (!policy_->serving() || !socket_.is_open())
         return;
     const detail::serve_policy::wait next = policy_->update(!outbound_->empty());
-    if (next.idle && !idle_.load() && hooks_)
-        hooks_->idle(*this);
+    // Idle before the server hears of it: a server at the cap that looks for room in between
+    // sees it idle, or else is told afterwards.
+    const bool became_idle = next.idle && !idle_.load();
     idle_.store(next.idle);
+    if (became_idle && hooks_)
+        hooks_->idle(*this);
     stalled_since_.store(policy_->stalled_since().time_since_epoch().count());
     if (!policy_->arm_timer())
         return;
