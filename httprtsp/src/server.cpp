@@ -128,14 +128,14 @@ struct server::state : boost::enable_shared_from_this<server::state>, connection
     }
 
     // Nothing can give way now: accepting resumes when a connection closes or turns idle, or
-    // when the earliest stalled request has stalled past the grace. Mutex held.
+    // when the earliest stalled request has stalled past the grace, or a grace from now (a
+    // request that begins after this walk may stall too). Mutex held.
     void wait_for_room() {
         full = true;
-        auto first_stall = std::chrono::steady_clock::time_point::max();
+        auto first_stall = std::chrono::steady_clock::now();
         for (const auto& entry : open)
             first_stall = std::min(first_stall, entry.first->stalled_since());
-        if (first_stall != std::chrono::steady_clock::time_point::max())
-            resume_at(first_stall + stall_grace + std::chrono::milliseconds(1));
+        resume_at(first_stall + stall_grace + std::chrono::milliseconds(1));
     }
 
     // Out of descriptors and the like: wait a little instead of spinning. Mutex held.
